@@ -1,0 +1,27 @@
+// Bit addressing of word images: bit index n is bit n % 16 of word n // 16
+// (floor division, so -1 is bit 15 of the last word).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+namespace fa {
+
+struct BitAddress {
+    py::object word;  // word position, as the host computes index // 16
+    py::object shift; // bit within the word, index % 16
+};
+
+// Splits a bit index with the host's floor division and modulo, so any
+// number the host accepts behaves as it would in Python.
+BitAddress split_bit_index(py::handle index);
+
+// bool(words[index // 16] & (1 << index % 16)); an index error or a type
+// error comes from the list access as in the host.
+bool read_bit(py::handle words, py::handle index);
+
+// words[index], with the host's errors.
+py::object item(py::handle sequence, py::handle index);
+
+} // namespace fa

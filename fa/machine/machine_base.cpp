@@ -1,0 +1,10 @@
+// Placeholder: the class exists at its place in the module's order; its
+// members come with the work that builds it.
+#include "fa/module/classdef.h"
+#include "fa/module/classes.h"
+
+namespace fa {
+
+py::object build_MachineBase() { return ClassDef("MachineBase", "_ABC").build(); }
+
+} // namespace fa

@@ -1,0 +1,44 @@
+// Module-wide services: the one place that resolves module-level names
+// (aliases and classes, looked up when used so tests and simulations can
+// replace them), raising Python errors from C++, and the host's assertions.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+namespace fa {
+
+// The namespace of kvo_fa (aliases and classes).
+py::dict module_dict();
+void set_module(py::handle module);
+
+// A module-level name as it stands now, e.g. name("_sleep"), name("XManager").
+py::object name(const char *ident);
+
+// Raise a Python exception of `type` with a printf-style message.
+[[noreturn]] void raise(PyObject *type, const char *format, ...);
+// Raise the exception currently set in the interpreter.
+[[noreturn]] void raise_current();
+// A bare AssertionError, skipped when the interpreter runs with -O.
+void check(bool condition);
+bool assertions_enabled();
+
+// The argument-type error of the module surface.
+[[noreturn]] void raise_arg_type(const char *param, const char *expected, py::handle got);
+
+// print(obj) through sys.stdout, as a background thread reports an error.
+void print_line(py::handle obj);
+
+// Shortcuts for the module's time aliases.
+void sleep(py::handle seconds);
+void sleep(double seconds);
+double now();
+
+// Truth value that raises the Python error instead of returning -1.
+bool truth(py::handle obj);
+// obj1 != obj2 / obj1 == obj2 with the host's comparison.
+bool not_equal(py::handle a, py::handle b);
+bool equal(py::handle a, py::handle b);
+
+} // namespace fa

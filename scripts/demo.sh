@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds kvo_fa and runs the demo machine on the built-in simulated PLC.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+bash "$here/scripts/install.sh"
+cd "$here"
+exec python3 examples/demo.py "$@"

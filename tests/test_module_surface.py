@@ -101,14 +101,14 @@ def test_member_order_of_xmanager():
 
 
 def test_import_fails_without_a_sibling(tmp_path):
+    import os
     import subprocess
     import sys
 
     (tmp_path / "kvo_handy.py").write_text("# a kvo_handy without Callback\n")
     code = "import kvo_fa"
-    env_path = str(tmp_path) + ":" + ":".join(p for p in sys.path if p)
-    result = subprocess.run([sys.executable, "-c", code], env={"PYTHONPATH": env_path},
-                            capture_output=True, text=True)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path) + ":" + ":".join(p for p in sys.path if p))
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert result.returncode != 0
     assert "ImportError: cannot import name 'Callback' from 'kvo_handy'" in result.stderr
 

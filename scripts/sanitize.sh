@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds kvo_fa, kvo_mew and kvo_handy with AddressSanitizer and
+# UndefinedBehaviorSanitizer into build/asan and runs the whole test suite
+# against that build. The interpreter is not instrumented, so the sanitizer
+# runtime is preloaded; leaks that belong to the interpreter are suppressed.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+dir=$here/build/asan
+py=$(python3 -c "import sys; print(sys.executable)")
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=ON \
+    -Dpybind11_DIR="$("$py" -c 'import pybind11;print(pybind11.get_cmake_dir())')" \
+    -DPython_EXECUTABLE="$py" >/dev/null
+fi
+cmake --build "$dir" -- -j2 >/dev/null
+asan=$(gcc -print-file-name=libasan.so)
+ubsan=$(gcc -print-file-name=libubsan.so)
+cd "$here"
+export PYTHONPATH=$dir
+export PYTHONMALLOC=malloc
+export LD_PRELOAD="$asan $ubsan"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0
+export LSAN_OPTIONS=suppressions=$here/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+exec "$py" -m pytest -q -p no:cacheprovider --timeout=300 tests "$@"

@@ -260,3 +260,8 @@ def test_threads_hammering_one_plc_lose_no_update(plc):
     assert sum(plc.counts.values()) == 8 * rounds * 4
     for link in links:
         link.close()
+
+
+def test_kvo_fa_takes_its_link_class_from_here():
+    import kvo_fa
+    assert kvo_fa._Fp is kvo_mew.VedUzavur

@@ -3,9 +3,9 @@
 Each station is a Worker in one WorkerGroup; a station's work returns a Job
 naming the next station. The process and unload stations have bounded task
 lists, so an upstream station waits for room. The process station faults on
-a cracked part: its thread ends and the station is dead; a station that then
-tries to hand it a part dies too. The operator loop below notices dead
-stations, resets them (keeping their queued parts) and starts them again.
+a cracked part: its thread ends, the station is dead and refuses new parts
+(a station that tried to hand it one would die too). The operator resets it,
+keeping the parts still queued there, and starts it again.
 When every part is through, all stations are stopped and the script ends.
 
 Run with the module on the path, e.g. PYTHONPATH=build/dev python3 examples/stations.py
@@ -15,7 +15,8 @@ import time
 
 import kvo_fa
 
-PARTS = ["p1", "p2", "cracked", "p3", "p4", "p5"]
+FIRST_BATCH = ["p1", "p2", "cracked"]  # nothing follows the cracked part into the dead station
+SECOND_BATCH = ["p3", "p4", "p5"]
 
 
 class Station(kvo_fa.Worker):
@@ -48,12 +49,20 @@ class Process(Station):
         return super().work(part)
 
 
-def revive_dead(group, names):
-    for name in names:
-        if group.get(name).dead:
-            print(f"operator: station {name} is dead, resetting it")
-            group.reset(name, False)  # keep the parts still queued there
-            group.start(name)
+def wait_for(condition, seconds=10.0):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
+def all_idle(group, names):
+    """Every station idles with an empty list on two checks in a row (a part
+    being handed over is between stations only for a moment)."""
+    for _ in range(2):
+        if not all(group.get(name).free for name in names):
+            return False
+        time.sleep(0.05)
+    return True
 
 
 def main():
@@ -65,27 +74,23 @@ def main():
     group.add(Station(group, "load", "process"))
     group.add(Process(group, "process", "unload", lock_working=True, max_job_count=2))
     group.add(Station(group, "unload", max_job_count=2))
+    process = group.get("process")
     group.start_all()
     try:
-        for part in PARTS:
-            while True:
-                try:
-                    group.put_task("load", part)
-                    break
-                except kvo_fa.DeadWorkerException as fault:
-                    print(f"operator: {fault}")
-                    revive_dead(group, names)
-            revive_dead(group, names)
+        for part in FIRST_BATCH:
+            group.put_task("load", part)
+        wait_for(lambda: process.dead)
+        try:
+            group.put_task("process", "extra part")
+        except kvo_fa.DeadWorkerException as refused:
+            print(f"operator: {refused}")
+        print("operator: resetting the process station")
+        group.reset("process", False)  # keep the parts still queued there
+        group.start("process")
 
-        # Done when every station idles with an empty list on two checks in a
-        # row (a part being handed over is between stations only briefly).
-        deadline = time.monotonic() + 10
-        idle_checks = 0
-        while idle_checks < 2 and time.monotonic() < deadline:
-            revive_dead(group, names)
-            idle = all(group.get(name).free for name in names)
-            idle_checks = idle_checks + 1 if idle else 0
-            time.sleep(0.05)
+        for part in SECOND_BATCH:
+            group.put_task("load", part)
+        wait_for(lambda: all_idle(group, names))
     finally:
         group.stop_all()  # last registered first
 

@@ -1,4 +1,6 @@
 """WorkerGroup: registration, lookup, ordered start/stop/reset, routing."""
+import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -172,3 +174,13 @@ def test_checks_are_skipped_with_assertions_off():
     """)
     out = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True, timeout=60)
     assert out.stdout.split() == ["ValueError", "True", "0.0", "1"], out.stderr
+
+
+def test_stations_example_runs_to_its_end():
+    root = pathlib.Path(__file__).resolve().parents[1]
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(kvo_fa.__file__))
+    out = subprocess.run([sys.executable, str(root / "examples" / "stations.py")], capture_output=True,
+                         text=True, timeout=60, env=env)
+    assert out.returncode == 0, out.stderr
+    assert "operator: Worker 'process' has dead. Can't put job to it." in out.stdout
+    assert out.stdout.strip().endswith("unloaded: ['p1', 'p2', 'p3', 'p4', 'p5']")

@@ -207,3 +207,30 @@ def test_default_work_ignores_the_task():
         wait_until(lambda: worker.free)
     finally:
         worker.stop()
+
+
+def test_annotations():
+    assert kvo_fa.Worker.__init__.__annotations__ == {
+        "name": str, "lock_working": bool, "max_job_count": kvo_fa._Union[int, float]}
+    assert kvo_fa.Worker.work.__annotations__ == {"return": object}
+    for prop in ("loop_interval", "put_task_timeout", "put_task_check_interval"):
+        assert getattr(kvo_fa.Worker, prop).fget.__annotations__ == {"return": float}
+    assert kvo_fa.Worker.loop_interval.fset.__annotations__ == {"value": float}
+    assert kvo_fa.Worker.put_task_check_interval.fset.__annotations__ == {}
+    assert kvo_fa.WorkerGroup.add.__annotations__ == {"worker": kvo_fa.Worker}
+
+
+def test_a_thread_that_fails_to_start_leaves_the_worker_stopped(stations, monkeypatch):
+    class NoThreads(threading.Thread):
+        def start(self):
+            raise RuntimeError("can't start new thread")
+
+    worker = stations("w")
+    monkeypatch.setattr(kvo_fa, "_Thread", NoThreads)
+    with pytest.raises(RuntimeError):
+        worker.start()
+    assert worker._Worker__work_thread is None and not worker.dead
+    monkeypatch.undo()
+    worker.put(1)
+    worker.start()
+    wait_until(lambda: worker.done == [1])

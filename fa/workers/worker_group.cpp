@@ -1,10 +1,124 @@
-// Placeholder: the class exists at its place in the module's order; its
-// members come with the work that builds it.
+// WorkerGroup: the directory of a machine's stations. Two parallel lists
+// (names and workers, in registration order); jobs are routed by name.
+// Workers are started first to last and stopped last to first.
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
+#include "fa/module/module.h"
 
 namespace fa {
 
-py::object build_WorkerGroup() { return ClassDef("WorkerGroup").build(); }
+namespace {
+
+bool contains(py::handle sequence, py::handle item) {
+    int found = PySequence_Contains(sequence.ptr(), item.ptr());
+    if (found < 0) raise_current();
+    return found == 1;
+}
+
+py::object init(py::handle self, const Args &) {
+    self.attr("_names") = py::list();
+    self.attr("_workers") = py::list();
+    return py::none();
+}
+
+py::object add(py::handle self, const Args &a) {
+    py::object worker_name = a[0].attr("name");
+    py::object names = self.attr("_names");
+    check(!contains(names, worker_name));
+    names.attr("append")(worker_name);
+    self.attr("_workers").attr("append")(a[0]);
+    return py::none();
+}
+
+py::object get(py::handle self, const Args &a) {
+    py::object names = self.attr("_names");
+    check(contains(names, a[0]));
+    // Under -O an unknown name fails here with list.index's ValueError.
+    py::object index = names.attr("index")(a[0]);
+    return self.attr("_workers").attr("__getitem__")(index);
+}
+
+// Calls `method(args...)` on each worker, first to last or last to first.
+// A snapshot of the list is walked, as a for-loop over a copy would.
+template <typename... A>
+void for_each_worker(py::handle self, bool reverse, const char *method, A &&...args) {
+    py::list workers = py::reinterpret_steal<py::list>(PySequence_List(self.attr("_workers").ptr()));
+    if (!workers) raise_current();
+    if (reverse && PyList_Reverse(workers.ptr()) < 0) raise_current();
+    for (py::handle worker : workers) worker.attr(method)(std::forward<A>(args)...);
+}
+
+py::object start(py::handle self, const Args &a) {
+    if (a[0].is_none())
+        self.attr("start_all")();
+    else
+        self.attr("get")(a[0]).attr("start")();
+    return py::none();
+}
+
+py::object start_all(py::handle self, const Args &) {
+    for_each_worker(self, false, "start");
+    return py::none();
+}
+
+py::object stop(py::handle self, const Args &a) {
+    if (a[0].is_none())
+        self.attr("stop_all")();
+    else
+        self.attr("get")(a[0]).attr("stop")();
+    return py::none();
+}
+
+py::object stop_all(py::handle self, const Args &) {
+    for_each_worker(self, true, "stop");
+    return py::none();
+}
+
+py::object reset(py::handle self, const Args &a) {
+    if (!a[0].is_none())
+        self.attr("get")(a[0]).attr("reset")(a[1]);
+    else
+        self.attr("reset_all")(a[1]);
+    return py::none();
+}
+
+py::object reset_all(py::handle self, const Args &a) {
+    for_each_worker(self, false, "reset", a[0]);
+    return py::none();
+}
+
+py::object put_task(py::handle self, const Args &a) {
+    py::object worker = self.attr("get")(a[0]);
+    worker.attr("put")(a[1]);
+    return py::none();
+}
+
+const FunctionSpec kInit{"__init__", init, {}};
+const FunctionSpec kAdd{"add", add, {{"worker", "Worker"}}};
+const FunctionSpec kGet{"get", get, {{"name"}}};
+const FunctionSpec kStart{"start", start, {{"name", nullptr, "None"}}};
+const FunctionSpec kStartAll{"start_all", start_all, {}};
+const FunctionSpec kStop{"stop", stop, {{"name", nullptr, "None"}}};
+const FunctionSpec kStopAll{"stop_all", stop_all, {}};
+const FunctionSpec kReset{"reset", reset, {{"name", nullptr, "None"}, {"clear_job", nullptr, "True"}}};
+const FunctionSpec kResetAll{"reset_all", reset_all, {{"clear_job", nullptr, "True"}}};
+const FunctionSpec kPutTask{"put_task", put_task, {{"worker_name"}, {"task"}}};
+
+} // namespace
+
+py::object build_WorkerGroup() {
+    return ClassDef("WorkerGroup")
+        .method(kInit)
+        .method(kAdd)
+        .method(kGet)
+        .method(kStart)
+        .method(kStartAll)
+        .method(kStop)
+        .method(kStopAll)
+        .method(kReset)
+        .method(kResetAll)
+        .method(kPutTask)
+        .build();
+}
 
 } // namespace fa

@@ -10,11 +10,6 @@ namespace fa::machine {
 
 namespace {
 
-py::object checked(PyObject *result) {
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // A text or byte string is an element name; anything else is an index.
 py::object resolve(py::handle self, py::handle index) {
     if (PyUnicode_Check(index.ptr()) || PyBytes_Check(index.ptr())) return self.attr("name_to_index")(index);

@@ -10,12 +10,6 @@ namespace fa::machine {
 
 namespace {
 
-bool contains(py::handle list, py::handle item) {
-    int found = PySequence_Contains(list.ptr(), item.ptr());
-    if (found < 0) raise_current();
-    return found == 1;
-}
-
 py::object register_handler(py::handle self, const Args &a) {
     py::handle handler = a[0], handler_type = a[1];
     HeldLock held(self.attr("_eeh_lock"));

@@ -11,14 +11,11 @@ namespace fa {
 
 namespace {
 
+using machine::contains;
+using machine::HeldLock;
+
 constexpr const char *kList = "_handler_list";
 constexpr const char *kGuard = "_handler_list_guard";
-
-bool contains(py::handle list, py::handle item) {
-    int found = PySequence_Contains(list.ptr(), item.ptr());
-    if (found < 0) raise_current();
-    return found == 1;
-}
 
 py::object init(py::handle self, const Args &) {
     self.attr(kList) = py::list();

@@ -2,7 +2,7 @@
 
 #include "fa/module/module.h"
 
-namespace fa {
+namespace fa::machine {
 
 HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
 
@@ -14,6 +14,17 @@ HeldLock::~HeldLock() {
     if (result) Py_DECREF(result);
     else PyErr_WriteUnraisable(lock_.ptr());
     PyErr_Restore(type, value, traceback);
+}
+
+py::object checked(PyObject *result) {
+    if (!result) raise_current();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+bool contains(py::handle sequence, py::handle item) {
+    int found = PySequence_Contains(sequence.ptr(), item.ptr());
+    if (found < 0) raise_current();
+    return found == 1;
 }
 
 void raise_object(py::handle exc) {
@@ -51,4 +62,4 @@ bool run_reporting(const std::function<void()> &step) {
     return false;
 }
 
-} // namespace fa
+} // namespace fa::machine

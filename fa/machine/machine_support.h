@@ -9,7 +9,7 @@
 
 namespace py = pybind11;
 
-namespace fa {
+namespace fa::machine {
 
 // Holds a `_Lock` object for the life of the scope. Waiting happens in the
 // lock's own acquire, which releases the GIL; the lock is released on every
@@ -29,9 +29,15 @@ private:
 // other object gives the host's TypeError.
 [[noreturn]] void raise_object(py::handle exc);
 
+// A new reference from the C API, or the Python error it set.
+py::object checked(PyObject *result);
+
+// `item in sequence`, with the host's equality test.
+bool contains(py::handle sequence, py::handle item);
+
 // Runs `step`; an error of the Exception family is printed on sys.stdout
 // and reported as false. Anything else (SystemExit, KeyboardInterrupt, ...)
 // leaves through the caller, ending a background thread.
 bool run_reporting(const std::function<void()> &step);
 
-} // namespace fa
+} // namespace fa::machine

@@ -14,11 +14,6 @@ namespace {
 constexpr const char *kCounter = "_MachineBase__xy_refresh_counter";
 constexpr const char *kCounterLock = "_MachineBase__xy_refresh_counter_lock";
 
-py::object checked(PyObject *result) {
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 py::object item(py::handle sequence, Py_ssize_t i) { return checked(PySequence_GetItem(sequence.ptr(), i)); }
 
 void set_item(py::handle sequence, Py_ssize_t i, py::handle value) {

@@ -2,7 +2,7 @@
 import kvo_fa
 
 
-def main():
+def main() -> None:
     image = kvo_fa.XManager(count=2)
     print("input image of", image.word_count, "words")
     for words in ([0x0001, 0], [0x0003, 0x8000], [0x0002, 0x8000]):

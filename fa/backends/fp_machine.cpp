@@ -82,9 +82,11 @@ py::object start(py::handle self, const Args &) {
 py::object set_y_sync(py::handle self, const Args &a) {
     py::handle element = a[0], value = a[1];
     self.attr("set_y")(element, value);
-    // No time-out: the wait ends when the bit shows the value, or by a
-    // stop or fault of the machine.
-    while (!equal(self.attr("y")(element), value)) {
+    // set_y takes any true value as 1, so the bit is compared with the truth
+    // of `value`: a value such as 2 is met by the bit it set instead of
+    // waiting for ever. No time-out: the wait also ends by a stop or fault.
+    py::bool_ wanted(truth(value));
+    while (!equal(self.attr("y")(element), wanted)) {
         self.attr("check_stop_and_exception_flags")();
         sleep(a[2]);
     }

@@ -1,0 +1,70 @@
+// kvo_mew.VedUzavur: the Python face of the link.
+#include "bindings.h"
+#include "link.h"
+
+namespace py = pybind11;
+
+namespace mew {
+
+namespace {
+
+const char *const kLinkDoc =
+    "VedUzavur(port, baudrate=9600, **kwargs)\n"
+    "\n"
+    "Link to a PLC. Every operation takes the station number (1..255) first, then an FP\n"
+    "element name: X/Y/R relays (X1F = bit 15 of word 1), WX/WY/WR relay words, D/DT data words.\n"
+    "32-bit values occupy two consecutive words, low word first.\n"
+    "\n"
+    "port \"sim://NAME\" attaches to the simulated PLC NAME (kvo_mew.simulator(NAME)); other\n"
+    "ports raise LinkError (\"no transport for port ...\"). baudrate and further keywords are\n"
+    "kept for the transport.\n"
+    "\n"
+    "The link opens on start() or lazily on its first call. After close() the link reopens\n"
+    "on its next call, so a machine may close a link and keep refreshing through it.\n"
+    "Calls from several threads are served one transaction at a time; the GIL is released\n"
+    "while a call waits for the PLC.";
+
+} // namespace
+
+void bind_link(py::module_ &m) {
+    auto st = py::arg("station");
+    auto name = py::arg("name");
+    py::class_<Link>(m, "VedUzavur", kLinkDoc)
+        .def(py::init([](py::object port, py::object baudrate, py::kwargs options) {
+                 return new Link(std::move(port), std::move(baudrate), std::move(options));
+             }),
+             py::arg("port"), py::arg("baudrate") = 9600)
+        .def("start", &Link::start, "Open the link now (it also opens on its first call). Does nothing when open.")
+        .def("close", &Link::close, "Close the link. Its next call reopens it.")
+        .def_property_readonly("is_open", &Link::is_open, "Whether the link is open.")
+        .def_property_readonly("port", &Link::port, "The port given to the constructor.")
+        .def_property_readonly("baudrate", &Link::baudrate, "The baud rate given to the constructor.")
+        .def_property_readonly("options", &Link::options, "The further keyword arguments given to the constructor.")
+        .def("__repr__", &Link::repr)
+        .def("get_coil", &Link::get_coil, st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
+        .def("set_coil", &Link::set_coil, st, name, py::arg("value"),
+             "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0).")
+        .def("get_coil_uint16", &Link::get_coil_uint16, st, name,
+             "Read the 16 relays of relay word `name` (WX, WY, WR) as one word, bit 0 the lowest.")
+        .def("set_coil_uint16", &Link::set_coil_uint16, st, name, py::arg("value"),
+             "Write the word `value` (0..65535) to the 16 relays of relay word `name` (WX, WY, WR).")
+        .def("set_uint16", &Link::set_uint16, st, name, py::arg("value"),
+             "Write the word `value` (0..65535) to word `name` (D, DT, WX, WY, WR).")
+        .def("get_multi_uint16", &Link::get_multi_uint16, st, name, py::arg("count"),
+             "Read `count` consecutive words from `name` on: a list of ints 0..65535.")
+        .def("set_multi_uint16", &Link::set_multi_uint16, st, name, py::arg("values"),
+             "Write the words of `values` (list or tuple) to consecutive words from `name` on.")
+        .def("get_uint32", &Link::get_uint32, st, name, "Read the unsigned double word at `name` (low word first).")
+        .def("set_uint32", &Link::set_uint32, st, name, py::arg("value"),
+             "Write `value` (0..4294967295) as a double word at `name` (low word first).")
+        .def("get_multi_uint32", &Link::get_multi_uint32, st, name, py::arg("count"),
+             "Read `count` unsigned double words from `name` on: a list of ints.")
+        .def("set_multi_uint32", &Link::set_multi_uint32, st, name, py::arg("values"),
+             "Write unsigned double words from `name` on, two words each, low word first.")
+        .def("get_multi_int32", &Link::get_multi_int32, st, name, py::arg("count"),
+             "Read `count` signed double words from `name` on: a list of ints.")
+        .def("set_multi_int32", &Link::set_multi_int32, st, name, py::arg("values"),
+             "Write signed double words (-2147483648..2147483647) from `name` on, low word first.");
+}
+
+} // namespace mew

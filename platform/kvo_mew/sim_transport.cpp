@@ -1,0 +1,61 @@
+// The transport of "sim://NAME" ports: transactions served by the simulated
+// PLC NAME, attached when the link opens and let go when it closes.
+#include "errors.h"
+#include "simulated_plc.h"
+#include "transport.h"
+
+namespace mew {
+namespace {
+
+const std::string kSimScheme = "sim://";
+
+class SimTransport : public Transport {
+public:
+    explicit SimTransport(std::string name) : name_(std::move(name)) {}
+
+    void open() override { plc_ = simulator(name_); }
+    void close() noexcept override { plc_.reset(); }
+
+    std::vector<uint16_t> read_words(const char *op, int station, const Element &first, size_t count) override {
+        std::vector<uint16_t> words;
+        plc_->transact(op, station, [&](PlcMemory &memory) {
+            words = memory.read_words(station, first.area, first.word, count);
+        });
+        return words;
+    }
+
+    void write_words(const char *op, int station, const Element &first,
+                     const std::vector<uint16_t> &values) override {
+        plc_->transact(op, station,
+                       [&](PlcMemory &memory) { memory.write_words(station, first.area, first.word, values); });
+    }
+
+    bool read_bit(const char *op, int station, const Element &relay) override {
+        bool value = false;
+        plc_->transact(op, station,
+                       [&](PlcMemory &memory) { value = memory.read_bit(station, relay.area, relay.word, relay.bit); });
+        return value;
+    }
+
+    void write_bit(const char *op, int station, const Element &relay, bool value) override {
+        plc_->transact(op, station,
+                       [&](PlcMemory &memory) { memory.write_bit(station, relay.area, relay.word, relay.bit, value); });
+    }
+
+private:
+    const std::string name_;
+    std::shared_ptr<SimulatedPlc> plc_;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text) {
+    if (port.compare(0, kSimScheme.size(), kSimScheme) == 0) {
+        std::string name = port.substr(kSimScheme.size());
+        if (name.empty()) throw LinkError("no transport for port " + port_text + ": a sim:// port needs a PLC name");
+        return std::make_unique<SimTransport>(name);
+    }
+    throw LinkError("no transport for port " + port_text);
+}
+
+} // namespace mew

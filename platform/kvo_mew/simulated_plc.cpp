@@ -1,0 +1,101 @@
+#include "simulated_plc.h"
+
+#include <chrono>
+#include <thread>
+
+#include "errors.h"
+
+namespace mew {
+
+void SimulatedPlc::transact(const char *op, int station, const std::function<void(PlcMemory &)> &serve) {
+    double delay = latency();
+    if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++counts_[op];
+    if (fail_next_ > 0) {
+        --fail_next_;
+        throw LinkError("simulated PLC '" + name_ + "' failed the " + op + " transaction of station " +
+                        std::to_string(station) + " (fail_next)");
+    }
+    auto program = io_maps_.find(station);
+    if (program != io_maps_.end())
+        memory_.copy_words(station, Area::X, 0, Area::D, 0, program->second.x_words);
+    serve(memory_);
+    if (program != io_maps_.end())
+        memory_.copy_words(station, Area::D, program->second.y_shift, Area::Y, 0, program->second.y_words);
+}
+
+void SimulatedPlc::access(const std::function<void(PlcMemory &)> &use) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    use(memory_);
+}
+
+void SimulatedPlc::map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift) {
+    // Both moves must stay inside the memory, checked here rather than at
+    // every transaction.
+    check_block(Element{ElementKind::RelayWord, Area::X, 0, -1}, x_words);
+    check_block(Element{ElementKind::DataWord, Area::D, 0, -1}, x_words);
+    check_block(Element{ElementKind::DataWord, Area::D, y_shift, -1}, y_words);
+    check_block(Element{ElementKind::RelayWord, Area::Y, 0, -1}, y_words);
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (x_words == 0 && y_words == 0)
+        io_maps_.erase(station);
+    else
+        io_maps_[station] = IoMap{x_words, y_words, y_shift};
+}
+
+double SimulatedPlc::latency() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return latency_;
+}
+
+void SimulatedPlc::set_latency(double seconds) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    latency_ = seconds;
+}
+
+void SimulatedPlc::fail_next(uint64_t transactions) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    fail_next_ = transactions;
+}
+
+std::map<std::string, uint64_t> SimulatedPlc::counts() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return counts_;
+}
+
+void SimulatedPlc::reset_counts() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    counts_.clear();
+}
+
+namespace {
+
+std::mutex registry_mutex;
+
+std::map<std::string, std::shared_ptr<SimulatedPlc>> &registry() {
+    // Never destroyed: links may still be closing while the process exits.
+    static auto *plcs = new std::map<std::string, std::shared_ptr<SimulatedPlc>>();
+    return *plcs;
+}
+
+} // namespace
+
+std::shared_ptr<SimulatedPlc> simulator(const std::string &name) {
+    std::lock_guard<std::mutex> hold(registry_mutex);
+    auto &slot = registry()[name];
+    if (!slot) slot = std::make_shared<SimulatedPlc>(name);
+    return slot;
+}
+
+void reset_simulators() {
+    std::map<std::string, std::shared_ptr<SimulatedPlc>> dropped;
+    {
+        std::lock_guard<std::mutex> hold(registry_mutex);
+        dropped.swap(registry());
+    }
+    // The dropped PLCs are released here, outside the registry's lock.
+}
+
+} // namespace mew

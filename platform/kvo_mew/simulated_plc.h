@@ -1,0 +1,67 @@
+// An in-process PLC for tests and dry runs, shared by name: every link whose
+// port is "sim://NAME" talks to the same SimulatedPlc NAME. Each station has
+// its own memory. Python plays the machine's side through the direct
+// get/set (immediate, not counted, never failing); links go through
+// transact(), which adds latency, injected failures, counters and the
+// optional I/O program (map_io).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "memory.h"
+
+namespace mew {
+
+class SimulatedPlc {
+public:
+    explicit SimulatedPlc(std::string name) : name_(std::move(name)) {}
+
+    const std::string &name() const { return name_; }
+
+    // One link transaction, called without the GIL: sleeps the latency with no
+    // lock held, then under the mutex counts `op`, fails if fail_next asked
+    // for it, copies the station's input words (map_io), serves, and copies
+    // the station's output words.
+    void transact(const char *op, int station, const std::function<void(PlcMemory &)> &serve);
+
+    // Direct access to the memory under the mutex (the machine's side).
+    void access(const std::function<void(PlcMemory &)> &use);
+
+    // The PLC program the FP register map assumes for `station`: WX0.. into
+    // D0.. (x_words words) before each transaction and D<y_shift>.. into WY0..
+    // (y_words words) after it. Zero words on both sides removes the program.
+    void map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift);
+
+    double latency() const;
+    void set_latency(double seconds);
+    void fail_next(uint64_t transactions);
+    std::map<std::string, uint64_t> counts() const;
+    void reset_counts();
+
+private:
+    struct IoMap {
+        uint32_t x_words, y_words, y_shift;
+    };
+
+    const std::string name_;
+    mutable std::mutex mutex_;
+    PlcMemory memory_;
+    std::map<int, IoMap> io_maps_;
+    double latency_ = 0.0;
+    uint64_t fail_next_ = 0;
+    std::map<std::string, uint64_t> counts_;
+};
+
+// The simulated PLC NAME, created on first use (thread-safe).
+std::shared_ptr<SimulatedPlc> simulator(const std::string &name);
+
+// Forgets every simulated PLC. Links attached to one keep it until they close;
+// reopened, they attach to a fresh one of the same name.
+void reset_simulators();
+
+} // namespace mew

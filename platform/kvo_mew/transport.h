@@ -1,0 +1,39 @@
+// What a link needs from the thing that carries its transactions to a PLC.
+// The link parses names, checks stations, values and address ranges, and
+// holds the GIL-free mutex; a transport only moves words and bits. Every call
+// is one transaction; `op` is the link operation it serves (counted by the
+// simulated PLC, reported in error messages).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "element_name.h"
+
+namespace mew {
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+
+    // Called with the link's mutex held and without the GIL. open() may throw
+    // LinkError; close() never throws and may be followed by open() again.
+    virtual void open() = 0;
+    virtual void close() noexcept = 0;
+
+    // `first` is a relay word or data word; the block has been checked.
+    virtual std::vector<uint16_t> read_words(const char *op, int station, const Element &first, size_t count) = 0;
+    virtual void write_words(const char *op, int station, const Element &first,
+                             const std::vector<uint16_t> &values) = 0;
+    // `relay` is a relay element (bit 0..15 of a relay word).
+    virtual bool read_bit(const char *op, int station, const Element &relay) = 0;
+    virtual void write_bit(const char *op, int station, const Element &relay, bool value) = 0;
+};
+
+// The transport for a port text, or LinkError "no transport for port ...".
+// `port_text` is the port as the caller gave it, for the message.
+std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text);
+
+} // namespace mew

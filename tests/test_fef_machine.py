@@ -16,7 +16,7 @@ def fef(links, machines):
 
 
 def test_members_in_order():
-    own = [k for k in vars(kvo_fa.FEFMachine) if not k.startswith("__") or k == "__init__"]
+    own = [k for k in vars(kvo_fa.FEFMachine) if (not k.startswith("_") or k == "__init__")]
     assert own == ["__init__", "do_get_x_uint16", "do_get_y_uint16", "do_set_y_uint16", "close"]
 
 

@@ -16,7 +16,7 @@ def fp(links, machines):
 
 
 def test_members_in_order():
-    own = [k for k in vars(kvo_fa.FPMachine) if not k.startswith("__") or k == "__init__"]
+    own = [k for k in vars(kvo_fa.FPMachine) if (not k.startswith("_") or k == "__init__")]
     assert own == [
         "__init__", "native_machine_handle", "do_get_x_uint16", "do_get_y_uint16", "do_set_y_uint16",
         "get_coil", "get_uint32", "get_multi_uint16", "get_multi_uint32", "get_multi_int32", "set_uint16",

@@ -34,6 +34,9 @@ def main():
     frame = wx.Frame(None, title="kvo_fa inputs")
     label = wx.StaticText(frame, label=bits_text(0))
     label.SetFont(wx.Font(wx.FontInfo(14).Family(wx.FONTFAMILY_TELETYPE)))
+    sizer = wx.BoxSizer()
+    sizer.Add(label, 0, wx.ALL, 20)
+    frame.SetSizerAndFit(sizer)  # the label keeps its width: every text has the same length
 
     def show(snapshot):
         if label:  # the window may be gone when a late edge arrives

@@ -28,9 +28,15 @@ def gui_env():
     return dict(os.environ, PYTHONPATH=modules)
 
 
+# Without -noreset the X server resets whenever its last client disconnects,
+# and a toolkit connection made during that reset is dropped (wx.App then
+# fails to start about every other time).
+XVFB = ["xvfb-run", "-a", "-s", "-screen 0 1024x768x24 -noreset"]
+
+
 def run_gui(*args):
-    return subprocess.run(["xvfb-run", "-a", SYSTEM_PYTHON, *args], env=gui_env(), capture_output=True,
-                          text=True, timeout=90)
+    return subprocess.run([*XVFB, SYSTEM_PYTHON, *args], env=gui_env(), capture_output=True, text=True,
+                          timeout=90)
 
 
 def test_gui_handler_runs_on_the_gui_thread_with_its_cycles_snapshot():

@@ -87,6 +87,8 @@ class SimulatedPlc:
     fail_next() asks for it, are counted per operation in `counts`, and run the station's
     I/O program set with map_io()."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        """No constructor: kvo_mew.simulator(NAME) makes and shares the simulated PLCs."""
     @property
     def name(self) -> str:
         """The NAME of "sim://NAME"."""

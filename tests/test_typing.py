@@ -89,7 +89,7 @@ def test_readme_usage_example_type_checks_strictly(tmp_path, mypy_env):
 def test_stub_lies_beside_the_module(module):
     """Installed (or built), each module has its stub beside it, as in stubs/."""
     beside = Path(module.__file__).with_name(f"{module.__name__}.pyi")
-    assert beside.read_bytes() == (STUBS / beside.name).read_bytes()
+    assert beside.read_bytes() == (STUBS / beside.name).read_bytes(), f"{beside} is stale: rebuild"
     package = Path(module.__file__).parent / f"{module.__name__}-stubs" / "__init__.pyi"
     if package.exists() or Path(module.__file__).parent.name.endswith("-packages"):
         assert package.read_bytes() == beside.read_bytes()

@@ -121,7 +121,8 @@ def run(parts=10, timing=None, jam=False, out_dir=DEFAULT_OUT, trace_parts=2, ou
         while cell.summary.parts < parts:
             cell.changed.wait(0.05)
             cell.changed.clear()
-            if jam_after is not None and cell.summary.parts >= jam_after:
+            # Jammed while it waits at the pick position, the slide fails on its way to the nest.
+            if jam_after is not None and cell.summary.parts >= jam_after and plc.get(plant.SLIDE_AT_PICK):
                 jam_after = None
                 out("simulation: the slide cylinder jams halfway")
                 plc.jam("slide", "arrive")

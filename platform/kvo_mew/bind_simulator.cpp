@@ -20,7 +20,11 @@ const char *const kPlcDoc =
     "all zero at first. get/set reach any element directly (no latency, not counted, never\n"
     "failing). Link transactions sleep `latency` seconds (GIL released), fail while\n"
     "fail_next() asks for it, are counted per operation in `counts`, and run the station's\n"
-    "I/O program set with map_io().";
+    "I/O program set with map_io().\n"
+    "\n"
+    "Devices (add_cylinder, add_vacuum, add_source) watch output relays and drive input relays on\n"
+    "the PLC's clock, updated at every transaction and access; trace_start() records every change\n"
+    "of the X and Y relays with its time.";
 
 // Element access for the machine's side: checked with the GIL, served without it.
 py::object get(const Plc &plc, py::handle name, py::handle station) {
@@ -86,8 +90,8 @@ void bind_simulator(py::module_ &m) {
     auto name = py::arg("name");
     auto value = py::arg("value");
     auto station = py::arg("station") = 1;
-    py::class_<SimulatedPlc, Plc>(m, "SimulatedPlc", kPlcDoc)
-        .def_property_readonly("name", &SimulatedPlc::name, "The NAME of \"sim://NAME\".")
+    py::class_<SimulatedPlc, Plc> cls(m, "SimulatedPlc", kPlcDoc);
+    cls.def_property_readonly("name", &SimulatedPlc::name, "The NAME of \"sim://NAME\".")
         .def("get", &get, name, station,
              "Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0).")
         .def("set", &set, name, value, station,
@@ -138,6 +142,7 @@ void bind_simulator(py::module_ &m) {
             "Link transactions received so far, failed ones included: dict operation name -> count.")
         .def("reset_counts", &SimulatedPlc::reset_counts, "Set every transaction count back to zero.")
         .def("__repr__", [](const Plc &plc) { return "<kvo_mew.SimulatedPlc '" + plc->name() + "'>"; });
+    bind_devices(cls);
 
     m.def(
         "simulator",

@@ -10,7 +10,7 @@ the PLC's memory and bad stations raise AddressError (a LinkError); bad values r
 TypeError or ValueError. A refused call changes nothing."""
 
 # Type stubs of the kvo_mew extension module; the docstrings are the module's own.
-from typing import Any
+from typing import Any, Literal
 
 class LinkError(Exception):
     """A PLC link failure: no transport for the port, or a failed transaction."""
@@ -85,7 +85,11 @@ class SimulatedPlc:
     all zero at first. get/set reach any element directly (no latency, not counted, never
     failing). Link transactions sleep `latency` seconds (GIL released), fail while
     fail_next() asks for it, are counted per operation in `counts`, and run the station's
-    I/O program set with map_io()."""
+    I/O program set with map_io().
+
+    Devices (add_cylinder, add_vacuum, add_source) watch output relays and drive input relays on
+    the PLC's clock, updated at every transaction and access; trace_start() records every change
+    of the X and Y relays with its time."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         """No constructor: kvo_mew.simulator(NAME) makes and shares the simulated PLCs."""
@@ -120,6 +124,89 @@ class SimulatedPlc:
         """Link transactions received so far, failed ones included: dict operation name -> count."""
     def reset_counts(self) -> None:
         """Set every transaction count back to zero."""
+    def add_cylinder(
+        self,
+        valve: str,
+        retracted: str | None = None,
+        extended: str | None = None,
+        stroke: float = 0.3,
+        valve_back: str | None = None,
+        leave: float | None = None,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a pneumatic cylinder: it extends while relay `valve` is on (with `valve_back`, a
+        double-solenoid one: extends when only `valve` is on, retracts when only `valve_back` is on,
+        else keeps going). `stroke` seconds end to end; the sensor of the end it leaves goes off
+        `leave` seconds after the start (default min(0.05, stroke/4)), the other comes on on arrival.
+        Sensors `retracted`/`extended` are optional. Returns the device name (default: the valve)."""
+    def add_source(
+        self,
+        sensor: str,
+        interval: float | None = None,
+        demand: str | None = None,
+        take: str | None = None,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a place for one part whose `sensor` is on while a part is there. With `interval`, a
+        part arrives that many seconds after the place became empty (counting only while relay
+        `demand` is on, if given); feed() puts one there at once. The part goes when a vacuum cup
+        picks it, on take(), or while relay `take` is on. Returns the device name (default: the sensor)."""
+    def add_vacuum(
+        self,
+        valve: str,
+        sensor: str,
+        source: str,
+        pick_at: str | list[str] | tuple[str, ...] | None = (),
+        drop_to: str | None = None,
+        drop_at: str | list[str] | tuple[str, ...] | None = (),
+        build: float = 0.1,
+        release: float = 0.1,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a vacuum cup: with relay `valve` on and a part of source `source` under the cup (every
+        relay of `pick_at` on), vacuum builds in `build` seconds: `sensor` comes on and the cup takes
+        the part. No part, no vacuum. With the valve off the vacuum is gone `release` seconds later
+        and the part drops into source `drop_to` when every relay of `drop_at` is on (else it is
+        lost). Returns the device name (default: the valve)."""
+    def jam(self, name: str, mode: Literal["leave", "arrive"] | None = "arrive") -> None:
+        """Jam cylinder `name` where it is now: "leave" (it never leaves its end, nor moves at all),
+        "arrive" (it never arrives: the rod stops halfway) or None (free again)."""
+    def feed(self, name: str) -> bool:
+        """Put a part at source `name` now; False when one is there already."""
+    def take(self, name: str) -> bool:
+        """Take the part from source `name` now; False when there is none."""
+    @property
+    def devices(self) -> dict[str, dict[str, Any]]:
+        """A new dict: device name -> dict of its kind, wiring and state, in the order added."""
+    @property
+    def clock(self) -> Literal["steady", "manual"]:
+        """The devices' clock: "steady" (real time, the default) or "manual" (moved only by
+        advance()). Switching keeps the time."""
+    @clock.setter
+    def clock(self, value: Literal["steady", "manual"]) -> None: ...
+    @property
+    def now(self) -> float:
+        """The devices' clock in seconds."""
+    def advance(self, seconds: float) -> None:
+        """Move the manual clock on and update the devices."""
+    def trace_start(self, limit: int = 1000000) -> None:
+        """Start a new I/O trace: every change of an X or Y relay of any station from now on, with
+        relays already on recorded at time 0. At most `limit` events are kept."""
+    def trace_stop(self) -> None:
+        """Stop recording; the events stay readable."""
+    @property
+    def tracing(self) -> bool:
+        """Whether the trace records."""
+    @property
+    def trace(self) -> list[tuple[float, str, bool, int]]:
+        """A new list of (time, relay, value, station) tuples, oldest first; time in seconds
+        since trace_start, relay a name such as "X1F", value a bool."""
+    @property
+    def trace_dropped(self) -> int:
+        """Events not kept because the trace was full."""
 
 def simulator(name: str) -> SimulatedPlc:
     """The simulated PLC NAME that "sim://NAME" ports talk to, created on first use."""

@@ -4,4 +4,4 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/install.sh"
 cd "$here"
-exec python3 examples/demo.py "$@"
+exec python3 examples/fp_machine.py "$@"

@@ -1,0 +1,74 @@
+// Edge events: handlers registered on the machine receive a snapshot of the
+// input image whenever a refresh cycle saw an input word change. Type 0
+// handlers are called on the edge-event thread; types with bit 1 set are
+// posted to the wx GUI thread; other types are never called.
+#include "fa/machine/machine_members.h"
+#include "fa/machine/machine_support.h"
+#include "fa/module/module.h"
+
+namespace fa::machine {
+
+namespace {
+
+py::object register_handler(py::handle self, const Args &a) {
+    py::handle handler = a[0], handler_type = a[1];
+    HeldLock held(self.attr("_eeh_lock"));
+    py::object handlers = self.attr("_edge_event_handler");
+    if (contains(handlers, handler)) return py::none(); // the first type stays
+    // The type first: an unhashable handler is refused without a trace.
+    py::object types = self.attr("_eeh_type");
+    if (PyObject_SetItem(types.ptr(), handler.ptr(), handler_type.ptr()) < 0) raise_current();
+    handlers.attr("append")(handler);
+    return py::none();
+}
+
+py::object unregister_handler(py::handle self, const Args &a) {
+    py::handle handler = a[0];
+    HeldLock held(self.attr("_eeh_lock"));
+    py::object handlers = self.attr("_edge_event_handler");
+    if (!contains(handlers, handler)) return py::none();
+    handlers.attr("remove")(handler);
+    self.attr("_eeh_type").attr("pop")(handler, py::none());
+    return py::none();
+}
+
+void deliver(py::handle self, py::handle handler, py::handle snapshot) {
+    // The class's own constants, whatever a subclass or instance says.
+    py::object machine_base = name("MachineBase");
+    py::object normal = machine_base.attr("EEH_Type_Normal");
+    py::object handler_type = self.attr("_eeh_type").attr("get")(handler, normal);
+    PyObject *gui_bit = PyNumber_And(handler_type.ptr(), machine_base.attr("EEH_Type_WX").ptr());
+    if (!gui_bit) raise_current();
+    if (not_equal(py::reinterpret_steal<py::object>(gui_bit), py::int_(0))) {
+        py::module_ wx = py::module_::import("wx");
+        wx.attr("CallAfter")(handler, snapshot);
+    } else if (equal(handler_type, normal)) {
+        py::reinterpret_borrow<py::object>(handler)(snapshot);
+    }
+}
+
+// Body of the edge-event thread. The exit flag is read between snapshots
+// only, so a dispatch in progress is always finished.
+py::object eeh_thread_func(py::handle self, const Args &) {
+    while (!truth(self.attr("_exit_flag"))) {
+        py::object queue = self.attr("_ee_queue");
+        if (truth(queue.attr("empty")())) {
+            sleep(0.03);
+            continue;
+        }
+        py::object snapshot = queue.attr("get")();
+        HeldLock held(self.attr("_eeh_lock"));
+        py::object handlers = self.attr("_edge_event_handler");
+        for (py::handle handler : handlers) run_reporting([&] { deliver(self, handler, snapshot); });
+    }
+    return py::none();
+}
+
+} // namespace
+
+const FunctionSpec kEehThreadFunc{"_eeh_thread_func", eeh_thread_func, {}};
+const FunctionSpec kRegisterEdgeEventHandler{
+    "register_edge_event_handler", register_handler, {{"handler"}, {"handler_type", "int", "0"}}};
+const FunctionSpec kUnregisterEdgeEventHandler{"unregister_edge_event_handler", unregister_handler, {{"handler"}}};
+
+} // namespace fa::machine

@@ -1,0 +1,82 @@
+// Lifecycle of a machine: start creates the edge-event and updater threads
+// (at most one of each), close ends and forgets them and drops the
+// snapshots nobody will see, reset clears a fault and restarts.
+#include "fa/machine/machine_members.h"
+#include "fa/machine/machine_support.h"
+#include "fa/module/module.h"
+
+namespace fa::machine {
+
+namespace {
+
+constexpr const char *kEehThread = "_MachineBase__eeh_thread";
+constexpr const char *kUpdater = "_MachineBase__updater";
+
+// A thread with a target only: no name, no daemon setting, so it takes
+// the daemon status of the thread that starts it.
+void start_thread_if_missing(py::handle self, const char *field, const char *target) {
+    if (!self.attr(field).is_none()) return;
+    py::object thread = name("_Thread")(py::arg("target") = self.attr(target));
+    self.attr(field) = thread;
+    thread.attr("start")();
+}
+
+// Thread.join releases the GIL while it waits, so a thread running Python
+// code can finish.
+void join_and_forget(py::handle self, const char *field) {
+    py::object thread = self.attr(field);
+    if (thread.is_none()) return;
+    thread.attr("join")();
+    self.attr(field) = py::none();
+}
+
+py::object start(py::handle self, const Args &) {
+    if (assertions_enabled()) check(!truth(self.attr("_exception_flag")));
+    self.attr("_exit_flag") = py::bool_(false);
+    self.attr("_stop_flag") = py::bool_(false);
+    self.attr("_pause_flag") = py::bool_(false);
+    start_thread_if_missing(self, kEehThread, "_eeh_thread_func");
+    start_thread_if_missing(self, kUpdater, "_update");
+    return py::none();
+}
+
+void drain_snapshots(py::handle self) {
+    HeldLock held(self.attr("_eeh_lock"));
+    py::object queue = self.attr("_ee_queue");
+    py::object empty_error = py::module_::import("queue").attr("Empty");
+    while (!truth(queue.attr("empty")())) {
+        // Without blocking: a thread started meanwhile may take the last one.
+        try {
+            queue.attr("get_nowait")();
+        } catch (py::error_already_set &error) {
+            if (error.matches(empty_error)) break;
+            throw;
+        }
+    }
+}
+
+py::object close(py::handle self, const Args &) {
+    self.attr("_exit_flag") = py::bool_(true);
+    self.attr("_stop_flag") = py::bool_(true);
+    join_and_forget(self, kUpdater);
+    join_and_forget(self, kEehThread);
+    drain_snapshots(self);
+    return py::none();
+}
+
+py::object reset(py::handle self, const Args &) {
+    self.attr("_MachineBase__exception") = py::none();
+    self.attr("_exception_flag") = py::bool_(false);
+    self.attr("_pause_flag") = py::bool_(false);
+    self.attr("close")();
+    self.attr("start")();
+    return py::none();
+}
+
+} // namespace
+
+const FunctionSpec kReset{"reset", reset, {}};
+const FunctionSpec kClose{"close", close, {}};
+const FunctionSpec kStart{"start", start, {}, nullptr, "如果发生了异常，必须要先执行一下reset，把异常标志清除，才能再次启动。"};
+
+} // namespace fa::machine

@@ -1,0 +1,65 @@
+#include "fa/machine/machine_support.h"
+
+#include "fa/module/module.h"
+
+namespace fa::machine {
+
+HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+
+HeldLock::~HeldLock() {
+    // May run while an error travels; keep it aside during the release.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *result = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+    if (result) Py_DECREF(result);
+    else PyErr_WriteUnraisable(lock_.ptr());
+    PyErr_Restore(type, value, traceback);
+}
+
+py::object checked(PyObject *result) {
+    if (!result) raise_current();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+bool contains(py::handle sequence, py::handle item) {
+    int found = PySequence_Contains(sequence.ptr(), item.ptr());
+    if (found < 0) raise_current();
+    return found == 1;
+}
+
+void raise_object(py::handle exc) {
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw py::error_already_set();
+}
+
+namespace {
+
+void print_error(py::error_already_set &error) {
+    // A failing sys.stdout must not end the thread that reports.
+    try {
+        print_line(error.value());
+    } catch (py::error_already_set &print_error) {
+        if (!print_error.matches(PyExc_Exception)) throw;
+    }
+}
+
+} // namespace
+
+bool run_reporting(const std::function<void()> &step) {
+    try {
+        step();
+        return true;
+    } catch (py::error_already_set &error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        print_error(error);
+    } catch (py::builtin_exception &cpp_error) {
+        cpp_error.set_error();
+        py::error_already_set error;
+        print_error(error);
+    }
+    return false;
+}
+
+} // namespace fa::machine

@@ -1,0 +1,43 @@
+// Small helpers shared by the machine core: holding a Python lock for a
+// scope, raising an exception object, and the error report of the
+// background threads.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+
+namespace py = pybind11;
+
+namespace fa::machine {
+
+// Holds a `_Lock` object for the life of the scope. Waiting happens in the
+// lock's own acquire, which releases the GIL; the lock is released on every
+// way out, exceptions included.
+class HeldLock {
+public:
+    explicit HeldLock(py::object lock);
+    ~HeldLock();
+    HeldLock(const HeldLock &) = delete;
+    HeldLock &operator=(const HeldLock &) = delete;
+
+private:
+    py::object lock_;
+};
+
+// `raise exc` of the host: an exception instance is raised as it is; any
+// other object gives the host's TypeError.
+[[noreturn]] void raise_object(py::handle exc);
+
+// A new reference from the C API, or the Python error it set.
+py::object checked(PyObject *result);
+
+// `item in sequence`, with the host's equality test.
+bool contains(py::handle sequence, py::handle item);
+
+// Runs `step`; an error of the Exception family is printed on sys.stdout
+// and reported as false. Anything else (SystemExit, KeyboardInterrupt, ...)
+// leaves through the caller, ending a background thread.
+bool run_reporting(const std::function<void()> &step);
+
+} // namespace fa::machine

@@ -8,6 +8,7 @@ import subprocess
 import threading
 import time
 
+import pytest
 from pymodbus.server import ModbusSerialServer
 from pymodbus.simulator import DataType, SimData, SimDevice
 
@@ -155,5 +156,28 @@ class ModbusSlave:
             self.set(device_id, COILS, R_COIL_BASE, [False] * 128)
             self.set(device_id, DISCRETE_INPUTS, 0, [False] * 128)
             self.set(device_id, HOLDING_REGISTERS, 0, [0] * HOLDING_COUNT)
+            self.set(device_id, INPUT_REGISTERS, 0, [0] * 64)
         self.silent = self.garble = False
         del self.requests[:]
+
+
+@pytest.fixture(scope="module")
+def line(tmp_path_factory):
+    """A pty pair with a pymodbus slave serving addresses 1, 2 and 3 on it."""
+    pair = PtyPair(tmp_path_factory.mktemp("line"))
+    pair.start()
+    peer = ModbusSlave(pair.slave_path)
+    try:
+        peer.start()
+        yield pair, peer
+    finally:
+        peer.stop()
+        pair.stop()
+
+
+@pytest.fixture
+def slave(line):
+    """The slave of the line, all zero and answering."""
+    line[1].reset()
+    yield line[1]
+    line[1].silent = line[1].garble = False

@@ -10,31 +10,11 @@ import pytest
 pytest.importorskip("pymodbus")
 import kvo_mew  # noqa: E402
 from modbus_peer import (COILS, DISCRETE_INPUTS, HOLDING_REGISTERS, INPUT_REGISTERS, R_COIL_BASE,  # noqa: E402
-                         ModbusSlave, PtyPair, socat_available)
+                         ModbusSlave, PtyPair, line, slave, socat_available)
 
 pytestmark = pytest.mark.skipif(not socat_available(), reason="needs socat for a pseudo-terminal pair")
 
 FAST = dict(timeout=0.2, retries=1)
-
-
-@pytest.fixture(scope="module")
-def line(tmp_path_factory):
-    pair = PtyPair(tmp_path_factory.mktemp("line"))
-    pair.start()
-    slave = ModbusSlave(pair.slave_path)
-    try:
-        slave.start()
-        yield pair, slave
-    finally:
-        slave.stop()
-        pair.stop()
-
-
-@pytest.fixture
-def slave(line):
-    line[1].reset()
-    yield line[1]
-    line[1].silent = line[1].garble = False
 
 
 @pytest.fixture

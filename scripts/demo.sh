@@ -5,6 +5,6 @@
 # (--parts N, --fast, --out DIR).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-bash "$here/scripts/install.sh"
+bash "$here/scripts/install.sh" libmodbus-dev socat pkg-config
 cd "$here"
 exec python3 examples/cell/cell.py --jam "$@"

@@ -10,6 +10,7 @@ import threading
 import time
 import typing
 from typing import Any, ClassVar
+from typing import Literal as _Literal
 from typing import Callable as _Callable
 from typing import Sequence as _Sequence
 from typing import Union as _Union
@@ -511,8 +512,18 @@ class FPMachine(MachineBase):
         port: str,
         baudrate: int = 9600,
         station: int = 1,
+        *,
+        parity: _Literal["N", "E", "O"] = ...,
+        bytesize: int = ...,
+        stopbits: _Literal[1, 2] = ...,
+        timeout: float = ...,
+        retries: int = ...,
+        element_map: dict[str, tuple[str, int] | None] = ...,
         **kwargs: Any,
-    ) -> None: ...
+    ) -> None:
+        """A machine whose PLC is station `station` on the link kvo_mew.VedUzavur(port,
+        baudrate, **kwargs): the serial keywords (parity, bytesize, stopbits, timeout,
+        retries, element_map) arrive in **kwargs and go to the link."""
     @property
     def native_machine_handle(self) -> _Fp:
         """The PLC link (kvo_mew.VedUzavur)."""

@@ -2,21 +2,35 @@
 
 VedUzavur(port, baudrate=9600, **kwargs) reads and writes relays (X, Y, R), relay words
 (WX, WY, WR) and data words (D, DT) of a PLC station by FP element name. A port
-"sim://NAME" talks to the in-process simulated PLC NAME (see simulator()).
+"sim://NAME" talks to the in-process simulated PLC NAME (see simulator()); a serial
+device ("/dev/ttyUSB0", "COM3") is a Modbus RTU line, each station a slave address.
 The link opens lazily on its first call; after close() the next call reopens it.
 
 Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside
-the PLC's memory and bad stations raise AddressError (a LinkError); bad values raise
+the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial
+line LineError, an exception response SlaveError (both LinkErrors); bad values raise
 TypeError or ValueError. A refused call changes nothing."""
 
 # Type stubs of the kvo_mew extension module; the docstrings are the module's own.
 from typing import Any, Literal
 
+# Whether this build has the serial (Modbus RTU) transport.
+SERIAL_TRANSPORT: bool
+# Where element names live in a Modbus slave: area (X, Y, R, D) -> (table, base address),
+# None for an area left out.
+DEFAULT_ELEMENT_MAP: dict[str, tuple[str, int] | None]
+
 class LinkError(Exception):
     """A PLC link failure: no transport for the port, or a failed transaction."""
 
 class AddressError(LinkError):
-    """An element name the PLC does not know, an element of the wrong kind for the operation, an address outside the PLC's memory, or a station out of range."""
+    """An element name the PLC does not know, an element of the wrong kind for the operation, an address outside the PLC's memory or the element map, or a station out of range."""
+
+class LineError(LinkError):
+    """The serial line failed: the port could not be opened or failed, or the station did not answer in time or answered with a damaged frame."""
+
+class SlaveError(LinkError):
+    """The station answered with a Modbus exception response."""
 
 class VedUzavur:
     """VedUzavur(port, baudrate=9600, **kwargs)
@@ -25,16 +39,33 @@ class VedUzavur:
     element name: X/Y/R relays (X1F = bit 15 of word 1), WX/WY/WR relay words, D/DT data words.
     32-bit values occupy two consecutive words, low word first.
 
-    port "sim://NAME" attaches to the simulated PLC NAME (kvo_mew.simulator(NAME)); other
-    ports raise LinkError ("no transport for port ..."). baudrate and further keywords are
-    kept for the transport.
+    port "sim://NAME" attaches to the simulated PLC NAME (kvo_mew.simulator(NAME)). A serial
+    device ("/dev/ttyUSB0", "COM3") opens a Modbus RTU master on it; the station is the
+    slave address (1..247). Serial keywords: parity="N" ("E", "O"), bytesize=8,
+    stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out or
+    a damaged answer), element_map (see DEFAULT_ELEMENT_MAP). Other ports raise LinkError
+    ("no transport for port ..."). baudrate and the keywords are kept (baudrate, options).
 
     The link opens on start() or lazily on its first call. After close() the link reopens
     on its next call, so a machine may close a link and keep refreshing through it.
     Calls from several threads are served one transaction at a time; the GIL is released
     while a call waits for the PLC."""
 
-    def __init__(self, port: str, baudrate: int = 9600, **kwargs: Any) -> None: ...
+    # The serial keywords arrive in **kwargs at run time; they are spelled out for
+    # editors and type checkers (a simulated PLC's port ignores them).
+    def __init__(
+        self,
+        port: str,
+        baudrate: int = 9600,
+        *,
+        parity: Literal["N", "E", "O"] = "N",
+        bytesize: int = 8,
+        stopbits: Literal[1, 2] = 1,
+        timeout: float = 0.5,
+        retries: int = 1,
+        element_map: dict[str, tuple[str, int] | None] = ...,
+        **kwargs: Any,
+    ) -> None: ...
     def start(self) -> None:
         """Open the link now (it also opens on its first call). Does nothing when open."""
     def close(self) -> None:

@@ -422,8 +422,10 @@ class MachineBase(_ABC):
         """Drive a single-solenoid cylinder: set output `y` to `value`, then wait until the
         start sensor `x_src` goes off and the target sensor `x_dst` comes on, both within
         `timeout` seconds of setting the output (None or <= 0: no limit), polling every
-        `check_interval` seconds. A missing sensor is replaced by a blind wait of half of
-        `wait_time`. A time-out reports a CylinderException through the fault path; a
+        `check_interval` seconds. A missing sensor is replaced by a blind wait: without
+        `x_src` the first phase lasts until half of `wait_time` has passed; without `x_dst`
+        the move ends once `wait_time` has passed since the output was set (half of it
+        when both are missing). A time-out reports a CylinderException through the fault path; a
         stop or a fault elsewhere ends the move with StopException or
         AbortByOtherException, and a pause holds it."""
     def trigger_dy_cylinder(

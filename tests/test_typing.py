@@ -17,8 +17,6 @@ import kvo_fa
 import kvo_handy
 import kvo_mew
 
-pytest.importorskip("mypy")
-
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs"
 CONFIG = ROOT / "pyproject.toml"

@@ -3,7 +3,6 @@
 #include "errors.h"
 
 namespace mew {
-namespace {
 
 const char *area_letter(Area area) {
     switch (area) {
@@ -14,6 +13,8 @@ const char *area_letter(Area area) {
     }
     return "?";
 }
+
+namespace {
 
 bool relay_area(char c, Area &area) {
     switch (c) {

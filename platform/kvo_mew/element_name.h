@@ -28,6 +28,8 @@ struct Element {
 };
 
 // Words in an area: kRelayWords for X/Y/R, kDataWords for D.
+// The letter of an area as element names write it: X, Y, R, D.
+const char *area_letter(Area area);
 uint32_t area_words(Area area);
 
 // Parses `name`; throws AddressError for a name that is not an element name

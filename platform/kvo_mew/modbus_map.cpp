@@ -3,19 +3,6 @@
 #include "errors.h"
 
 namespace mew {
-namespace {
-
-const char *area_text(Area area) {
-    switch (area) {
-    case Area::X: return "X";
-    case Area::Y: return "Y";
-    case Area::R: return "R";
-    case Area::D: return "D";
-    }
-    return "?";
-}
-
-} // namespace
 
 bool is_bit_table(Table table) { return table == Table::Coils || table == Table::DiscreteInputs; }
 
@@ -82,9 +69,9 @@ Span locate(const ElementMap &map, const Element &first, size_t words, bool writ
     if (relay) words = 1;
     std::string what = elements_text(first, words);
     if (!area.mapped)
-        throw AddressError(what + " has no Modbus address: the element map leaves " + area_text(first.area) + " out");
+        throw AddressError(what + " has no Modbus address: the element map leaves " + area_letter(first.area) + " out");
     if (write && !is_writable(area.table))
-        throw AddressError(what + " cannot be written: the element map puts " + area_text(first.area) + " on " +
+        throw AddressError(what + " cannot be written: the element map puts " + area_letter(first.area) + " on " +
                            table_text(area.table) + ", which are read-only");
     uint64_t start, count;
     if (is_bit_table(area.table)) {
@@ -95,7 +82,7 @@ Span locate(const ElementMap &map, const Element &first, size_t words, bool writ
         count = relay ? 1 : uint64_t(words);
     }
     if (start + count > kModbusAddresses)
-        throw AddressError(what + " has no Modbus address: " + area_text(first.area) + " maps to " +
+        throw AddressError(what + " has no Modbus address: " + area_letter(first.area) + " maps to " +
                            table_text(area.table) + " from " + std::to_string(area.base) +
                            " and Modbus addresses end at 65535");
     return Span{area.table, uint32_t(start), uint32_t(count)};

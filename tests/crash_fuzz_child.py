@@ -146,6 +146,26 @@ def fuzz_member(cls, name, kind, raw, examples):
     run()
 
 
+def check_threads(where):
+    """Every object is cleaned up after each example: no thread may stay."""
+    deadline = time.monotonic() + 1.0
+    while True:
+        left = [t for t in threading.enumerate() if t is not threading.main_thread() and t.is_alive()]
+        if not left or time.monotonic() > deadline:
+            break
+        time.sleep(0.01)
+    if left:
+        defects.append("threads left running after %s: %r" % (where, left))
+        for thread in left:  # end them, so the next member starts clean
+            owner = getattr(getattr(thread, "_target", None), "__self__", None)
+            for stop in ("stop", "close"):
+                if hasattr(owner, stop):
+                    try:
+                        getattr(owner, stop)()
+                    except Exception:
+                        pass
+
+
 def fuzz_function(qualname, function, examples):
     count, names = ft.param_count(function)
 
@@ -170,23 +190,27 @@ def main():
     # Threads of the framework print what they catch; keep the output short.
     threading.excepthook = lambda args: None
     sys.stdout = open(os.devnull, "w")
+    only = re.compile(os.environ.get("KVO_FUZZ_ONLY", ""))
     classes = ft.own_classes()
     calls = 0
     for cls in classes:
         for name, kind, raw in ft.members(cls):
+            if not only.search("%s.%s" % (cls.__name__, name)):
+                continue
             began = time.monotonic()
             fuzz_member(cls, name, kind, raw, examples)
             sys.stderr.write("fuzzed %s.%s in %.2f s\n" % (cls.__name__, name, time.monotonic() - began))
+            check_threads("%s.%s" % (cls.__name__, name))
             calls += 1
     for qualname, function in ft.module_functions():
         began = time.monotonic()
+        if not only.search(qualname):
+            continue
         fuzz_function(qualname, function, examples)
         sys.stderr.write("fuzzed %s in %.2f s\n" % (qualname, time.monotonic() - began))
+        check_threads(qualname)
         calls += 1
-    leftover = [t for t in threading.enumerate() if t is not threading.main_thread() and t.is_alive()]
     sys.stderr.write("fuzzed %d callables of %d classes\n" % (calls, len(classes)))
-    if leftover:
-        defects.append("threads left running: %r" % leftover)
     for defect in defects:
         sys.stderr.write("DEFECT " + defect + "\n")
     sys.stderr.flush()

@@ -166,15 +166,24 @@ def _worker(started):
 
 def _group(started):
     group = kvo_fa.WorkerGroup()
+    workers = []
     for name in ("w1", "w2"):
         worker = kvo_fa.Worker(group, name, name == "w2", 3)
         worker.loop_interval = 0.002
         worker.put_task_timeout = 0.05
         worker.put_task_check_interval = 0.002
         group.add(worker)
+        workers.append(worker)
     if started:
         group.start_all()
-    return Made(group, stop=group.stop_all)
+
+    def stop_workers():
+        # Each worker directly: a fuzzed __init__ may have made the group forget them.
+        for worker in reversed(workers):
+            worker.stop()
+        group.stop_all()
+
+    return Made(group, stop=group.stop_all, cleanup=stop_workers)
 
 
 def _link(started):

@@ -16,6 +16,7 @@ if [ ${#apt_missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${apt_missing[@]}" >/dev/null
 fi
 
+# test tools and matplotlib (the demo's timing diagram)
 "$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r "$here/requirements-test.txt"
 echo "building kvo_fa (this takes a minute or two)"
 "$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$here"

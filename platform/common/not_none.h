@@ -25,6 +25,13 @@ C &self_of(C *self) {
     return *self;
 }
 
+// For members taking the holder (std::shared_ptr<C>): an empty one for None.
+template <class H>
+const H &holder_of(const H &holder) {
+    if (!holder) refuse_none_self<typename H::element_type>();
+    return holder;
+}
+
 template <class C, class R, class... A>
 auto not_none(R (C::*method)(A...)) {
     return [method](C *self, A... args) -> R { return (self_of(self).*method)(std::forward<A>(args)...); };

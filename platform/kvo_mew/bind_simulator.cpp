@@ -21,7 +21,11 @@ const char *const kPlcDoc =
     "all zero at first. get/set reach any element directly (no latency, not counted, never\n"
     "failing). Link transactions sleep `latency` seconds (GIL released), fail while\n"
     "fail_next() asks for it, are counted per operation in `counts`, and run the station's\n"
-    "I/O program set with map_io().";
+    "I/O program set with map_io().\n"
+    "\n"
+    "Devices (add_cylinder, add_vacuum, add_source) watch output relays and drive input relays on\n"
+    "the PLC's clock, updated at every transaction and access; trace_start() records every change\n"
+    "of the X and Y relays with its time.";
 
 // Element access for the machine's side: checked with the GIL, served without it.
 py::object get(const Plc &plc, py::handle name, py::handle station) {
@@ -76,10 +80,7 @@ void write_double(const Plc &plc, const char *op, py::handle name, uint32_t valu
 }
 
 // The accessors without named arguments get a null holder for a None self.
-const Plc &plc_of(const Plc &plc) {
-    if (!plc) platform::refuse_none_self<SimulatedPlc>();
-    return plc;
-}
+const Plc &plc_of(const Plc &plc) { return platform::holder_of(plc); }
 
 void set_latency(const Plc &plc, double seconds) {
     plc_of(plc);
@@ -94,8 +95,8 @@ void bind_simulator(py::module_ &m) {
     auto name = py::arg("name");
     auto value = py::arg("value");
     auto station = py::arg("station") = 1;
-    py::class_<SimulatedPlc, Plc>(m, "SimulatedPlc", kPlcDoc)
-        .def_property_readonly("name", platform::not_none(&SimulatedPlc::name), "The NAME of \"sim://NAME\".")
+    py::class_<SimulatedPlc, Plc> cls(m, "SimulatedPlc", kPlcDoc);
+    cls.def_property_readonly("name", platform::not_none(&SimulatedPlc::name), "The NAME of \"sim://NAME\".")
         .def("get", &get, name, station,
              "Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0).")
         .def("set", &set, name, value, station,
@@ -146,6 +147,7 @@ void bind_simulator(py::module_ &m) {
             "Link transactions received so far, failed ones included: dict operation name -> count.")
         .def("reset_counts", platform::not_none(&SimulatedPlc::reset_counts), "Set every transaction count back to zero.")
         .def("__repr__", [](const Plc &plc) { return "<kvo_mew.SimulatedPlc '" + plc_of(plc)->name() + "'>"; });
+    bind_devices(cls);
 
     m.def(
         "simulator",

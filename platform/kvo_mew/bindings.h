@@ -3,9 +3,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 namespace mew {
 
 void bind_link(pybind11::module_ &m);
 void bind_simulator(pybind11::module_ &m);
+
+class SimulatedPlc;
+void bind_devices(pybind11::class_<SimulatedPlc, std::shared_ptr<SimulatedPlc>> &cls);
 
 } // namespace mew

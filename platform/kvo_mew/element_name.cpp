@@ -102,7 +102,8 @@ std::string word_name(Area area, uint32_t word) {
 
 std::string relay_name(Area area, uint32_t word, int bit) {
     static const char digits[] = "0123456789ABCDEF";
-    return std::string(area_letter(area)) + std::to_string(word) + digits[bit & 15];
+    // Word 0 has no word digits: X0..XF, then X10.
+    return std::string(area_letter(area)) + (word ? std::to_string(word) : std::string()) + digits[bit & 15];
 }
 
 } // namespace mew

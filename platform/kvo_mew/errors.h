@@ -1,5 +1,6 @@
-// The link's failures, as C++ types. module.cpp registers them as the Python
-// exceptions kvo_mew.LinkError and kvo_mew.AddressError(LinkError).
+// The link's failures, as C++ types. module.cpp turns them into the Python
+// exceptions kvo_mew.LinkError, AddressError(LinkError), LineError(LinkError)
+// and SlaveError(LinkError).
 #pragma once
 
 #include <stdexcept>
@@ -18,6 +19,26 @@ public:
 class AddressError : public LinkError {
 public:
     explicit AddressError(const std::string &what) : LinkError(what) {}
+};
+
+// The serial line failed: the port could not be opened or failed, the station
+// did not answer in time, or its answer was damaged (CRC, length, sender).
+class LineError : public LinkError {
+public:
+    explicit LineError(const std::string &what) : LinkError(what) {}
+};
+
+// A LineError after which the port is closed: the link reopens it on its next
+// call. Python sees it as a LineError.
+class PortError : public LineError {
+public:
+    explicit PortError(const std::string &what) : LineError(what) {}
+};
+
+// The station answered with a Modbus exception response (illegal address, ...).
+class SlaveError : public LinkError {
+public:
+    explicit SlaveError(const std::string &what) : LinkError(what) {}
 };
 
 } // namespace mew

@@ -18,7 +18,7 @@ Link::Link(py::object port, py::object baudrate, py::dict options)
     : port_(std::move(port)), baudrate_(std::move(baudrate)), options_(std::move(options)) {
     std::string port_text = text_of(port_);
     std::string port_str = PyUnicode_Check(port_.ptr()) ? port_.cast<std::string>() : std::string();
-    transport_ = make_transport(port_str, port_text);
+    transport_ = make_transport(port_str, port_text, baudrate_, options_);
 }
 
 Link::~Link() {
@@ -59,6 +59,7 @@ py::bool_ Link::get_coil(py::handle station, py::handle name) {
     const char *op = "get_coil";
     int st = station_arg(op, station);
     Element relay = relay_arg(op, name);
+    check(op, st, relay, 1, false);
     return py::bool_(transaction([&](Transport &t) { return t.read_bit(op, st, relay); }));
 }
 
@@ -67,6 +68,7 @@ void Link::set_coil(py::handle station, py::handle name, py::handle value) {
     int st = station_arg(op, station);
     Element relay = relay_arg(op, name);
     bool on = coil_arg(op, value);
+    check(op, st, relay, 1, true);
     transaction([&](Transport &t) { t.write_bit(op, st, relay, on); });
 }
 
@@ -74,6 +76,7 @@ py::int_ Link::get_coil_uint16(py::handle station, py::handle name) {
     const char *op = "get_coil_uint16";
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
+    check(op, st, word, 1, false);
     return py::int_(transaction([&](Transport &t) { return t.read_words(op, st, word, 1); })[0]);
 }
 
@@ -82,6 +85,7 @@ void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     std::vector<uint16_t> words{uint16_arg(op, value)};
+    check(op, st, word, 1, true);
     transaction([&](Transport &t) { t.write_words(op, st, word, words); });
 }
 
@@ -91,6 +95,7 @@ std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::h
     Element first = word_arg(op, name);
     size_t words = count_arg(op, count) * words_per_item;
     block_arg(op, first, words);
+    check(op, st, first, words, false);
     return transaction([&](Transport &t) { return t.read_words(op, st, first, words); });
 }
 
@@ -98,6 +103,7 @@ void Link::write_block(const char *op, py::handle station, py::handle name, cons
     int st = station_arg(op, station);
     Element first = word_arg(op, name);
     block_arg(op, first, words.size());
+    check(op, st, first, words.size(), true);
     transaction([&](Transport &t) { t.write_words(op, st, first, words); });
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "errors.h"
 #include "transport.h"
 
 namespace mew {
@@ -52,14 +53,24 @@ public:
 
 private:
     // Runs `call(transport)` without the GIL, under the mutex, on an open link.
+    // A transport whose port failed has closed it: the next call reopens it.
     template <class Call>
     auto transaction(Call call) {
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> hold(mutex_);
         open_locked();
-        return call(*transport_);
+        try {
+            return call(*transport_);
+        } catch (const PortError &) {
+            open_ = false;
+            throw;
+        }
     }
     void open_locked();
+    // Lets the transport refuse what it cannot address, before any transaction.
+    void check(const char *op, int station, const Element &first, size_t count, bool write) const {
+        transport_->check(op, station, first, count, write);
+    }
     std::vector<uint16_t> read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
                                      py::handle count);
     void write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);

@@ -41,6 +41,18 @@ void PlcMemory::write_bit(int station, Area area, uint32_t word, int bit, bool v
     *at = value ? uint16_t(*at | mask) : uint16_t(*at & ~mask);
 }
 
+std::vector<int> PlcMemory::stations() const {
+    std::vector<int> result;
+    for (const auto &entry : stations_) result.push_back(entry.first);
+    return result;
+}
+
+const std::vector<uint16_t> &PlcMemory::relay_words(int station, Area area) {
+    auto &slot = stations_[station];
+    if (!slot) slot = std::make_unique<Station>();
+    return area == Area::X ? slot->x : area == Area::Y ? slot->y : slot->r;
+}
+
 void PlcMemory::copy_words(int station, Area from, uint32_t from_word, Area to, uint32_t to_word, size_t count) {
     if (count == 0) return;
     const uint16_t *src = area_at(station, from, from_word, count);

@@ -24,6 +24,11 @@ public:
     // Copies `count` words between areas of one station (the PLC program's moves).
     void copy_words(int station, Area from, uint32_t from_word, Area to, uint32_t to_word, size_t count);
 
+    // The stations touched so far, in ascending order, and the words of one
+    // relay area of one of them (the trace compares them).
+    std::vector<int> stations() const;
+    const std::vector<uint16_t> &relay_words(int station, Area area);
+
 private:
     struct Station {
         std::vector<uint16_t> x, y, r, d;

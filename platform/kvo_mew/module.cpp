@@ -3,8 +3,44 @@
 
 #include "bindings.h"
 #include "errors.h"
+#include "modbus_map.h"
+#include "serial_settings.h"
+#include "transport.h"
 
 namespace py = pybind11;
+
+namespace {
+
+// The Python exception types, owned by the module (which is never unloaded).
+PyObject *link_error = nullptr;
+PyObject *address_error = nullptr;
+PyObject *line_error = nullptr;
+PyObject *slave_error = nullptr;
+
+PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const char *doc) {
+    std::string qualified = std::string("kvo_mew.") + name;
+    PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
+    if (!type) throw py::error_already_set();
+    m.add_object(name, py::reinterpret_borrow<py::object>(type));
+    return type;
+}
+
+// Most derived first: a PortError is a LineError to Python.
+void translate(std::exception_ptr error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const mew::AddressError &e) {
+        PyErr_SetString(address_error, e.what());
+    } catch (const mew::SlaveError &e) {
+        PyErr_SetString(slave_error, e.what());
+    } catch (const mew::LineError &e) {
+        PyErr_SetString(line_error, e.what());
+    } catch (const mew::LinkError &e) {
+        PyErr_SetString(link_error, e.what());
+    }
+}
+
+} // namespace
 
 PYBIND11_MODULE(kvo_mew, m) {
     m.doc() =
@@ -12,20 +48,30 @@ PYBIND11_MODULE(kvo_mew, m) {
         "\n"
         "VedUzavur(port, baudrate=9600, **kwargs) reads and writes relays (X, Y, R), relay words\n"
         "(WX, WY, WR) and data words (D, DT) of a PLC station by FP element name. A port\n"
-        "\"sim://NAME\" talks to the in-process simulated PLC NAME (see simulator()).\n"
+        "\"sim://NAME\" talks to the in-process simulated PLC NAME (see simulator()); a serial\n"
+        "device (\"/dev/ttyUSB0\", \"COM3\") is a Modbus RTU line, each station a slave address.\n"
         "The link opens lazily on its first call; after close() the next call reopens it.\n"
         "\n"
         "Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside\n"
-        "the PLC's memory and bad stations raise AddressError (a LinkError); bad values raise\n"
+        "the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial\n"
+        "line LineError, an exception response SlaveError (both LinkErrors); bad values raise\n"
         "TypeError or ValueError. A refused call changes nothing.";
 
-    // Registered base first: the later translator (AddressError) is tried first.
-    py::register_local_exception<mew::LinkError>(m, "LinkError", PyExc_Exception);
-    py::register_local_exception<mew::AddressError>(m, "AddressError", m.attr("LinkError"));
-    m.attr("LinkError").attr("__doc__") = "A PLC link failure: no transport for the port, or a failed transaction.";
-    m.attr("AddressError").attr("__doc__") =
-        "An element name the PLC does not know, an element of the wrong kind for the operation, "
-        "an address outside the PLC's memory, or a station out of range.";
+    link_error = new_exception(m, "LinkError", PyExc_Exception,
+                               "A PLC link failure: no transport for the port, or a failed transaction.");
+    address_error = new_exception(m, "AddressError", link_error,
+                                  "An element name the PLC does not know, an element of the wrong kind for the "
+                                  "operation, an address outside the PLC's memory or the element map, or a "
+                                  "station out of range.");
+    line_error = new_exception(m, "LineError", link_error,
+                               "The serial line failed: the port could not be opened or failed, or the station "
+                               "did not answer in time or answered with a damaged frame.");
+    slave_error = new_exception(m, "SlaveError", link_error,
+                                "The station answered with a Modbus exception response.");
+    py::register_local_exception_translator(translate);
+
+    m.attr("SERIAL_TRANSPORT") = py::bool_(mew::serial_transport_built());
+    m.attr("DEFAULT_ELEMENT_MAP") = mew::element_map_dict(mew::ElementMap::defaults());
 
     mew::bind_link(m);
     mew::bind_simulator(m);

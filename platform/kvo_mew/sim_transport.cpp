@@ -7,8 +7,6 @@
 namespace mew {
 namespace {
 
-const std::string kSimScheme = "sim://";
-
 class SimTransport : public Transport {
 public:
     explicit SimTransport(std::string name) : name_(std::move(name)) {}
@@ -49,13 +47,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text) {
-    if (port.compare(0, kSimScheme.size(), kSimScheme) == 0) {
-        std::string name = port.substr(kSimScheme.size());
-        if (name.empty()) throw LinkError("no transport for port " + port_text + ": a sim:// port needs a PLC name");
-        return std::make_unique<SimTransport>(name);
-    }
-    throw LinkError("no transport for port " + port_text);
+std::unique_ptr<Transport> make_sim_transport(const std::string &name) {
+    return std::make_unique<SimTransport>(name);
 }
 
 } // namespace mew

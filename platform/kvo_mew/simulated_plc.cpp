@@ -18,17 +18,115 @@ void SimulatedPlc::transact(const char *op, int station, const std::function<voi
         throw LinkError("simulated PLC '" + name_ + "' failed the " + op + " transaction of station " +
                         std::to_string(station) + " (fail_next)");
     }
+    tick();
     auto program = io_maps_.find(station);
     if (program != io_maps_.end())
         memory_.copy_words(station, Area::X, 0, Area::D, 0, program->second.x_words);
     serve(memory_);
     if (program != io_maps_.end())
         memory_.copy_words(station, Area::D, program->second.y_shift, Area::Y, 0, program->second.y_words);
+    tick();
 }
 
 void SimulatedPlc::access(const std::function<void(PlcMemory &)> &use) {
     std::lock_guard<std::mutex> hold(mutex_);
+    tick();
     use(memory_);
+    tick();
+}
+
+void SimulatedPlc::tick() {
+    double now = clock_.now();
+    for (const auto &device : devices_) device->update(memory_, now);
+    trace_.observe(memory_, now);
+}
+
+bool SimulatedPlc::add_device(const std::shared_ptr<Device> &device) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto &other : devices_)
+        if (other->name() == device->name()) return false;
+    tick();
+    device->attach(memory_, clock_.now());
+    devices_.push_back(device);
+    tick();
+    return true;
+}
+
+std::shared_ptr<Device> SimulatedPlc::find_device(const std::string &name) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto &device : devices_)
+        if (device->name() == name) return device;
+    return nullptr;
+}
+
+std::vector<std::string> SimulatedPlc::device_names() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<std::string> names;
+    for (const auto &device : devices_) names.push_back(device->name());
+    return names;
+}
+
+bool SimulatedPlc::with_device(const std::string &name,
+                               const std::function<void(Device &, PlcMemory &, double)> &use) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto &device : devices_) {
+        if (device->name() != name) continue;
+        tick();
+        use(*device, memory_, clock_.now());
+        tick();
+        return true;
+    }
+    return false;
+}
+
+double SimulatedPlc::now() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return clock_.now();
+}
+
+bool SimulatedPlc::manual_clock() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return clock_.manual();
+}
+
+void SimulatedPlc::set_manual_clock(bool manual) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    tick();
+    clock_.set_manual(manual);
+}
+
+void SimulatedPlc::advance(double seconds) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    tick();
+    clock_.advance(seconds);
+    tick();
+}
+
+void SimulatedPlc::trace_start(size_t limit) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    tick();
+    trace_.start(memory_, clock_.now(), limit);
+}
+
+void SimulatedPlc::trace_stop() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    tick();
+    trace_.stop();
+}
+
+bool SimulatedPlc::tracing() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return trace_.running();
+}
+
+std::vector<TraceEvent> SimulatedPlc::trace() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return trace_.events();
+}
+
+size_t SimulatedPlc::trace_dropped() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return trace_.dropped();
 }
 
 void SimulatedPlc::map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift) {

@@ -3,7 +3,9 @@
 // its own memory. Python plays the machine's side through the direct
 // get/set (immediate, not counted, never failing); links go through
 // transact(), which adds latency, injected failures, counters and the
-// optional I/O program (map_io).
+// optional I/O program (map_io). Devices (devices.h) make the memory behave
+// like a machine; they and the I/O trace (io_trace.h) run on the PLC's clock
+// (sim_clock.h) and are brought up to date at every transaction and access.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,10 @@
 #include <mutex>
 #include <string>
 
+#include "devices.h"
+#include "io_trace.h"
 #include "memory.h"
+#include "sim_clock.h"
 
 namespace mew {
 
@@ -25,12 +30,35 @@ public:
 
     // One link transaction, called without the GIL: sleeps the latency with no
     // lock held, then under the mutex counts `op`, fails if fail_next asked
-    // for it, copies the station's input words (map_io), serves, and copies
-    // the station's output words.
+    // for it, updates the devices (so the input copy sees their sensors),
+    // copies the station's input words (map_io), serves, copies the station's
+    // output words and updates the devices again (so a valve change is timed
+    // by the transaction that brought it).
     void transact(const char *op, int station, const std::function<void(PlcMemory &)> &serve);
 
-    // Direct access to the memory under the mutex (the machine's side).
+    // Direct access to the memory under the mutex (the machine's side), with
+    // the devices brought up to date before and after.
     void access(const std::function<void(PlcMemory &)> &use);
+
+    // Adds a device after the others; false when the name is taken.
+    bool add_device(const std::shared_ptr<Device> &device);
+    std::shared_ptr<Device> find_device(const std::string &name) const;
+    std::vector<std::string> device_names() const;
+    // Runs `use` on device `name` under the mutex at the present time, then
+    // updates every device; false when there is no such device.
+    bool with_device(const std::string &name, const std::function<void(Device &, PlcMemory &, double)> &use);
+
+    // The devices' clock: steady (default) or manual, moved by advance().
+    double now() const;
+    bool manual_clock() const;
+    void set_manual_clock(bool manual);
+    void advance(double seconds);
+
+    void trace_start(size_t limit);
+    void trace_stop();
+    bool tracing() const;
+    std::vector<TraceEvent> trace() const;
+    size_t trace_dropped() const;
 
     // The PLC program the FP register map assumes for `station`: WX0.. into
     // D0.. (x_words words) before each transaction and D<y_shift>.. into WY0..
@@ -48,8 +76,14 @@ private:
         uint32_t x_words, y_words, y_shift;
     };
 
+    // Brings devices and trace to the clock's present time; mutex held.
+    void tick();
+
     const std::string name_;
     mutable std::mutex mutex_;
+    SimClock clock_;
+    std::vector<std::shared_ptr<Device>> devices_;
+    IoTrace trace_;
     PlcMemory memory_;
     std::map<int, IoMap> io_maps_;
     double latency_ = 0.0;

@@ -3,7 +3,12 @@
 // holds the GIL-free mutex; a transport only moves words and bits. Every call
 // is one transaction; `op` is the link operation it serves (counted by the
 // simulated PLC, reported in error messages).
+//
+// Transports: "sim://NAME" (sim_transport.cpp), any other port text without
+// "://" is a serial device for the Modbus RTU transport (serial_transport.cpp).
 #pragma once
+
+#include <pybind11/pybind11.h>
 
 #include <cstdint>
 #include <memory>
@@ -23,7 +28,14 @@ public:
     virtual void open() = 0;
     virtual void close() noexcept = 0;
 
-    // `first` is a relay word or data word; the block has been checked.
+    // Called with the GIL held before a transaction: refuses, with
+    // AddressError, what this transport cannot address (`count` words from a
+    // word element, or one relay), so a refused call never reaches the PLC.
+    virtual void check(const char *op, int station, const Element &first, size_t count, bool write) const {}
+
+    // `first` is a relay word or data word; the block has been checked. A
+    // transport whose port failed closes it and throws PortError; the link
+    // then reopens it on its next call.
     virtual std::vector<uint16_t> read_words(const char *op, int station, const Element &first, size_t count) = 0;
     virtual void write_words(const char *op, int station, const Element &first,
                              const std::vector<uint16_t> &values) = 0;
@@ -33,7 +45,16 @@ public:
 };
 
 // The transport for a port text, or LinkError "no transport for port ...".
-// `port_text` is the port as the caller gave it, for the message.
-std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text);
+// `port_text` is the port as the caller gave it, for the message; `baudrate`
+// and `options` are the constructor's, read by the serial transport only.
+std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text,
+                                          pybind11::handle baudrate, pybind11::dict options);
+
+std::unique_ptr<Transport> make_sim_transport(const std::string &name);
+// Throws LinkError when kvo_mew was built without libmodbus.
+std::unique_ptr<Transport> make_serial_transport(const std::string &device, pybind11::handle baudrate,
+                                                 pybind11::dict options);
+// Whether this build has the serial transport.
+bool serial_transport_built();
 
 } // namespace mew

@@ -1,0 +1,189 @@
+"""A simulated production cell run by kvo_fa: the framework's main demo.
+
+One FPMachine on the built-in simulated PLC, whose devices (cylinders, a
+vacuum cup, part sources) behave like the plant in plant.py; three stations
+(workstations.py) as Workers of one WorkerGroup: feed -> pick-and-place ->
+unload. A fault subscriber prints the operator messages. With --jam the
+slide cylinder jams halfway through the run: the move times out, the
+framework's operator message appears, every station stops; the demo frees
+the slide, resets the machine and the stations, homes the cell and finishes
+the run. At the end: a summary and the timing diagram of the first parts.
+
+    python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR]
+"""
+import argparse
+import os
+import statistics
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+
+import kvo_fa
+import kvo_mew
+
+import plant
+import timing_diagram
+from workstations import Feed, PickAndPlace, Unload, home
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_OUT = os.path.join(HERE, "..", "..", "build", "demo")
+
+
+@dataclass
+class Summary:
+    parts: int = 0                                 # good parts unloaded
+    scrapped: int = 0                              # parts cleared out of the cell after a fault
+    cycle_times: list = field(default_factory=list)  # seconds between two unloaded parts
+    faults: list = field(default_factory=list)     # operator messages
+    seconds: float = 0.0
+    diagram: str = ""
+
+
+class Cell:
+    """Counts the parts through the cell and prints the progress."""
+
+    def __init__(self, target, trace_parts, plc, out=print):
+        self.target, self.trace_parts, self.plc, self.out = target, trace_parts, plc, out
+        self.lock = threading.Lock()
+        self.changed = threading.Event()
+        self.begin = self.last = time.monotonic()
+        self.serial = 0
+        self.in_cell = set()
+        self.summary = Summary()
+
+    def part_fed(self):
+        with self.lock:
+            self.serial += 1
+            self.in_cell.add(self.serial)
+            return self.serial
+
+    def part_done(self, part):
+        with self.lock:
+            now = time.monotonic()
+            cycle, self.last = now - self.last, now
+            self.in_cell.discard(part)
+            s = self.summary
+            s.parts += 1
+            s.cycle_times.append(cycle)
+            if s.parts == self.trace_parts:
+                self.plc.trace_stop()  # the diagram shows the first parts
+            bar = "#" * (20 * s.parts // self.target)
+            self.out(f"  part {part:3d} unloaded  t={now - self.begin:6.2f} s  cycle {cycle:5.2f} s  "
+                     f"[{bar:<20}] {s.parts}/{self.target}")
+        self.changed.set()
+
+    def scrap_parts_in_cell(self):
+        with self.lock:
+            scrapped, self.in_cell = len(self.in_cell), set()
+            self.summary.scrapped += scrapped
+            self.last = time.monotonic()
+            return scrapped
+
+
+def run(parts=10, timing=None, jam=False, out_dir=DEFAULT_OUT, trace_parts=2, out=print, sim="cell"):
+    """Run the cell until `parts` good parts are unloaded; returns the Summary."""
+    timing = timing or plant.Timing()
+    kvo_mew.reset_simulators()
+    plc = kvo_mew.simulator(sim)
+    plant.build(plc, timing)
+    machine = kvo_fa.FPMachine(plant.X_WORDS, plant.Y_WORDS, plant.Y_SHIFT, "sim://" + sim)
+    cell = Cell(parts, trace_parts, plc, out)
+    fault = threading.Event()
+
+    def operator_message(exception):
+        # A fault subscriber: the first to return a true value takes the fault.
+        # This one only tells the operator, so the machine stops on it.
+        out(f"operator: {exception}")
+        cell.summary.faults.append(str(exception))
+        fault.set()
+        return False
+
+    machine.exception_event.subscribe(operator_message)
+    group = kvo_fa.WorkerGroup()
+    for station in (Feed(group, "feed", machine, cell, timing), PickAndPlace(group, "pick", machine, cell, timing),
+                    Unload(group, "unload", machine, cell, timing)):
+        group.add(station)
+
+    # A station whose work raises ends its thread: say so in one line.
+    old_hook = threading.excepthook
+    threading.excepthook = lambda a: out(f"  a station stopped: {type(a.exc_value).__name__}")
+    jam_after = max(1, parts // 2) if jam else None
+    out(f"cell: {parts} parts, strokes lift {timing.lift} s, slide {timing.slide} s, ejector {timing.eject} s"
+        + (f"; the slide jams after part {jam_after}" if jam else ""))
+    try:
+        machine.start()
+        plc.trace_start()
+        group.start_all()
+        for _ in range(parts):
+            group.put_task("feed", "order")
+        deadline = time.monotonic() + 30 + parts * 10 * (timing.slide + timing.lift * 2 + timing.timeout)
+        while cell.summary.parts < parts:
+            cell.changed.wait(0.05)
+            cell.changed.clear()
+            # Jammed while it waits at the pick position, the slide fails on its way to the nest.
+            if jam_after is not None and cell.summary.parts >= jam_after and plc.get(plant.SLIDE_AT_PICK):
+                jam_after = None
+                out("simulation: the slide cylinder jams halfway")
+                plc.jam("slide", "arrive")
+            if fault.is_set():
+                fault.clear()
+                recover(machine, group, plc, cell, timing, parts, out)
+            if time.monotonic() > deadline:
+                raise RuntimeError("the cell did not finish in time")
+    finally:
+        group.stop_all()
+        machine.close()
+        plc.trace_stop()
+        threading.excepthook = old_hook
+    return finish(cell, plc, out_dir, trace_parts, out)
+
+
+def recover(machine, group, plc, cell, timing, parts, out):
+    group.stop_all()  # every station has ended its action by now; stop their threads
+    out("operator: the machine has stopped all stations")
+    plc.jam("slide", None)
+    out("operator: slide freed; reset the machine and the stations, home the cell")
+    machine.reset()
+    group.reset_all()  # dead stations come back, their task lists empty
+    home(machine, plc, timing)
+    scrapped = cell.scrap_parts_in_cell()
+    remaining = parts - cell.summary.parts
+    out(f"operator: {scrapped} part(s) taken out of the cell; restarting for the remaining {remaining}")
+    group.start_all()
+    for _ in range(remaining):
+        group.put_task("feed", "order")
+
+
+def finish(cell, plc, out_dir, trace_parts, out):
+    s = cell.summary
+    s.seconds = time.monotonic() - cell.begin
+    os.makedirs(out_dir, exist_ok=True)
+    s.diagram = os.path.normpath(os.path.join(out_dir, "cell_timing.png"))
+    timing_diagram.render(plc.trace, s.diagram, labels=plant.LABELS,
+                          title=f"demo cell: I/O of the first {trace_parts} parts")
+    out("summary")
+    out(f"  parts            {s.parts} good, {s.scrapped} scrapped")
+    out(f"  cycle time       mean {statistics.mean(s.cycle_times):.2f} s, max {max(s.cycle_times):.2f} s")
+    out(f"  faults           {len(s.faults)}")
+    for message in s.faults:
+        out(f"    {message}")
+    out(f"  run time         {s.seconds:.1f} s")
+    out(f"  timing diagram   {s.diagram}")
+    return s
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="Run the simulated production cell.")
+    p.add_argument("--parts", type=int, default=10, help="good parts to make (default 10)")
+    p.add_argument("--fast", action="store_true", help="short strokes and time-outs")
+    p.add_argument("--jam", action="store_true", help="jam the slide cylinder halfway, then recover")
+    p.add_argument("--out", default=DEFAULT_OUT, help="folder for the timing diagram (default build/demo)")
+    args = p.parse_args(argv)
+    if args.parts < (3 if args.jam else 1):
+        p.error("--parts must be at least 1 (3 with --jam)")
+    run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -9,13 +9,13 @@ import kvo_mew
 SIM = "fef_example"
 
 
-def main():
+def main() -> None:
     kvo_mew.reset_simulators()
     plc = kvo_mew.simulator(SIM)
     machine = kvo_fa.FEFMachine("sim://" + SIM, 3)
-    edges = []
+    edges: list[list[int]] = []
 
-    def on_edge(snapshot):
+    def on_edge(snapshot: kvo_fa.XManager) -> None:
         rising = [n for n in range(48) if snapshot.rising(n)]
         edges.append(rising)
         print("rising inputs:", rising)

@@ -13,7 +13,7 @@ SIM = "fp_example"
 Y_SHIFT = 100
 
 
-def wait_for_input(machine, name, value, timeout=2.0):
+def wait_for_input(machine: kvo_fa.MachineBase, name: str, value: bool, timeout: float = 2.0) -> None:
     deadline = time.monotonic() + timeout
     while machine.x(name) != value:
         if time.monotonic() > deadline:
@@ -21,7 +21,7 @@ def wait_for_input(machine, name, value, timeout=2.0):
         machine.sync_xy_refresher()
 
 
-def main():
+def main() -> None:
     kvo_mew.reset_simulators()
     plc = kvo_mew.simulator(SIM)
     plc.map_io(1, 1, Y_SHIFT)

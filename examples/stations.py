@@ -12,6 +12,7 @@ Run with the module on the path, e.g. PYTHONPATH=build/dev python3 examples/stat
 """
 import threading
 import time
+from typing import Any, Callable, Optional
 
 import kvo_fa
 
@@ -20,17 +21,19 @@ SECOND_BATCH = ["p3", "p4", "p5"]
 
 
 class Station(kvo_fa.Worker):
-    def __init__(self, group, name, next_station=None, **kwargs):
+    def __init__(
+        self, group: kvo_fa.WorkerGroup, name: str, next_station: Optional[str] = None, **kwargs: Any
+    ) -> None:
         super().__init__(group, name, **kwargs)
         self.next_station = next_station
         self.loop_interval = 0.02
         self.put_task_check_interval = 0.02
-        self.finished = []
+        self.finished: list[str] = []
 
-    def handle(self, part):
+    def handle(self, part: str) -> None:
         time.sleep(0.05)  # the station's real job (machine actions) goes here
 
-    def work(self, part):
+    def work(self, part: str) -> Optional[kvo_fa.Job]:
         self.handle(part)
         self.finished.append(part)
         print(f"  {self.name:8} {part}")
@@ -40,7 +43,7 @@ class Station(kvo_fa.Worker):
 
 
 class Process(Station):
-    def work(self, part):
+    def work(self, part: str) -> Optional[kvo_fa.Job]:
         # lock_working keeps new parts out while the part is clamped; once it
         # is clamped the station may take the next one into its list.
         kvo_fa.Worker.work(self, part)
@@ -49,13 +52,13 @@ class Process(Station):
         return super().work(part)
 
 
-def wait_for(condition, seconds=10.0):
+def wait_for(condition: Callable[[], bool], seconds: float = 10.0) -> None:
     deadline = time.monotonic() + seconds
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.02)
 
 
-def all_idle(group, names):
+def all_idle(group: kvo_fa.WorkerGroup, names: list[str]) -> bool:
     """Every station idles with an empty list on two checks in a row (a part
     being handed over is between stations only for a moment)."""
     for _ in range(2):
@@ -65,7 +68,7 @@ def all_idle(group, names):
     return True
 
 
-def main():
+def main() -> None:
     # A station thread that ends by an exception reports it in one line.
     threading.excepthook = lambda args: print(f"station thread ended: {args.exc_value!r}")
 
@@ -73,7 +76,8 @@ def main():
     names = ["load", "process", "unload"]
     group.add(Station(group, "load", "process"))
     group.add(Process(group, "process", "unload", lock_working=True, max_job_count=2))
-    group.add(Station(group, "unload", max_job_count=2))
+    unload = Station(group, "unload", max_job_count=2)
+    group.add(unload)
     process = group.get("process")
     group.start_all()
     try:
@@ -94,7 +98,7 @@ def main():
     finally:
         group.stop_all()  # last registered first
 
-    print("unloaded:", group.get("unload").finished)
+    print("unloaded:", unload.finished)
 
 
 if __name__ == "__main__":

@@ -16,12 +16,12 @@ import kvo_mew
 SIM = "wx_inputs"
 
 
-def bits_text(word):
+def bits_text(word: int) -> str:
     bits = format(word, "016b")
     return "X15..X0  " + " ".join(bits[i:i + 4] for i in range(0, 16, 4))
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=0, help="close the window after N seconds")
     args = parser.parse_args()
@@ -38,7 +38,7 @@ def main():
     sizer.Add(label, 0, wx.ALL, 20)
     frame.SetSizerAndFit(sizer)  # the label keeps its width: every text has the same length
 
-    def show(snapshot):
+    def show(snapshot: kvo_fa.XManager) -> None:
         if label:  # the window may be gone when a late edge arrives
             label.SetLabel(bits_text(snapshot.wx(0)))
 
@@ -47,11 +47,11 @@ def main():
     step = [0]
     sensor = wx.Timer(frame)
 
-    def walk(_event):
+    def walk(_event: wx.TimerEvent) -> None:
         plc.set("WX0", 1 << (step[0] % 16))
         step[0] += 1
 
-    def on_close(event):
+    def on_close(event: wx.CloseEvent) -> None:
         sensor.Stop()
         machine.close()
         event.Skip()

@@ -91,10 +91,3 @@ def links(monkeypatch):
     return made
 
 
-@pytest.fixture
-def machines():
-    """Collects machines and always closes them."""
-    made = []
-    yield made
-    for m in made:
-        m.close()

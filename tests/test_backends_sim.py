@@ -21,14 +21,6 @@ def sim(request):
     kvo_mew.reset_simulators()
 
 
-@pytest.fixture
-def machines():
-    made = []
-    yield made
-    for m in made:
-        m.close()
-
-
 def eventually(condition, seconds=3.0):
     deadline = time.monotonic() + seconds
     while not condition():

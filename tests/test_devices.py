@@ -7,11 +7,9 @@ import kvo_mew
 
 
 @pytest.fixture
-def plc(request):
-    plc = kvo_mew.simulator("dev-" + request.node.name)
+def plc(plc):
     plc.clock = "manual"
-    yield plc
-    kvo_mew.reset_simulators()
+    return plc
 
 
 def sensors(plc, *names):

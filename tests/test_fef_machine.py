@@ -3,7 +3,7 @@ import threading
 import pytest
 
 import kvo_fa
-from backend_fakes import links, machines  # noqa: F401  (fixtures)
+from backend_fakes import links  # noqa: F401  (fixture)
 
 
 @pytest.fixture

@@ -13,11 +13,9 @@ import timing_diagram  # noqa: E402
 
 
 @pytest.fixture
-def plc(request):
-    plc = kvo_mew.simulator("trace-" + request.node.name)
+def plc(plc):
     plc.clock = "manual"
-    yield plc
-    kvo_mew.reset_simulators()
+    return plc
 
 
 def test_trace_records_every_relay_change_with_its_time(plc):

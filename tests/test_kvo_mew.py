@@ -6,20 +6,6 @@ import pytest
 import kvo_mew
 
 
-@pytest.fixture
-def plc(request):
-    name = "link-" + request.node.name
-    yield kvo_mew.simulator(name)
-    kvo_mew.reset_simulators()
-
-
-@pytest.fixture
-def link(plc):
-    link = kvo_mew.VedUzavur("sim://" + plc.name)
-    yield link
-    link.close()
-
-
 def test_constructor_keeps_port_baudrate_and_keywords():
     link = kvo_mew.VedUzavur("sim://kw", baudrate=115200, timeout=0.5)
     assert (link.port, link.baudrate, link.options) == ("sim://kw", 115200, {"timeout": 0.5})

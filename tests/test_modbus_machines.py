@@ -12,16 +12,6 @@ from modbus_peer import COILS, DISCRETE_INPUTS, HOLDING_REGISTERS, line, slave, 
 pytestmark = pytest.mark.skipif(not socat_available(), reason="needs socat for a pseudo-terminal pair")
 
 
-@pytest.fixture
-def machines():
-    made = []
-    yield made
-    for machine in made:
-        machine.close()
-        if isinstance(machine, kvo_fa.FPMachine):
-            machine.native_machine_handle.close()  # FPMachine leaves its link open
-
-
 def eventually(condition, seconds=5.0):
     deadline = time.monotonic() + seconds
     while not condition():

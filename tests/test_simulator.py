@@ -7,20 +7,6 @@ import pytest
 import kvo_mew
 
 
-@pytest.fixture
-def plc(request):
-    name = "sim-" + request.node.name
-    yield kvo_mew.simulator(name)
-    kvo_mew.reset_simulators()
-
-
-@pytest.fixture
-def link(plc):
-    link = kvo_mew.VedUzavur("sim://" + plc.name)
-    yield link
-    link.close()
-
-
 def test_simulator_is_shared_by_name_and_dropped_by_reset(plc):
     plc.set("D1", 5)
     assert kvo_mew.simulator(plc.name).get("D1") == 5

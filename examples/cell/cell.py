@@ -14,10 +14,10 @@ the run. At the end: a summary and the timing diagram of the first parts.
 import argparse
 import os
 import statistics
-import sys
 import threading
 import time
 from dataclasses import dataclass, field
+from typing import Callable, Optional
 
 import kvo_fa
 import kvo_mew
@@ -34,8 +34,8 @@ DEFAULT_OUT = os.path.join(HERE, "..", "..", "build", "demo")
 class Summary:
     parts: int = 0                                 # good parts unloaded
     scrapped: int = 0                              # parts cleared out of the cell after a fault
-    cycle_times: list = field(default_factory=list)  # seconds between two unloaded parts
-    faults: list = field(default_factory=list)     # operator messages
+    cycle_times: list[float] = field(default_factory=list)  # seconds between two unloaded parts
+    faults: list[str] = field(default_factory=list)     # operator messages
     seconds: float = 0.0
     diagram: str = ""
 
@@ -43,22 +43,24 @@ class Summary:
 class Cell:
     """Counts the parts through the cell and prints the progress."""
 
-    def __init__(self, target, trace_parts, plc, out=print):
+    def __init__(
+        self, target: int, trace_parts: int, plc: kvo_mew.SimulatedPlc, out: Callable[[str], object] = print
+    ) -> None:
         self.target, self.trace_parts, self.plc, self.out = target, trace_parts, plc, out
         self.lock = threading.Lock()
         self.changed = threading.Event()
         self.begin = self.last = time.monotonic()
         self.serial = 0
-        self.in_cell = set()
+        self.in_cell: set[int] = set()
         self.summary = Summary()
 
-    def part_fed(self):
+    def part_fed(self) -> int:
         with self.lock:
             self.serial += 1
             self.in_cell.add(self.serial)
             return self.serial
 
-    def part_done(self, part):
+    def part_done(self, part: int) -> None:
         with self.lock:
             now = time.monotonic()
             cycle, self.last = now - self.last, now
@@ -73,7 +75,7 @@ class Cell:
                      f"[{bar:<20}] {s.parts}/{self.target}")
         self.changed.set()
 
-    def scrap_parts_in_cell(self):
+    def scrap_parts_in_cell(self) -> int:
         with self.lock:
             scrapped, self.in_cell = len(self.in_cell), set()
             self.summary.scrapped += scrapped
@@ -81,7 +83,15 @@ class Cell:
             return scrapped
 
 
-def run(parts=10, timing=None, jam=False, out_dir=DEFAULT_OUT, trace_parts=2, out=print, sim="cell"):
+def run(
+    parts: int = 10,
+    timing: Optional[plant.Timing] = None,
+    jam: bool = False,
+    out_dir: str = DEFAULT_OUT,
+    trace_parts: int = 2,
+    out: Callable[[str], object] = print,
+    sim: str = "cell",
+) -> Summary:
     """Run the cell until `parts` good parts are unloaded; returns the Summary."""
     timing = timing or plant.Timing()
     kvo_mew.reset_simulators()
@@ -91,7 +101,7 @@ def run(parts=10, timing=None, jam=False, out_dir=DEFAULT_OUT, trace_parts=2, ou
     cell = Cell(parts, trace_parts, plc, out)
     fault = threading.Event()
 
-    def operator_message(exception):
+    def operator_message(exception: Exception) -> bool:
         # A fault subscriber: the first to return a true value takes the fault.
         # This one only tells the operator, so the machine stops on it.
         out(f"operator: {exception}")
@@ -139,7 +149,15 @@ def run(parts=10, timing=None, jam=False, out_dir=DEFAULT_OUT, trace_parts=2, ou
     return finish(cell, plc, out_dir, trace_parts, out)
 
 
-def recover(machine, group, plc, cell, timing, parts, out):
+def recover(
+    machine: kvo_fa.MachineBase,
+    group: kvo_fa.WorkerGroup,
+    plc: kvo_mew.SimulatedPlc,
+    cell: Cell,
+    timing: plant.Timing,
+    parts: int,
+    out: Callable[[str], object],
+) -> None:
     group.stop_all()  # every station has ended its action by now; stop their threads
     out("operator: the machine has stopped all stations")
     plc.jam("slide", None)
@@ -155,7 +173,9 @@ def recover(machine, group, plc, cell, timing, parts, out):
         group.put_task("feed", "order")
 
 
-def finish(cell, plc, out_dir, trace_parts, out):
+def finish(
+    cell: Cell, plc: kvo_mew.SimulatedPlc, out_dir: str, trace_parts: int, out: Callable[[str], object]
+) -> Summary:
     s = cell.summary
     s.seconds = time.monotonic() - cell.begin
     os.makedirs(out_dir, exist_ok=True)
@@ -173,7 +193,7 @@ def finish(cell, plc, out_dir, trace_parts, out):
     return s
 
 
-def main(argv=None):
+def main(argv: Optional[list[str]] = None) -> None:
     p = argparse.ArgumentParser(description="Run the simulated production cell.")
     p.add_argument("--parts", type=int, default=10, help="good parts to make (default 10)")
     p.add_argument("--fast", action="store_true", help="short strokes and time-outs")
@@ -186,4 +206,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

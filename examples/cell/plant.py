@@ -8,6 +8,8 @@ element name of PLC station 1.
 """
 from dataclasses import dataclass
 
+import kvo_mew
+
 # Outputs (Y) and inputs (X), with the words shown in the timing diagram.
 BELT = "Y0"          # feeder belt runs
 LIFT_DOWN = "Y1"     # lift cylinder valve: down while on (single solenoid)
@@ -53,7 +55,7 @@ class Timing:
 FAST = Timing(lift=0.05, slide=0.08, eject=0.04, feed=0.05, vacuum=0.02, timeout=1.0, poll=0.01)
 
 
-def build(plc, timing):
+def build(plc: kvo_mew.SimulatedPlc, timing: Timing) -> None:
     """Wire the plant's devices to the simulated PLC `plc`."""
     plc.map_io(X_WORDS, Y_WORDS, Y_SHIFT)  # the PLC program of the FP register map
     plc.add_cylinder(valve=LIFT_DOWN, retracted=LIFT_UP, extended=LIFT_IS_DOWN, stroke=timing.lift, name="lift")

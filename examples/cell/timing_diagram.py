@@ -9,6 +9,7 @@ trace saved with `save`:
 """
 import csv
 import sys
+from typing import Iterable, Mapping, Optional
 
 import matplotlib
 
@@ -17,23 +18,32 @@ import matplotlib.pyplot as plt  # noqa: E402  (after the backend is chosen)
 
 AREA_ORDER = {"Y": 0, "R": 1, "X": 2}
 
+Event = tuple[float, str, bool, int]  # (time, relay, value, station) of a trace
+Lane = tuple[int, str]               # (station, relay)
 
-def lane_key(lane):
+
+def lane_key(lane: Lane) -> tuple[int, int, int, int]:
     """Sort key of a (station, relay) lane: station, Y before R before X, relay number."""
     station, relay = lane
     return station, AREA_ORDER.get(relay[0], 3), int(relay[1:-1] or "0"), int(relay[-1], 16)
 
 
-def lanes(trace, until=None):
+def lanes(trace: Iterable[Event], until: Optional[float] = None) -> dict[Lane, list[tuple[float, bool]]]:
     """Dict (station, relay) -> list of (time, value), each relay's changes in order."""
-    result = {}
+    result: dict[Lane, list[tuple[float, bool]]] = {}
     for time, relay, value, station in trace:
         if until is None or time <= until:
             result.setdefault((station, relay), []).append((time, bool(value)))
     return result
 
 
-def render(trace, path, labels=None, until=None, title=None):
+def render(
+    trace: list[Event],
+    path: str,
+    labels: Optional[Mapping[str, str]] = None,
+    until: Optional[float] = None,
+    title: Optional[str] = None,
+) -> None:
     """Write the diagram of `trace` (up to time `until`) to the PNG `path`.
 
     `labels` maps a relay name ("X1") to a description shown beside it; only
@@ -78,7 +88,7 @@ def render(trace, path, labels=None, until=None, title=None):
     plt.close(fig)
 
 
-def save(trace, path):
+def save(trace: Iterable[Event], path: str) -> None:
     """Write a trace as CSV (time, relay, value, station)."""
     with open(path, "w", newline="") as f:
         writer = csv.writer(f)
@@ -87,7 +97,7 @@ def save(trace, path):
             writer.writerow([repr(time), relay, int(value), station])
 
 
-def load(path):
+def load(path: str) -> list[Event]:
     with open(path, newline="") as f:
         rows = list(csv.DictReader(f))
     return [(float(r["time"]), r["relay"], r["value"] == "1", int(r["station"])) for r in rows]

@@ -1,0 +1,246 @@
+"""PLC link for kvo_fa machines.
+
+VedUzavur(port, baudrate=9600, **kwargs) reads and writes relays (X, Y, R), relay words
+(WX, WY, WR) and data words (D, DT) of a PLC station by FP element name. A port
+"sim://NAME" talks to the in-process simulated PLC NAME (see simulator()); a serial
+device ("/dev/ttyUSB0", "COM3") is a Modbus RTU line, each station a slave address.
+The link opens lazily on its first call; after close() the next call reopens it.
+
+Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside
+the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial
+line LineError, an exception response SlaveError (both LinkErrors); bad values raise
+TypeError or ValueError. A refused call changes nothing."""
+
+# Type stubs of the kvo_mew extension module; the docstrings are the module's own.
+from typing import Any, Literal
+
+# Whether this build has the serial (Modbus RTU) transport.
+SERIAL_TRANSPORT: bool
+# Where element names live in a Modbus slave: area (X, Y, R, D) -> (table, base address),
+# None for an area left out.
+DEFAULT_ELEMENT_MAP: dict[str, tuple[str, int] | None]
+
+class LinkError(Exception):
+    """A PLC link failure: no transport for the port, or a failed transaction."""
+
+class AddressError(LinkError):
+    """An element name the PLC does not know, an element of the wrong kind for the operation, an address outside the PLC's memory or the element map, or a station out of range."""
+
+class LineError(LinkError):
+    """The serial line failed: the port could not be opened or failed, or the station did not answer in time or answered with a damaged frame."""
+
+class SlaveError(LinkError):
+    """The station answered with a Modbus exception response."""
+
+class VedUzavur:
+    """VedUzavur(port, baudrate=9600, **kwargs)
+
+    Link to a PLC. Every operation takes the station number (1..255) first, then an FP
+    element name: X/Y/R relays (X1F = bit 15 of word 1), WX/WY/WR relay words, D/DT data words.
+    32-bit values occupy two consecutive words, low word first.
+
+    port "sim://NAME" attaches to the simulated PLC NAME (kvo_mew.simulator(NAME)). A serial
+    device ("/dev/ttyUSB0", "COM3") opens a Modbus RTU master on it; the station is the
+    slave address (1..247). Serial keywords: parity="N" ("E", "O"), bytesize=8,
+    stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out or
+    a damaged answer), element_map (see DEFAULT_ELEMENT_MAP). Other ports raise LinkError
+    ("no transport for port ..."). baudrate and the keywords are kept (baudrate, options).
+
+    The link opens on start() or lazily on its first call. After close() the link reopens
+    on its next call, so a machine may close a link and keep refreshing through it.
+    Calls from several threads are served one transaction at a time; the GIL is released
+    while a call waits for the PLC."""
+
+    # The serial keywords arrive in **kwargs at run time; they are spelled out for
+    # editors and type checkers (a simulated PLC's port ignores them).
+    def __init__(
+        self,
+        port: str,
+        baudrate: int = 9600,
+        *,
+        parity: Literal["N", "E", "O"] = "N",
+        bytesize: int = 8,
+        stopbits: Literal[1, 2] = 1,
+        timeout: float = 0.5,
+        retries: int = 1,
+        element_map: dict[str, tuple[str, int] | None] = ...,
+        **kwargs: Any,
+    ) -> None: ...
+    def start(self) -> None:
+        """Open the link now (it also opens on its first call). Does nothing when open."""
+    def close(self) -> None:
+        """Close the link. Its next call reopens it."""
+    @property
+    def is_open(self) -> bool:
+        """Whether the link is open."""
+    @property
+    def port(self) -> str:
+        """The port given to the constructor."""
+    @property
+    def baudrate(self) -> int:
+        """The baud rate given to the constructor."""
+    @property
+    def options(self) -> dict[str, Any]:
+        """The further keyword arguments given to the constructor."""
+    def get_coil(self, station: int, name: str) -> bool:
+        """Read relay `name` (X, Y, R) of `station`: True or False."""
+    def set_coil(self, station: int, name: str, value: bool) -> None:
+        """Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0)."""
+    def get_coil_uint16(self, station: int, name: str) -> int:
+        """Read the 16 relays of relay word `name` (WX, WY, WR) as one word, bit 0 the lowest."""
+    def set_coil_uint16(self, station: int, name: str, value: int) -> None:
+        """Write the word `value` (0..65535) to the 16 relays of relay word `name` (WX, WY, WR)."""
+    def set_uint16(self, station: int, name: str, value: int) -> None:
+        """Write the word `value` (0..65535) to word `name` (D, DT, WX, WY, WR)."""
+    def get_multi_uint16(self, station: int, name: str, count: int) -> list[int]:
+        """Read `count` consecutive words from `name` on: a list of ints 0..65535."""
+    def set_multi_uint16(self, station: int, name: str, values: list[int] | tuple[int, ...]) -> None:
+        """Write the words of `values` (list or tuple) to consecutive words from `name` on."""
+    def get_uint32(self, station: int, name: str) -> int:
+        """Read the unsigned double word at `name` (low word first)."""
+    def set_uint32(self, station: int, name: str, value: int) -> None:
+        """Write `value` (0..4294967295) as a double word at `name` (low word first)."""
+    def get_multi_uint32(self, station: int, name: str, count: int) -> list[int]:
+        """Read `count` unsigned double words from `name` on: a list of ints."""
+    def set_multi_uint32(self, station: int, name: str, values: list[int] | tuple[int, ...]) -> None:
+        """Write unsigned double words from `name` on, two words each, low word first."""
+    def get_multi_int32(self, station: int, name: str, count: int) -> list[int]:
+        """Read `count` signed double words from `name` on: a list of ints."""
+    def set_multi_int32(self, station: int, name: str, values: list[int] | tuple[int, ...]) -> None:
+        """Write signed double words (-2147483648..2147483647) from `name` on, low word first."""
+
+class SimulatedPlc:
+    """A simulated PLC, shared by every link whose port is "sim://NAME".
+
+    Each station has its own memory: relays X, Y, R (words 0..999) and data words D (0..99999),
+    all zero at first. get/set reach any element directly (no latency, not counted, never
+    failing). Link transactions sleep `latency` seconds (GIL released), fail while
+    fail_next() asks for it, are counted per operation in `counts`, and run the station's
+    I/O program set with map_io().
+
+    Devices (add_cylinder, add_vacuum, add_source) watch output relays and drive input relays on
+    the PLC's clock, updated at every transaction and access; trace_start() records every change
+    of the X and Y relays with its time."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        """No constructor: kvo_mew.simulator(NAME) makes and shares the simulated PLCs."""
+    @property
+    def name(self) -> str:
+        """The NAME of "sim://NAME"."""
+    def get(self, name: str, station: int = 1) -> Any:
+        """Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0)."""
+    def set(self, name: str, value: int, station: int = 1) -> None:
+        """Write element `name` of `station`: a bool (or 1/0) to a relay, an int 0..65535 to a word."""
+    def get_uint32(self, name: str, station: int = 1) -> int:
+        """Read the unsigned double word at word `name` (low word first)."""
+    def set_uint32(self, name: str, value: int, station: int = 1) -> None:
+        """Write an unsigned double word at word `name` (low word first)."""
+    def get_int32(self, name: str, station: int = 1) -> int:
+        """Read the signed double word at word `name` (low word first)."""
+    def set_int32(self, name: str, value: int, station: int = 1) -> None:
+        """Write a signed double word at word `name` (low word first)."""
+    def map_io(self, x_words: int, y_words: int, y_shift: int, station: int = 1) -> None:
+        """Give `station` the program of the FP register map: before each transaction copy
+        WX0.. into D0.. (x_words words), after it copy D<y_shift>.. into WY0.. (y_words words).
+        map_io(0, 0, 0) removes it."""
+    @property
+    def latency(self) -> float:
+        """Seconds each link transaction takes (slept with the GIL released)."""
+    @latency.setter
+    def latency(self, value: float) -> None: ...
+    def fail_next(self, n: int = 1) -> None:
+        """Make the next `n` link transactions raise LinkError (0 cancels)."""
+    @property
+    def counts(self) -> dict[str, int]:
+        """Link transactions received so far, failed ones included: dict operation name -> count."""
+    def reset_counts(self) -> None:
+        """Set every transaction count back to zero."""
+    def add_cylinder(
+        self,
+        valve: str,
+        retracted: str | None = None,
+        extended: str | None = None,
+        stroke: float = 0.3,
+        valve_back: str | None = None,
+        leave: float | None = None,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a pneumatic cylinder: it extends while relay `valve` is on (with `valve_back`, a
+        double-solenoid one: extends when only `valve` is on, retracts when only `valve_back` is on,
+        else keeps going). `stroke` seconds end to end; the sensor of the end it leaves goes off
+        `leave` seconds after the start (default min(0.05, stroke/4)), the other comes on on arrival.
+        Sensors `retracted`/`extended` are optional. Returns the device name (default: the valve)."""
+    def add_source(
+        self,
+        sensor: str,
+        interval: float | None = None,
+        demand: str | None = None,
+        take: str | None = None,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a place for one part whose `sensor` is on while a part is there. With `interval`, a
+        part arrives that many seconds after the place became empty (counting only while relay
+        `demand` is on, if given); feed() puts one there at once. The part goes when a vacuum cup
+        picks it, on take(), or while relay `take` is on. Returns the device name (default: the sensor)."""
+    def add_vacuum(
+        self,
+        valve: str,
+        sensor: str,
+        source: str,
+        pick_at: str | list[str] | tuple[str, ...] | None = (),
+        drop_to: str | None = None,
+        drop_at: str | list[str] | tuple[str, ...] | None = (),
+        build: float = 0.1,
+        release: float = 0.1,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a vacuum cup: with relay `valve` on and a part of source `source` under the cup (every
+        relay of `pick_at` on), vacuum builds in `build` seconds: `sensor` comes on and the cup takes
+        the part. No part, no vacuum. With the valve off the vacuum is gone `release` seconds later
+        and the part drops into source `drop_to` when every relay of `drop_at` is on (else it is
+        lost). Returns the device name (default: the valve)."""
+    def jam(self, name: str, mode: Literal["leave", "arrive"] | None = "arrive") -> None:
+        """Jam cylinder `name` where it is now: "leave" (it never leaves its end, nor moves at all),
+        "arrive" (it never arrives: the rod stops halfway) or None (free again)."""
+    def feed(self, name: str) -> bool:
+        """Put a part at source `name` now; False when one is there already."""
+    def take(self, name: str) -> bool:
+        """Take the part from source `name` now; False when there is none."""
+    @property
+    def devices(self) -> dict[str, dict[str, Any]]:
+        """A new dict: device name -> dict of its kind, wiring and state, in the order added."""
+    @property
+    def clock(self) -> Literal["steady", "manual"]:
+        """The devices' clock: "steady" (real time, the default) or "manual" (moved only by
+        advance()). Switching keeps the time."""
+    @clock.setter
+    def clock(self, value: Literal["steady", "manual"]) -> None: ...
+    @property
+    def now(self) -> float:
+        """The devices' clock in seconds."""
+    def advance(self, seconds: float) -> None:
+        """Move the manual clock on and update the devices."""
+    def trace_start(self, limit: int = 1000000) -> None:
+        """Start a new I/O trace: every change of an X or Y relay of any station from now on, with
+        relays already on recorded at time 0. At most `limit` events are kept."""
+    def trace_stop(self) -> None:
+        """Stop recording; the events stay readable."""
+    @property
+    def tracing(self) -> bool:
+        """Whether the trace records."""
+    @property
+    def trace(self) -> list[tuple[float, str, bool, int]]:
+        """A new list of (time, relay, value, station) tuples, oldest first; time in seconds
+        since trace_start, relay a name such as "X1F", value a bool."""
+    @property
+    def trace_dropped(self) -> int:
+        """Events not kept because the trace was full."""
+
+def simulator(name: str) -> SimulatedPlc:
+    """The simulated PLC NAME that "sim://NAME" ports talk to, created on first use."""
+
+def reset_simulators() -> None:
+    """Forget every simulated PLC. Links keep theirs until they close; reopened, they attach to a fresh one of the same name."""

@@ -7,6 +7,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 dir=$here/build/asan
 py=$(python3 -c "import sys; print(sys.executable)")
+# `pip install .` builds in an isolated environment, so the build tools may
+# be missing from this interpreter: the same pinned versions, from PyPI.
+"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+  pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=ON \
     -Dpybind11_DIR="$("$py" -c 'import pybind11;print(pybind11.get_cmake_dir())')" \
@@ -21,5 +25,7 @@ export PYTHONMALLOC=malloc
 export LD_PRELOAD="$asan $ubsan"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=0
 export LSAN_OPTIONS=suppressions=$here/scripts/lsan.supp:print_suppressions=0
+# The fuzzer's child runs under the sanitizers too, with fewer examples.
+export KVO_FUZZ_EXAMPLES=${KVO_FUZZ_EXAMPLES:-8}
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 exec "$py" -m pytest -q -p no:cacheprovider --timeout=300 tests "$@"

@@ -3,6 +3,8 @@
 // same arguments.
 #include <pybind11/pybind11.h>
 
+#include "../common/not_none.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -35,10 +37,10 @@ PYBIND11_MODULE(kvo_handy, m) {
     m.doc() = "Small helpers shared by kvo modules.";
     py::class_<Callback>(m, "Callback", "A multicast callback: calling it calls every subscriber in order.")
         .def(py::init<>())
-        .def("subscribe", &Callback::subscribe, py::arg("callback"))
-        .def("unsubscribe", &Callback::unsubscribe, py::arg("callback"))
-        .def("unsubscribe_all", &Callback::unsubscribe_all)
-        .def_property_readonly("handlers", &Callback::handlers)
-        .def("__call__", &Callback::call)
-        .def("__len__", &Callback::size);
+        .def("subscribe", platform::not_none(&Callback::subscribe), py::arg("callback"))
+        .def("unsubscribe", platform::not_none(&Callback::unsubscribe), py::arg("callback"))
+        .def("unsubscribe_all", platform::not_none(&Callback::unsubscribe_all))
+        .def_property_readonly("handlers", platform::not_none(&Callback::handlers))
+        .def("__call__", platform::not_none(&Callback::call))
+        .def("__len__", platform::not_none(&Callback::size));
 }

@@ -3,6 +3,7 @@
 // clock and the I/O trace are properties and methods of SimulatedPlc too.
 #include <cmath>
 
+#include "../common/not_none.h"
 #include "arguments.h"
 #include "bindings.h"
 #include "errors.h"
@@ -165,6 +166,7 @@ py::dict info_dict(const DeviceInfo &info) {
 }
 
 py::dict devices(const Plc &plc) {
+    platform::holder_of(plc);
     std::vector<std::pair<std::string, DeviceInfo>> infos;
     {
         py::gil_scoped_release unlocked;
@@ -179,6 +181,7 @@ py::dict devices(const Plc &plc) {
 }
 
 py::list trace(const Plc &plc) {
+    platform::holder_of(plc);
     std::vector<TraceEvent> events;
     {
         py::gil_scoped_release unlocked;
@@ -230,8 +233,9 @@ void bind_devices(py::class_<SimulatedPlc, std::shared_ptr<SimulatedPlc>> &cls) 
                                "A new dict: device name -> dict of its kind, wiring and state, in the order added.")
         .def_property(
             "clock",
-            [](const Plc &plc) { return std::string(plc->manual_clock() ? "manual" : "steady"); },
+            [](const Plc &plc) { return std::string(platform::holder_of(plc)->manual_clock() ? "manual" : "steady"); },
             [](const Plc &plc, py::handle mode) {
+                platform::holder_of(plc);
                 std::string text = PyUnicode_Check(mode.ptr()) ? mode.cast<std::string>() : "";
                 if (text != "steady" && text != "manual")
                     throw py::value_error("clock must be \"steady\" or \"manual\", not " +
@@ -241,7 +245,7 @@ void bind_devices(py::class_<SimulatedPlc, std::shared_ptr<SimulatedPlc>> &cls) 
             },
             "The devices' clock: \"steady\" (real time, the default) or \"manual\" (moved only by\n"
             "advance()). Switching keeps the time.")
-        .def_property_readonly("now", &SimulatedPlc::now, "The devices' clock in seconds.")
+        .def_property_readonly("now", platform::not_none(&SimulatedPlc::now), "The devices' clock in seconds.")
         .def(
             "advance",
             [](const Plc &plc, py::handle seconds) {
@@ -261,13 +265,19 @@ void bind_devices(py::class_<SimulatedPlc, std::shared_ptr<SimulatedPlc>> &cls) 
             py::arg("limit") = kDefaultTraceLimit,
             "Start a new I/O trace: every change of an X or Y relay of any station from now on, with\n"
             "relays already on recorded at time 0. At most `limit` events are kept.")
-        .def("trace_stop", &SimulatedPlc::trace_stop, py::call_guard<py::gil_scoped_release>(),
-             "Stop recording; the events stay readable.")
-        .def_property_readonly("tracing", &SimulatedPlc::tracing, "Whether the trace records.")
+        .def(
+            "trace_stop",
+            [](const Plc &plc) {
+                platform::holder_of(plc);
+                py::gil_scoped_release unlocked;
+                plc->trace_stop();
+            },
+            "Stop recording; the events stay readable.")
+        .def_property_readonly("tracing", platform::not_none(&SimulatedPlc::tracing), "Whether the trace records.")
         .def_property_readonly("trace", &trace,
                                "A new list of (time, relay, value, station) tuples, oldest first; time in seconds\n"
                                "since trace_start, relay a name such as \"X1F\", value a bool.")
-        .def_property_readonly("trace_dropped", &SimulatedPlc::trace_dropped,
+        .def_property_readonly("trace_dropped", platform::not_none(&SimulatedPlc::trace_dropped),
                                "Events not kept because the trace was full.");
 }
 

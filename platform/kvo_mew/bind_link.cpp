@@ -1,4 +1,5 @@
 // kvo_mew.VedUzavur: the Python face of the link.
+#include "../common/not_none.h"
 #include "bindings.h"
 #include "link.h"
 
@@ -37,13 +38,13 @@ void bind_link(py::module_ &m) {
                  return new Link(std::move(port), std::move(baudrate), std::move(options));
              }),
              py::arg("port"), py::arg("baudrate") = 9600)
-        .def("start", &Link::start, "Open the link now (it also opens on its first call). Does nothing when open.")
-        .def("close", &Link::close, "Close the link. Its next call reopens it.")
-        .def_property_readonly("is_open", &Link::is_open, "Whether the link is open.")
-        .def_property_readonly("port", &Link::port, "The port given to the constructor.")
-        .def_property_readonly("baudrate", &Link::baudrate, "The baud rate given to the constructor.")
-        .def_property_readonly("options", &Link::options, "The further keyword arguments given to the constructor.")
-        .def("__repr__", &Link::repr)
+        .def("start", platform::not_none(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
+        .def("close", platform::not_none(&Link::close), "Close the link. Its next call reopens it.")
+        .def_property_readonly("is_open", platform::not_none(&Link::is_open), "Whether the link is open.")
+        .def_property_readonly("port", platform::not_none(&Link::port), "The port given to the constructor.")
+        .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")
+        .def_property_readonly("options", platform::not_none(&Link::options), "The further keyword arguments given to the constructor.")
+        .def("__repr__", platform::not_none(&Link::repr))
         .def("get_coil", &Link::get_coil, st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
         .def("set_coil", &Link::set_coil, st, name, py::arg("value"),
              "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0).")

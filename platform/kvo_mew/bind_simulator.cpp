@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "arguments.h"
+#include "../common/not_none.h"
 #include "bindings.h"
 #include "simulated_plc.h"
 
@@ -78,7 +79,11 @@ void write_double(const Plc &plc, const char *op, py::handle name, uint32_t valu
     });
 }
 
+// The accessors without named arguments get a null holder for a None self.
+const Plc &plc_of(const Plc &plc) { return platform::holder_of(plc); }
+
 void set_latency(const Plc &plc, double seconds) {
+    plc_of(plc);
     if (!std::isfinite(seconds) || seconds < 0)
         throw py::value_error("latency must be a finite number of seconds >= 0, not " + std::to_string(seconds));
     plc->set_latency(seconds);
@@ -91,7 +96,7 @@ void bind_simulator(py::module_ &m) {
     auto value = py::arg("value");
     auto station = py::arg("station") = 1;
     py::class_<SimulatedPlc, Plc> cls(m, "SimulatedPlc", kPlcDoc);
-    cls.def_property_readonly("name", &SimulatedPlc::name, "The NAME of \"sim://NAME\".")
+    cls.def_property_readonly("name", platform::not_none(&SimulatedPlc::name), "The NAME of \"sim://NAME\".")
         .def("get", &get, name, station,
              "Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0).")
         .def("set", &set, name, value, station,
@@ -127,7 +132,7 @@ void bind_simulator(py::module_ &m) {
             "Give `station` the program of the FP register map: before each transaction copy\n"
             "WX0.. into D0.. (x_words words), after it copy D<y_shift>.. into WY0.. (y_words words).\n"
             "map_io(0, 0, 0) removes it.")
-        .def_property("latency", &SimulatedPlc::latency, &set_latency,
+        .def_property("latency", platform::not_none(&SimulatedPlc::latency), &set_latency,
                       "Seconds each link transaction takes (slept with the GIL released).")
         .def(
             "fail_next", [](const Plc &plc, py::handle n) { plc->fail_next(count_arg("fail_next", n, "n")); },
@@ -136,12 +141,12 @@ void bind_simulator(py::module_ &m) {
             "counts",
             [](const Plc &plc) {
                 py::dict result;
-                for (const auto &entry : plc->counts()) result[py::str(entry.first)] = py::int_(entry.second);
+                for (const auto &entry : plc_of(plc)->counts()) result[py::str(entry.first)] = py::int_(entry.second);
                 return result;
             },
             "Link transactions received so far, failed ones included: dict operation name -> count.")
-        .def("reset_counts", &SimulatedPlc::reset_counts, "Set every transaction count back to zero.")
-        .def("__repr__", [](const Plc &plc) { return "<kvo_mew.SimulatedPlc '" + plc->name() + "'>"; });
+        .def("reset_counts", platform::not_none(&SimulatedPlc::reset_counts), "Set every transaction count back to zero.")
+        .def("__repr__", [](const Plc &plc) { return "<kvo_mew.SimulatedPlc '" + plc_of(plc)->name() + "'>"; });
     bind_devices(cls);
 
     m.def(

@@ -130,7 +130,13 @@ class TestSync:
         with pytest.raises(AbortByOtherException):
             machine.sync_xy_refresher()
 
-    def test_stopped_but_running_machine_still_syncs(self, running):
+    def test_stopped_but_running_machine_still_syncs(self, running, monkeypatch):
+        # The wait checks the stop flag after each of its own sleeps; give the
+        # caller's sleeps room for several cycles so a loaded machine still
+        # completes one in time.
+        caller = threading.get_ident()
+        monkeypatch.setattr(kvo_fa, "_sleep",
+                            lambda s: time.sleep(0.2 if threading.get_ident() == caller else s))
         running.stop()
         before = counter(running)
         running.sync_xy_refresher()

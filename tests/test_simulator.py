@@ -131,6 +131,8 @@ def test_latency_is_slept_with_the_gil_released(plc, link):
         plc.latency = -1
     with pytest.raises(ValueError):
         plc.latency = float("nan")
+    with pytest.raises(ValueError):
+        plc.latency = 1e12  # would overflow the sleep
 
 
 def test_direct_access_is_not_held_up_by_a_slow_transaction(plc, link):

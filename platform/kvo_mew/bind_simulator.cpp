@@ -84,8 +84,9 @@ const Plc &plc_of(const Plc &plc) { return platform::holder_of(plc); }
 
 void set_latency(const Plc &plc, double seconds) {
     plc_of(plc);
-    if (!std::isfinite(seconds) || seconds < 0)
-        throw py::value_error("latency must be a finite number of seconds >= 0, not " + std::to_string(seconds));
+    // A day at most: longer sleeps would overflow the clock's nanoseconds.
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400)
+        throw py::value_error("latency must be a number of seconds from 0 to 86400, not " + std::to_string(seconds));
     plc->set_latency(seconds);
 }
 

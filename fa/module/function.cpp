@@ -38,7 +38,7 @@ struct FunctionObject {
     PyObject *dict;
     PyObject *signature; // built on first use
     PyObject *weakrefs;
-    // Derived from the spec once: the named parameters (self first for
+    // Derived from the parameter table once: the named parameters (self first for
     // methods), their rules, and where *args / **kwargs go.
     Py_ssize_t nparams;
     Py_ssize_t nrequired;

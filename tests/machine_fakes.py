@@ -23,6 +23,18 @@ class FakePLC:
         self.calls = []
         self.script = {"get_x": [], "get_y": [], "set_y": []}
 
+    def set_x(self, index, value):
+        """Plays a sensor: input bit `index` of the PLC."""
+        word, bit = divmod(index, 16)
+        if value:
+            self.x[word] |= 1 << bit
+        else:
+            self.x[word] &= ~(1 << bit)
+
+    def y_bit(self, index):
+        """Output bit `index` as the PLC last received it."""
+        return bool(self.y[index // 16] >> (index % 16) & 1)
+
     def scripted(self, op):
         self.calls.append(op)
         if not self.script[op]:

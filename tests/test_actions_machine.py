@@ -6,39 +6,14 @@ import time
 import pytest
 
 import kvo_fa
+from machine_fakes import FakeMachine
 
 CI = 0.01
 
 
-class MemoryMachine(kvo_fa.MachineBase):
-    def __init__(self, x_words=2, y_words=2):
-        super().__init__(x_words, y_words)
-        self.plc_x = [0] * x_words
-        self.plc_y = [0] * y_words
-
-    def do_get_x_uint16(self):
-        return list(self.plc_x)
-
-    def do_get_y_uint16(self):
-        return list(self.plc_y)
-
-    def do_set_y_uint16(self, values):
-        self.plc_y[:] = values
-
-    def plc_set_x(self, index, value):
-        word, bit = divmod(index, 16)
-        if value:
-            self.plc_x[word] |= 1 << bit
-        else:
-            self.plc_x[word] &= ~(1 << bit)
-
-    def plc_y_bit(self, index):
-        return bool(self.plc_y[index // 16] >> (index % 16) & 1)
-
-
 @pytest.fixture
 def machine():
-    m = MemoryMachine()
+    m = FakeMachine()
     m.start()
     try:
         yield m
@@ -75,13 +50,13 @@ class Plant:
                         changed[(x, delay)] = now
                         x()
                     continue
-                state = self.machine.plc_y_bit(y)
+                state = self.machine.plc.y_bit(y)
                 key = (y, x)
                 seen = changed.setdefault(key, (state, now))
                 if seen[0] != state:
                     changed[key] = seen = (state, now)
                 if now - seen[1] >= delay:
-                    self.machine.plc_set_x(x, state == when_on)
+                    self.machine.plc.set_x(x, state == when_on)
 
     def __enter__(self):
         self._thread.start()
@@ -93,14 +68,14 @@ class Plant:
 
 
 def test_wait_sees_an_input_changed_in_the_plc(machine):
-    with Plant(machine).later(0.1, lambda: machine.plc_set_x(3, True)):
+    with Plant(machine).later(0.1, lambda: machine.plc.set_x(3, True)):
         machine.wait_for_signal(3, True, timeout=5, check_interval=CI)
         machine.wait_for_multi_signals(["3", 4], [True, False], 5, CI)
     assert machine.x(3)
 
 
 def test_never_started_machine_refuses_to_wait():
-    m = MemoryMachine()
+    m = FakeMachine()
     try:
         with pytest.raises(kvo_fa.StopException):
             m.wait_for_signal(0, False)
@@ -135,23 +110,23 @@ def test_fault_on_the_base_machine_names_bits_in_decimal_and_aborts_others(machi
 def test_subscriber_takes_time_outs_until_the_input_arrives(machine):
     taken = []
     machine.exception_event.subscribe(lambda e: taken.append(e) or True)
-    with Plant(machine).later(0.3, lambda: machine.plc_set_x(2, True)):
+    with Plant(machine).later(0.3, lambda: machine.plc.set_x(2, True)):
         machine.wait_for_signal(2, True, timeout=0.1, check_interval=CI)
     assert taken and all(isinstance(e, kvo_fa.XException) for e in taken)
     assert not machine._exception_flag
 
 
 def test_single_cylinder_moves_on_the_plant(machine):
-    machine.plc_set_x(3, True)
+    machine.plc.set_x(3, True)
     with Plant(machine).follow(10, 3, when_on=False).follow(10, 4, when_on=True, delay=0.1):
         machine.trigger_cylinder(10, True, 3, 4, timeout=5, check_interval=CI)
         assert machine.x(4) and not machine.x(3)
         machine.trigger_cylinder("10", False, 4, 3, timeout=5, check_interval=CI)
-    assert machine.x(3) and not machine.plc_y_bit(10)
+    assert machine.x(3) and not machine.plc.y_bit(10)
 
 
 def test_stuck_cylinder_reports_in_decimal(machine):
-    machine.plc_set_x(3, True)
+    machine.plc.set_x(3, True)
     with pytest.raises(kvo_fa.CylinderException) as info:
         machine.trigger_cylinder(10, True, 3, 4, timeout=0.1, check_interval=CI)
     assert str(info.value).startswith("气缸 10 动作超时！目标状态：1，原位置：3，目标位置：4，超时时间：0.1秒")
@@ -160,7 +135,7 @@ def test_stuck_cylinder_reports_in_decimal(machine):
 
 def test_double_cylinder_pause_and_start(machine):
     m = machine
-    m.plc_set_x(3, True)
+    m.plc.set_x(3, True)
     seen = {}
 
     def look():
@@ -177,7 +152,7 @@ def test_double_cylinder_pause_and_start(machine):
 
 def test_double_cylinder_stop_leaves_stop_values(machine):
     m = machine
-    m.plc_set_x(3, True)
+    m.plc.set_x(3, True)
     with Plant(m).later(0.1, m.stop):
         with pytest.raises(kvo_fa.StopException):
             m.trigger_dy_cylinder(1, False, 2, True, 3, 4, check_interval=CI,
@@ -189,7 +164,7 @@ def test_vacuums_on_the_plant(machine):
     with Plant(machine).follow(20, 5, when_on=True).follow(21, 6, when_on=True):
         machine.trigger_vacuum(20, True, 5, True, timeout=5, check_interval=CI)
         machine.trigger_multi_vacuums([20, 21], [False, True], [5, 6], [False, True], 5, check_interval=CI)
-    assert machine.plc_y_bit(21) and not machine.x(5) and machine.x(6)
+    assert machine.plc.y_bit(21) and not machine.x(5) and machine.x(6)
 
 
 def test_multi_vacuum_time_out_is_an_input_fault(machine):

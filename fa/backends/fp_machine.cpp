@@ -28,9 +28,7 @@ py::object native_machine_handle(py::handle self, const Args &) { return self.at
 
 // "D%d" % y_shift: the first word of the output block.
 py::object output_block(py::handle self) {
-    PyObject *text = PyUnicode_Format(py::str("D%d").ptr(), py::make_tuple(self.attr(kYShift)).ptr());
-    if (!text) raise_current();
-    return py::reinterpret_steal<py::object>(text);
+    return checked(PyUnicode_Format(py::str("D%d").ptr(), py::make_tuple(self.attr(kYShift)).ptr()));
 }
 
 // The transfers go through the machine's own forwarding methods, so a

@@ -11,17 +11,12 @@ namespace fa {
 
 namespace {
 
-py::object steal(PyObject *obj) {
-    if (!obj) raise_current();
-    return py::reinterpret_steal<py::object>(obj);
-}
-
 // obj[i], with the host's errors ("string index out of range", ...).
-py::object at(py::handle obj, Py_ssize_t i) { return steal(PySequence_GetItem(obj.ptr(), i)); }
+py::object at(py::handle obj, Py_ssize_t i) { return checked(PySequence_GetItem(obj.ptr(), i)); }
 
 // obj[start:stop]
 py::object slice(py::handle obj, Py_ssize_t start, Py_ssize_t stop) {
-    return steal(PySequence_GetSlice(obj.ptr(), start, stop));
+    return checked(PySequence_GetSlice(obj.ptr(), start, stop));
 }
 
 Py_ssize_t length(py::handle obj) {
@@ -36,13 +31,13 @@ bool is_relay_letter(py::handle ch) { return is(ch, "X") || is(ch, "Y") || is(ch
 
 // int(text) / int(text, base=16) of the host.
 py::object to_int(py::handle text, int base) {
-    return steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyLong_Type), "Oi", text.ptr(), base));
+    return checked(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyLong_Type), "Oi", text.ptr(), base));
 }
 
 // A byte-string name is the same name as its text.
 py::object as_text(py::handle name) {
     if (PyBytes_Check(name.ptr()))
-        return steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name.ptr()), PyBytes_GET_SIZE(name.ptr()), nullptr));
+        return checked(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(name.ptr()), PyBytes_GET_SIZE(name.ptr()), nullptr));
     return py::reinterpret_borrow<py::object>(name);
 }
 
@@ -59,7 +54,7 @@ py::object name_to_index(py::handle, const Args &a) {
         py::object hex_part = at(digits, -1);
         py::object word = to_int(dec_part, 10);
         py::object bit = to_int(hex_part, 16);
-        return steal(PyNumber_Add(steal(PyNumber_Multiply(word.ptr(), py::int_(16).ptr())).ptr(), bit.ptr()));
+        return checked(PyNumber_Add(checked(PyNumber_Multiply(word.ptr(), py::int_(16).ptr())).ptr(), bit.ptr()));
     }
     if (is(first, "D")) {
         if (is(at(name, 1), "T")) return to_int(slice(name, 2, PY_SSIZE_T_MAX), 10);
@@ -70,7 +65,7 @@ py::object name_to_index(py::handle, const Args &a) {
 }
 
 // "%d" / "%d%X" formatting of the host.
-py::object format(const char *fmt, py::handle values) { return steal(PyUnicode_Format(py::str(fmt).ptr(), values.ptr())); }
+py::object format(const char *fmt, py::handle values) { return checked(PyUnicode_Format(py::str(fmt).ptr(), values.ptr())); }
 
 py::object index_to_name(py::handle, const Args &a) {
     py::handle prefix = a[0], index = a[1];
@@ -78,12 +73,12 @@ py::object index_to_name(py::handle, const Args &a) {
     py::object first = at(prefix, 0);
     if (is_relay_letter(first)) {
         py::object sixteen = py::int_(16);
-        py::object word = steal(PyNumber_FloorDivide(index.ptr(), sixteen.ptr()));
-        py::object bit = steal(PyNumber_Remainder(index.ptr(), sixteen.ptr()));
-        return steal(PyNumber_Add(prefix.ptr(), format("%d%X", py::make_tuple(word, bit)).ptr()));
+        py::object word = checked(PyNumber_FloorDivide(index.ptr(), sixteen.ptr()));
+        py::object bit = checked(PyNumber_Remainder(index.ptr(), sixteen.ptr()));
+        return checked(PyNumber_Add(prefix.ptr(), format("%d%X", py::make_tuple(word, bit)).ptr()));
     }
     if (is(first, "D") || is(first, "W"))
-        return steal(PyNumber_Add(prefix.ptr(), format("%d", py::make_tuple(index)).ptr()));
+        return checked(PyNumber_Add(prefix.ptr(), format("%d", py::make_tuple(index)).ptr()));
     raise(PyExc_ValueError, "Invalid FP element prefix: %S", prefix.ptr());
 }
 

@@ -6,11 +6,6 @@ namespace fa {
 
 namespace {
 
-py::object checked(PyObject *result) {
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // The common case without allocations: an int index into a list of ints
 // that fit a machine word. Returns -1 when the slow path must decide.
 int read_bit_fast(PyObject *words, PyObject *index) {

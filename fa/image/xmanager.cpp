@@ -15,13 +15,6 @@ namespace {
 constexpr const char *kWords = "_XManager__x_words";
 constexpr const char *kWordsOld = "_XManager__x_words_old";
 
-// A new list with the elements of `sequence` (py::list would share a list).
-py::object new_list(py::handle sequence) {
-    PyObject *list = PySequence_List(sequence.ptr());
-    if (!list) raise_current();
-    return py::reinterpret_steal<py::object>(list);
-}
-
 py::list words_of(py::handle self) { return self.attr(kWords); }
 py::list old_words_of(py::handle self) { return self.attr(kWordsOld); }
 

@@ -10,9 +10,7 @@ namespace fa {
 namespace {
 
 py::object half(py::handle seconds) {
-    PyObject *result = PyNumber_TrueDivide(seconds.ptr(), py::int_(2).ptr());
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
+    return checked(PyNumber_TrueDivide(seconds.ptr(), py::int_(2).ptr()));
 }
 
 // Flag check and sleep until `elapsed` exceeds `limit`.

@@ -37,9 +37,8 @@ void deliver(py::handle self, py::handle handler, py::handle snapshot) {
     py::object machine_base = name("MachineBase");
     py::object normal = machine_base.attr("EEH_Type_Normal");
     py::object handler_type = self.attr("_eeh_type").attr("get")(handler, normal);
-    PyObject *gui_bit = PyNumber_And(handler_type.ptr(), machine_base.attr("EEH_Type_WX").ptr());
-    if (!gui_bit) raise_current();
-    if (not_equal(py::reinterpret_steal<py::object>(gui_bit), py::int_(0))) {
+    py::object gui_bit = checked(PyNumber_And(handler_type.ptr(), machine_base.attr("EEH_Type_WX").ptr()));
+    if (not_equal(gui_bit, py::int_(0))) {
         py::module_ wx = py::module_::import("wx");
         wx.attr("CallAfter")(handler, snapshot);
     } else if (equal(handler_type, normal)) {

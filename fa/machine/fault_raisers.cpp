@@ -19,8 +19,7 @@ py::object take_fault(py::handle self, py::object fault) {
     if (truth(self.attr("_handle_exception")(fault))) return py::none();
     self.attr("_MachineBase__exception") = fault;
     self.attr("_exception_flag") = py::bool_(true);
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(fault.ptr())), fault.ptr());
-    throw py::error_already_set();
+    raise_object(fault);
 }
 
 py::object raise_cylinder_exception(py::handle self, const Args &a) {

@@ -11,9 +11,7 @@ namespace {
 
 // [0] * count, with the host's errors for a count that is not an int.
 py::object zeros(py::handle count) {
-    PyObject *words = PyNumber_Multiply(py::list(py::make_tuple(0)).ptr(), count.ptr());
-    if (!words) raise_current();
-    return py::reinterpret_steal<py::object>(words);
+    return checked(PyNumber_Multiply(py::list(py::make_tuple(0)).ptr(), count.ptr()));
 }
 
 py::object init(py::handle self, const Args &a) {

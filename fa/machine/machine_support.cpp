@@ -16,23 +16,12 @@ HeldLock::~HeldLock() {
     PyErr_Restore(type, value, traceback);
 }
 
-py::object checked(PyObject *result) {
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 bool contains(py::handle sequence, py::handle item) {
     int found = PySequence_Contains(sequence.ptr(), item.ptr());
     if (found < 0) raise_current();
     return found == 1;
 }
 
-void raise_object(py::handle exc) {
-    if (!PyExceptionInstance_Check(exc.ptr()))
-        raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw py::error_already_set();
-}
 
 namespace {
 

@@ -25,13 +25,6 @@ private:
     py::object lock_;
 };
 
-// `raise exc` of the host: an exception instance is raised as it is; any
-// other object gives the host's TypeError.
-[[noreturn]] void raise_object(py::handle exc);
-
-// A new reference from the C API, or the Python error it set.
-py::object checked(PyObject *result);
-
 // `item in sequence`, with the host's equality test.
 bool contains(py::handle sequence, py::handle item);
 

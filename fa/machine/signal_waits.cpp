@@ -38,9 +38,7 @@ py::list input_target_pairs(py::handle x_list, py::handle value_list) {
         targets = copies;
     }
     // Pairs up to the shorter of the two, formed once.
-    PyObject *pairs = PySequence_List(name("zip")(x_list, targets).ptr());
-    if (!pairs) raise_current();
-    return py::reinterpret_steal<py::list>(pairs);
+    return new_list(name("zip")(x_list, targets));
 }
 
 py::object wait_for_multi_signals(py::handle self, const Args &a) {

@@ -36,6 +36,25 @@ void raise(PyObject *type, const char *format, ...) {
 
 void raise_current() { throw py::error_already_set(); }
 
+py::object checked(PyObject *result) {
+    if (!result) raise_current();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+void raise_object(py::handle exc) {
+    if (!PyExceptionInstance_Check(exc.ptr())) raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw py::error_already_set();
+}
+
+py::object new_list(py::handle iterable) { return checked(PySequence_List(iterable.ptr())); }
+
+double to_double(py::handle obj) {
+    double value = PyFloat_AsDouble(obj.ptr());
+    if (value == -1.0 && PyErr_Occurred()) raise_current();
+    return value;
+}
+
 bool assertions_enabled() {
     if (g_assertions < 0) {
         py::object flags = py::module_::import("sys").attr("flags");
@@ -64,12 +83,7 @@ void print_line(py::handle obj) {
 void sleep(py::handle seconds) { name("_sleep")(seconds); }
 void sleep(double seconds) { name("_sleep")(seconds); }
 
-double now() {
-    py::object t = name("_now")();
-    double value = PyFloat_AsDouble(t.ptr());
-    if (value == -1.0 && PyErr_Occurred()) raise_current();
-    return value;
-}
+double now() { return to_double(name("_now")()); }
 
 bool truth(py::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());

@@ -20,6 +20,11 @@ py::object name(const char *ident);
 [[noreturn]] void raise(PyObject *type, const char *format, ...);
 // Raise the exception currently set in the interpreter.
 [[noreturn]] void raise_current();
+// A new reference from the C API, or the Python error it set.
+py::object checked(PyObject *result);
+// `raise exc` of the host: an exception instance is raised as it is; any
+// other object gives the host's TypeError.
+[[noreturn]] void raise_object(py::handle exc);
 // A bare AssertionError, skipped when the interpreter runs with -O.
 void check(bool condition);
 bool assertions_enabled();
@@ -34,6 +39,11 @@ void print_line(py::handle obj);
 void sleep(py::handle seconds);
 void sleep(double seconds);
 double now();
+
+// list(iterable): always a new list (py::list would share an existing one).
+py::object new_list(py::handle iterable);
+// float(obj) as a double, with the host's TypeError for a non-number.
+double to_double(py::handle obj);
 
 // Truth value that raises the Python error instead of returning -1.
 bool truth(py::handle obj);

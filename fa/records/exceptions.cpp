@@ -27,9 +27,7 @@ py::object tco_init(py::handle self, const Args &a) {
 }
 
 py::object motor_init(py::handle self, const Args &a) {
-    PyObject *message = PyNumber_Remainder(py::str("电机 %d 运行出错").ptr(), a[0].ptr());
-    if (!message) raise_current();
-    init_base("IOError", self, py::reinterpret_steal<py::object>(message));
+    init_base("IOError", self, checked(PyNumber_Remainder(py::str("电机 %d 运行出错").ptr(), a[0].ptr())));
     return py::none();
 }
 

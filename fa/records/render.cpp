@@ -30,16 +30,10 @@ py::str render(const Piece &piece) {
         return py::str(piece.text);
     case Render::Text:
         return py::str(piece.value);
-    case Render::Integer: {
-        PyObject *s = PyObject_Format(to_integer(piece.value).ptr(), py::str("d").ptr());
-        if (!s) raise_current();
-        return py::reinterpret_steal<py::str>(s);
-    }
-    case Render::Seconds: {
-        PyObject *s = PyObject_Format(piece.value.ptr(), py::str(".01f").ptr());
-        if (!s) raise_current();
-        return py::reinterpret_steal<py::str>(s);
-    }
+    case Render::Integer:
+        return checked(PyObject_Format(to_integer(piece.value).ptr(), py::str("d").ptr()));
+    case Render::Seconds:
+        return checked(PyObject_Format(piece.value.ptr(), py::str(".01f").ptr()));
     }
     return py::str();
 }

@@ -59,9 +59,7 @@ py::object get_name(py::handle self, const Args &) { return self.attr(kName); }
 
 py::object full(py::handle self, const Args &) {
     py::object length = py::int_(py::len(self.attr(kTaskList)));
-    PyObject *result = PyObject_RichCompare(length.ptr(), self.attr(kMaxJobCount).ptr(), Py_GE);
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
+    return checked(PyObject_RichCompare(length.ptr(), self.attr(kMaxJobCount).ptr(), Py_GE));
 }
 
 py::object hook(py::handle, const Args &) { return py::none(); }

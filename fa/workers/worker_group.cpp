@@ -42,8 +42,7 @@ py::object get(py::handle self, const Args &a) {
 // A snapshot of the list is walked, as a for-loop over a copy would.
 template <typename... A>
 void for_each_worker(py::handle self, bool reverse, const char *method, A &&...args) {
-    py::list workers = py::reinterpret_steal<py::list>(PySequence_List(self.attr("_workers").ptr()));
-    if (!workers) raise_current();
+    py::list workers = new_list(self.attr("_workers"));
     if (reverse && PyList_Reverse(workers.ptr()) < 0) raise_current();
     for (py::handle worker : workers) worker.attr(method)(std::forward<A>(args)...);
 }

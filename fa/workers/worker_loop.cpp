@@ -26,8 +26,7 @@ void raise_about(py::handle self, const char *cls, const char *format) {
     PyObject *message = PyUnicode_FromFormat(format, worker_name.ptr());
     if (!message) raise_current();
     py::object exception = name(cls)(py::reinterpret_steal<py::object>(message));
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.ptr())), exception.ptr());
-    raise_current();
+    raise_object(exception);
 }
 
 namespace {

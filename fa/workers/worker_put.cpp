@@ -19,12 +19,6 @@ namespace {
 constexpr const char *kDeadMessage = "Worker '%S' has dead. Can't put job to it.";
 constexpr const char *kTimeoutMessage = "Put job to worker '%S' timeout.";
 
-double to_double(py::handle value) {
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) raise_current();
-    return d;
-}
-
 // One try for the lock within `left` seconds (none left: a non-blocking try).
 bool acquire_within(py::handle lock, double left) {
     if (left <= 0) return truth(lock.attr("acquire")(false));

@@ -11,12 +11,7 @@ py=$(python3 -c "import sys; print(sys.executable)")
 # be missing from this interpreter: the same pinned versions, from PyPI.
 "$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
   pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVO_SANITIZE=ON \
-    -Dpybind11_DIR="$("$py" -c 'import pybind11;print(pybind11.get_cmake_dir())')" \
-    -DPython_EXECUTABLE="$py" >/dev/null
-fi
-cmake --build "$dir" -- -j2 >/dev/null
+BUILD_TYPE=Debug bash "$here/scripts/devbuild" "$dir" -DKVO_SANITIZE=ON
 asan=$(gcc -print-file-name=libasan.so)
 ubsan=$(gcc -print-file-name=libubsan.so)
 cd "$here"

@@ -1,6 +1,7 @@
 // FEFMachine: a chain of I/O modules on one link, module k being station k.
 // Image word k - 1 is module k's coil word: inputs "WX0", outputs "WY0".
 // Every transfer visits the modules in order 1, 2, 3, ...
+#include "fa/backends/native_transfer.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
@@ -60,13 +61,15 @@ const FunctionSpec kClose{"close", close, {}};
 } // namespace
 
 py::object build_FEFMachine() {
-    return ClassDef("FEFMachine", "MachineBase")
+    py::object cls = ClassDef("FEFMachine", "MachineBase")
         .method(kInit)
         .method(kDoGetX)
         .method(kDoGetY)
         .method(kDoSetY)
         .method(kClose)
         .build();
+    backends::remember_fef_machine(cls);
+    return cls;
 }
 
 } // namespace fa

@@ -2,7 +2,9 @@
 // data words from D0, the output image the block from D<y_shift>; every link
 // operation carries the machine's station number first. The link stays open
 // when the machine closes (it is reachable as native_machine_handle).
+#include "fa/backends/fp_machine.h"
 #include "fa/backends/fp_names.h"
+#include "fa/backends/native_transfer.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
@@ -26,11 +28,6 @@ py::object init(py::handle self, const Args &a) {
 
 py::object native_machine_handle(py::handle self, const Args &) { return self.attr("_plc"); }
 
-// "D%d" % y_shift: the first word of the output block.
-py::object output_block(py::handle self) {
-    return checked(PyUnicode_Format(py::str("D%d").ptr(), py::make_tuple(self.attr(kYShift)).ptr()));
-}
-
 // The transfers go through the machine's own forwarding methods, so a
 // subclass that redefines one changes the transfers too.
 py::object do_get_x_uint16(py::handle self, const Args &) {
@@ -38,11 +35,11 @@ py::object do_get_x_uint16(py::handle self, const Args &) {
 }
 
 py::object do_get_y_uint16(py::handle self, const Args &) {
-    return self.attr("get_multi_uint16")(output_block(self), self.attr("y_word_count"));
+    return self.attr("get_multi_uint16")(fp_output_block(self), self.attr("y_word_count"));
 }
 
 py::object do_set_y_uint16(py::handle self, const Args &a) {
-    return self.attr("set_multi_uint16")(output_block(self), a[0]);
+    return self.attr("set_multi_uint16")(fp_output_block(self), a[0]);
 }
 
 // Link call `op(station, *args)`.
@@ -120,8 +117,12 @@ const FunctionSpec kSetYSync{"set_y_sync", set_y_sync, {{"name", "str"}, {"value
 
 } // namespace
 
+py::object fp_output_block(py::handle self) {
+    return checked(PyUnicode_Format(py::str("D%d").ptr(), py::make_tuple(self.attr(kYShift)).ptr()));
+}
+
 py::object build_FPMachine() {
-    return ClassDef("FPMachine", "MachineBase")
+    py::object cls = ClassDef("FPMachine", "MachineBase")
         .method(kInit)
         .property(kNativeMachineHandle)
         .method(kDoGetX)
@@ -143,6 +144,8 @@ py::object build_FPMachine() {
         .method(kStart)
         .method(kSetYSync)
         .build();
+    backends::remember_fp_machine(cls);
+    return cls;
 }
 
 } // namespace fa

@@ -1,34 +1,39 @@
 #include "fa/image/bits.h"
 
+#include <optional>
+
+#include "core/bits.h"
 #include "fa/module/module.h"
 
 namespace fa {
 
 namespace {
 
+namespace core = kvo::core;
+
+// An exact int as 64 bits; false when it is none or does not fit.
+bool as_int64(PyObject *obj, int64_t &value) {
+    if (!PyLong_CheckExact(obj)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    value = v;
+    return true;
+}
+
 // The common case without allocations: an int index into a list of ints
 // that fit a machine word. Returns -1 when the slow path must decide.
 int read_bit_fast(PyObject *words, PyObject *index) {
-    if (!PyLong_CheckExact(index) || !PyList_CheckExact(words)) return -1;
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
-    if (overflow || (n == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return -1;
-    }
-    long long word = n >= 0 ? n / 16 : -((-n + 15) / 16);
-    long long shift = n - word * 16;
-    Py_ssize_t size = PyList_GET_SIZE(words);
-    if (word < 0) word += size;
-    if (word < 0 || word >= size) return -1; // let the host raise its IndexError
-    PyObject *value = PyList_GET_ITEM(words, static_cast<Py_ssize_t>(word));
-    if (!PyLong_CheckExact(value)) return -1;
-    long long w = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow || (w == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return -1;
-    }
-    return ((w >> shift) & 1) ? 1 : 0;
+    int64_t n = 0, word = 0;
+    if (!PyList_CheckExact(words) || !as_int64(index, n)) return -1;
+    core::BitAddress at = core::split_bit_index(n);
+    std::optional<size_t> position = core::word_position(at.word, size_t(PyList_GET_SIZE(words)));
+    if (!position) return -1; // let the host raise its IndexError
+    if (!as_int64(PyList_GET_ITEM(words, Py_ssize_t(*position)), word)) return -1;
+    return core::bit_of(word, at.shift) ? 1 : 0;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // Bit addressing of word images: bit index n is bit n % 16 of word n // 16
-// (floor division, so -1 is bit 15 of the last word).
+// (floor division, so -1 is bit 15 of the last word). Plain ints go through
+// the native core's arithmetic (core/bits.h); any other number through the
+// host's own operators.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -3,6 +3,7 @@
 // transfer, else read the outputs back. The counter lock is held for the
 // whole cycle, so sync_xy_refresher can wait for a cycle that began after
 // its call.
+#include "fa/backends/native_transfer.h"
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
 #include "fa/module/module.h"
@@ -40,10 +41,13 @@ void require_words(py::handle words, Py_ssize_t count, const char *operation) {
 py::object transfer_stub(py::handle, const Args &) { return py::none(); }
 
 py::object refresh_x(py::handle self, const Args &) {
-    py::object xs = self.attr("do_get_x_uint16")();
-    if (PyList_CheckExact(xs.ptr())) require_words(xs, PyList_GET_SIZE(xs.ptr()), "do_get_x_uint16");
-    py::object x_manager = self.attr("x_manager");
-    if (truth(x_manager.attr("update")(xs))) self.attr("_ee_queue").attr("put")(x_manager.attr("copy")());
+    bool changed = false;
+    if (!backends::read_inputs_natively(self, changed)) {
+        py::object xs = self.attr("do_get_x_uint16")();
+        if (PyList_CheckExact(xs.ptr())) require_words(xs, PyList_GET_SIZE(xs.ptr()), "do_get_x_uint16");
+        changed = truth(self.attr("x_manager").attr("update")(xs));
+    }
+    if (changed) self.attr("_ee_queue").attr("put")(self.attr("x_manager").attr("copy")());
     return py::none();
 }
 
@@ -54,11 +58,12 @@ py::object refresh_y(py::handle self, const Args &) {
     bool pending = false;
     for (Py_ssize_t i = 0; i < count && !pending; ++i) pending = not_equal(item(words, i), item(words_old, i));
     if (pending) {
-        self.attr("do_set_y_uint16")(words);
+        if (!backends::write_outputs_natively(self, words)) self.attr("do_set_y_uint16")(words);
         // Only a write that returned counts as done.
         for (Py_ssize_t i = 0; i < length(words); ++i) set_item(words_old, i, item(words, i));
         return py::none();
     }
+    if (backends::read_outputs_natively(self, words, words_old)) return py::none();
     py::object dts = self.attr("do_get_y_uint16")();
     Py_ssize_t n = std::min(length(words), length(dts));
     require_words(dts, n, "do_get_y_uint16");

@@ -1,6 +1,10 @@
-#include "element_name.h"
+#include "platform/kvo_mew/element_name.h"
 
-#include "errors.h"
+#include <optional>
+#include <string_view>
+
+#include "core/fp_names.h"
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 
@@ -16,6 +20,8 @@ const char *area_letter(Area area) {
 
 namespace {
 
+namespace core = kvo::core;
+
 bool relay_area(char c, Area &area) {
     switch (c) {
     case 'X': area = Area::X; return true;
@@ -25,23 +31,12 @@ bool relay_area(char c, Area &area) {
     }
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Decimal digits only, at least one. Saturates far above any area size so an
-// absurdly long number reads as "outside the memory", not as a wrapped value.
-bool read_decimal(const std::string &text, size_t from, size_t to, uint64_t &value) {
-    if (from >= to) return false;
-    value = 0;
-    for (size_t i = from; i < to; ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9') return false;
-        if (value < 100000000000ULL) value = value * 10 + uint64_t(c - '0');
-    }
+// Plain decimal digits only, at least one. An absurdly long number saturates
+// far above any area size, so it reads as "outside the memory".
+bool read_decimal(std::string_view text, uint64_t &value) {
+    std::optional<uint64_t> number = core::read_decimal(text);
+    if (!number) return false;
+    value = *number;
     return true;
 }
 
@@ -64,27 +59,27 @@ void check_word(const std::string &name, Area area, uint64_t word, bool relay_wo
 uint32_t area_words(Area area) { return area == Area::D ? kDataWords : kRelayWords; }
 
 Element parse_element(const std::string &name) {
-    if (name.empty()) invalid(name);
-    Area area;
+    core::NameParts parts = core::split_name(name);
+    Area area = Area::X;
     uint64_t word = 0;
-    if (relay_area(name[0], area)) {
-        size_t n = name.size() - 1;  // the characters after the letter
-        if (n < 1 || n > 4) invalid(name);
-        int bit = hex_value(name.back());
-        if (bit < 0) invalid(name);
-        if (n > 1 && !read_decimal(name, 1, name.size() - 1, word)) invalid(name);
+    switch (parts.form) {
+    case core::NameForm::Relay: {
+        relay_area(parts.letter, area);
+        int bit = core::hex_digit(parts.bit);
+        if (parts.tail_chars < 1 || parts.tail_chars > 4 || bit < 0) invalid(name);
+        if (!parts.number.empty() && !read_decimal(parts.number, word)) invalid(name);
         return Element{ElementKind::Relay, area, uint32_t(word), bit};
     }
-    if (name.size() >= 2 && name[0] == 'W' && relay_area(name[1], area)) {
-        if (!read_decimal(name, 2, name.size(), word)) invalid(name);
+    case core::NameForm::LetterWord:
+        if (!relay_area(parts.letter, area) || !read_decimal(parts.number, word)) invalid(name);
         check_word(name, area, word, true);
         return Element{ElementKind::RelayWord, area, uint32_t(word), -1};
-    }
-    if (name[0] == 'D') {
-        size_t from = (name.size() >= 2 && name[1] == 'T') ? 2 : 1;
-        if (!read_decimal(name, from, name.size(), word)) invalid(name);
+    case core::NameForm::DataWord:
+        if (!read_decimal(parts.number, word)) invalid(name);
         check_word(name, Area::D, word, false);
         return Element{ElementKind::DataWord, Area::D, uint32_t(word), -1};
+    case core::NameForm::Empty:
+    case core::NameForm::Unknown: break;
     }
     invalid(name);
 }
@@ -101,10 +96,6 @@ std::string word_name(Area area, uint32_t word) {
     return (area == Area::D ? std::string("D") : std::string("W") + area_letter(area)) + std::to_string(word);
 }
 
-std::string relay_name(Area area, uint32_t word, int bit) {
-    static const char digits[] = "0123456789ABCDEF";
-    // Word 0 has no word digits: X0..XF, then X10.
-    return std::string(area_letter(area)) + (word ? std::to_string(word) : std::string()) + digits[bit & 15];
-}
+std::string relay_name(Area area, uint32_t word, int bit) { return core::short_relay_name(area_letter(area), word, bit); }
 
 } // namespace mew

@@ -2,7 +2,9 @@
 //   X, Y, R + up to 3 decimal word digits + 1 hex bit digit   one relay (X1F, R100)
 //   WX, WY, WR + decimal word number                          16 relays as one word
 //   D or DT + decimal word number                             one data word
-// Letters are case-sensitive except the hex bit digit (X1f is X1F).
+// Letters are case-sensitive except the hex bit digit (X1f is X1F). The
+// names are split and read by the native core (core/fp_names.h), which also
+// reads them for kvo_fa; the link accepts only plain ASCII numbers.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 // and SlaveError(LinkError).
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -40,5 +41,9 @@ class SlaveError : public LinkError {
 public:
     explicit SlaveError(const std::string &what) : LinkError(what) {}
 };
+
+// Sets the Python exception of a link failure above (module.cpp, which owns
+// the exception types); false, with nothing set, for any other exception.
+bool set_python_error(std::exception_ptr error);
 
 } // namespace mew

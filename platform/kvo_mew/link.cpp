@@ -1,7 +1,7 @@
-#include "link.h"
+#include "platform/kvo_mew/link.h"
 
-#include "arguments.h"
-#include "errors.h"
+#include "platform/kvo_mew/arguments.h"
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 namespace {
@@ -72,31 +72,56 @@ void Link::set_coil(py::handle station, py::handle name, py::handle value) {
     transaction([&](Transport &t) { t.write_bit(op, st, relay, on); });
 }
 
-py::int_ Link::get_coil_uint16(py::handle station, py::handle name) {
+uint16_t Link::read_coil_word(py::handle station, py::handle name) {
     const char *op = "get_coil_uint16";
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     check(op, st, word, 1, false);
-    return py::int_(transaction([&](Transport &t) { return t.read_words(op, st, word, 1); })[0]);
+    return transaction([&](Transport &t) { return t.read_words(op, st, word, 1); })[0];
+}
+
+py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py::int_(read_coil_word(station, name)); }
+
+void Link::write_coil_checked(const char *op, int station, const Element &word, uint16_t value) {
+    std::vector<uint16_t> words{value};
+    check(op, station, word, 1, true);
+    transaction([&](Transport &t) { t.write_words(op, station, word, words); });
 }
 
 void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value) {
     const char *op = "set_coil_uint16";
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
-    std::vector<uint16_t> words{uint16_arg(op, value)};
-    check(op, st, word, 1, true);
-    transaction([&](Transport &t) { t.write_words(op, st, word, words); });
+    write_coil_checked(op, st, word, uint16_arg(op, value));
+}
+
+void Link::write_coil_word(py::handle station, py::handle name, uint16_t value) {
+    const char *op = "set_coil_uint16";
+    int st = station_arg(op, station);
+    write_coil_checked(op, st, relay_word_arg(op, name), value);
 }
 
 std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
                                        py::handle count) {
     int st = station_arg(op, station);
     Element first = word_arg(op, name);
-    size_t words = count_arg(op, count) * words_per_item;
+    return read_checked(op, st, first, count_arg(op, count) * words_per_item);
+}
+
+std::vector<uint16_t> Link::read_checked(const char *op, int station, const Element &first, size_t words) {
     block_arg(op, first, words);
-    check(op, st, first, words, false);
-    return transaction([&](Transport &t) { return t.read_words(op, st, first, words); });
+    check(op, station, first, words, false);
+    return transaction([&](Transport &t) { return t.read_words(op, station, first, words); });
+}
+
+std::vector<uint16_t> Link::read_words(py::handle station, py::handle name, size_t count) {
+    const char *op = "get_multi_uint16";
+    int st = station_arg(op, station);
+    return read_checked(op, st, word_arg(op, name), count);
+}
+
+void Link::write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words) {
+    write_block("set_multi_uint16", station, name, words);
 }
 
 void Link::write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words) {

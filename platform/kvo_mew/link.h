@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 
-#include "errors.h"
-#include "transport.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/transport.h"
 
 namespace mew {
 
@@ -51,6 +51,14 @@ public:
     py::list get_multi_int32(py::handle station, py::handle name, py::handle count);
     void set_multi_int32(py::handle station, py::handle name, py::handle values);
 
+    // The same operations with the words in C++ buffers, for kvo_mew's C API
+    // (capi.cpp): get_multi_uint16, set_multi_uint16, get_coil_uint16 and
+    // set_coil_uint16 with the same checks, transactions and errors.
+    std::vector<uint16_t> read_words(py::handle station, py::handle name, size_t count);
+    void write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words);
+    uint16_t read_coil_word(py::handle station, py::handle name);
+    void write_coil_word(py::handle station, py::handle name, uint16_t value);
+
 private:
     // Runs `call(transport)` without the GIL, under the mutex, on an open link.
     // A transport whose port failed has closed it: the next call reopens it.
@@ -73,6 +81,8 @@ private:
     }
     std::vector<uint16_t> read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
                                      py::handle count);
+    std::vector<uint16_t> read_checked(const char *op, int station, const Element &first, size_t words);
+    void write_coil_checked(const char *op, int station, const Element &word, uint16_t value);
     void write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);
 
     const py::object port_;

@@ -1,11 +1,11 @@
 // kvo_mew: the PLC link of kvo_fa machines and an in-process simulated PLC.
 #include <pybind11/pybind11.h>
 
-#include "bindings.h"
-#include "errors.h"
-#include "modbus_map.h"
-#include "serial_settings.h"
-#include "transport.h"
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/modbus_map.h"
+#include "platform/kvo_mew/serial_settings.h"
+#include "platform/kvo_mew/transport.h"
 
 namespace py = pybind11;
 
@@ -25,8 +25,15 @@ PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const 
     return type;
 }
 
-// Most derived first: a PortError is a LineError to Python.
+// Other exceptions go on to pybind11's own translators.
 void translate(std::exception_ptr error) {
+    if (!mew::set_python_error(error)) std::rethrow_exception(error);
+}
+
+} // namespace
+
+// Most derived first: a PortError is a LineError to Python.
+bool mew::set_python_error(std::exception_ptr error) {
     try {
         if (error) std::rethrow_exception(error);
     } catch (const mew::AddressError &e) {
@@ -37,10 +44,11 @@ void translate(std::exception_ptr error) {
         PyErr_SetString(line_error, e.what());
     } catch (const mew::LinkError &e) {
         PyErr_SetString(link_error, e.what());
+    } catch (...) {
+        return false;
     }
+    return error != nullptr;
 }
-
-} // namespace
 
 PYBIND11_MODULE(kvo_mew, m) {
     m.doc() =
@@ -75,4 +83,5 @@ PYBIND11_MODULE(kvo_mew, m) {
 
     mew::bind_link(m);
     mew::bind_simulator(m);
+    mew::bind_c_api(m);
 }

@@ -1,0 +1,72 @@
+// kvo_mew._C_API: the link operations of capi.h over C buffers, for other
+// extensions. Each one runs the link's own code path (argument checks,
+// transaction with the GIL released) and turns every C++ failure into the
+// Python exception the Python method raises.
+#include "platform/kvo_mew/capi.h"
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <exception>
+#include <new>
+
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/link.h"
+
+namespace py = pybind11;
+
+namespace mew {
+
+namespace {
+
+// The one catch boundary of the C functions: 0, or -1 with the exception set.
+template <class Call>
+int guarded(Call call) noexcept {
+    try {
+        call();
+        return 0;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (...) {
+        if (!set_python_error(std::current_exception())) PyErr_SetString(PyExc_SystemError, "kvo_mew: unexpected C++ error");
+    }
+    return -1;
+}
+
+Link &link_of(PyObject *link) { return py::handle(link).cast<Link &>(); }
+
+int get_multi_uint16(PyObject *link, PyObject *station, PyObject *name, Py_ssize_t count, uint16_t *out) {
+    return guarded([&] {
+        std::vector<uint16_t> words = link_of(link).read_words(station, name, size_t(count));
+        std::copy(words.begin(), words.end(), out);
+    });
+}
+
+int set_multi_uint16(PyObject *link, PyObject *station, PyObject *name, const uint16_t *values, Py_ssize_t count) {
+    return guarded([&] { link_of(link).write_words(station, name, std::vector<uint16_t>(values, values + count)); });
+}
+
+int get_coil_uint16(PyObject *link, PyObject *station, PyObject *name, uint16_t *out) {
+    return guarded([&] { *out = link_of(link).read_coil_word(station, name); });
+}
+
+int set_coil_uint16(PyObject *link, PyObject *station, PyObject *name, uint16_t value) {
+    return guarded([&] { link_of(link).write_coil_word(station, name, value); });
+}
+
+KvoMewCApi c_api{KVO_MEW_CAPI_VERSION, nullptr, get_multi_uint16, set_multi_uint16, get_coil_uint16, set_coil_uint16};
+
+} // namespace
+
+void bind_c_api(py::module_ &m) {
+    py::object link_type = m.attr("VedUzavur");
+    c_api.link_type = reinterpret_cast<PyTypeObject *>(link_type.ptr()); // the module keeps the type alive
+    m.add_object("_C_API", py::capsule(&c_api, KVO_MEW_CAPI_NAME));
+}
+
+} // namespace mew

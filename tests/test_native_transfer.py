@@ -1,0 +1,177 @@
+"""The refresh cycle over a genuine kvo_mew link moves words natively; any
+other link, or a transfer or forwarding method overridden or replaced, takes
+the Python path. Both move the same words with the same link traffic."""
+import tracemalloc
+
+import pytest
+
+import kvo_fa
+import kvo_mew
+from backend_fakes import links  # noqa: F401  (fixture)
+
+WORDS = 200
+
+
+@pytest.fixture
+def sim(request):
+    kvo_mew.reset_simulators()
+    name = "native_" + request.node.name.replace("[", "_").replace("]", "")
+    yield "sim://" + name, kvo_mew.simulator(name)
+    kvo_mew.reset_simulators()
+
+
+def cycle(machine):
+    machine._refresh_x()
+    machine._refresh_y()
+
+
+class SuperGetX(kvo_fa.FPMachine):
+    def do_get_x_uint16(self):
+        self.seen = getattr(self, "seen", 0) + 1
+        return super().do_get_x_uint16()
+
+
+class SuperForwarding(kvo_fa.FPMachine):
+    def get_multi_uint16(self, name, count):
+        self.seen = getattr(self, "seen", 0) + 1
+        return super().get_multi_uint16(name, count)
+
+
+class SuperFefGetX(kvo_fa.FEFMachine):
+    def do_get_x_uint16(self):
+        self.seen = getattr(self, "seen", 0) + 1
+        return super().do_get_x_uint16()
+
+
+def run_fp(cls, port, plc):
+    """Inputs, an output write and a read-back; what the machine and the PLC end with."""
+    m = cls(3, 2, 100, port, station=4)
+    plc.set("D0", 0x8001, station=4)
+    plc.set("D2", 7, station=4)
+    cycle(m)
+    x_after_first = (list(m.x_manager.copy_old()), [m.wx(i) for i in range(3)], m._ee_queue.qsize())
+    m.set_y(17, True)  # Y11: word 1, bit 1
+    cycle(m)
+    written = [plc.get("D100", station=4), plc.get("D101", station=4)]
+    plc.set("D100", 0x1234, station=4)
+    cycle(m)
+    return dict(x=x_after_first, written=written, y=(list(m._y_words), list(m._y_words_old)),
+                queue=m._ee_queue.qsize(), counts=plc.counts, seen=getattr(m, "seen", 0))
+
+
+@pytest.mark.parametrize("cls", [SuperGetX, SuperForwarding])
+def test_fp_native_and_python_paths_move_the_same_words(sim, cls):
+    port, plc = sim
+    native = run_fp(kvo_fa.FPMachine, port, plc)
+    kvo_mew.reset_simulators()
+    python = run_fp(cls, port, kvo_mew.simulator(port[len("sim://"):]))
+    assert python.pop("seen") >= 3 and native.pop("seen") == 0  # the override ran in every cycle
+    assert native == python
+    assert native["x"] == ([0, 0, 0], [0x8001, 0, 7], 1)
+    assert native["written"] == [0, 2]
+    assert native["y"] == ([0x1234, 2], [0x1234, 2])
+    assert native["counts"] == {"get_multi_uint16": 5, "set_multi_uint16": 1}
+
+
+def test_fef_native_and_python_paths_move_the_same_words(sim):
+    port, plc = sim
+    results = []
+    for cls in (kvo_fa.FEFMachine, SuperFefGetX):
+        kvo_mew.reset_simulators()
+        plc = kvo_mew.simulator(port[len("sim://"):])
+        m = cls(port, 3)
+        plc.set("WX0", 5, station=2)
+        cycle(m)
+        m.set_y(33, True)  # module 3, bit 1
+        cycle(m)
+        plc.set("WY0", 9, station=1)
+        cycle(m)
+        results.append(([m.wx(i) for i in range(3)], list(m._y_words), list(m._y_words_old),
+                        [plc.get("WY0", station=s) for s in (1, 2, 3)], plc.counts))
+        m.close()
+    assert results[0] == results[1]
+    assert results[0] == ([0, 5, 0], [9, 0, 2], [9, 0, 2], [9, 0, 2],
+                          {"get_coil_uint16": 15, "set_coil_uint16": 3})
+
+
+def test_a_method_replaced_on_the_instance_is_called(sim):
+    port, plc = sim
+    m = kvo_fa.FPMachine(1, 1, 100, port)
+    calls = []
+    m.do_get_x_uint16 = lambda: calls.append("x") or [3]
+    m.do_get_y_uint16 = lambda: calls.append("y") or [4]
+    cycle(m)
+    assert calls == ["x", "y"] and m.wx(0) == 3 and m.wy(0) == 4
+    m.set_multi_uint16 = lambda name, values: calls.append((name, list(values)))
+    m.set_y(0, True)
+    cycle(m)
+    assert calls[-1] == ("D100", [5]) and plc.counts == {}
+
+
+def test_a_fake_link_is_used(links):
+    m = kvo_fa.FPMachine(2, 1, 100, "COM1", station=3)
+    links[0].data[(3, 1)] = 9
+    cycle(m)
+    assert m.wx(1) == 9
+    assert links[0].ops("get_multi_uint16") == [("get_multi_uint16", 3, "D0", 2), ("get_multi_uint16", 3, "D100", 1)]
+
+
+def test_a_link_subclass_or_a_replaced_link_method_takes_the_python_path(sim, monkeypatch):
+    port, plc = sim
+    calls = []
+
+    class Link(kvo_mew.VedUzavur):
+        def get_multi_uint16(self, *args):
+            calls.append(args)
+            return super().get_multi_uint16(*args)
+
+    m = kvo_fa.FPMachine(1, 1, 100, port)
+    m._plc = Link(port)
+    cycle(m)
+    assert calls == [(1, "D0", 1), (1, "D100", 1)]
+    m._plc = kvo_mew.VedUzavur(port)
+    original = kvo_mew.VedUzavur.get_multi_uint16
+    monkeypatch.setattr(kvo_mew.VedUzavur, "get_multi_uint16",
+                        lambda link, *args: calls.append(args) or original(link, *args))
+    cycle(m)
+    assert calls[2:] == [(1, "D0", 1), (1, "D100", 1)]
+
+
+def test_link_failures_and_refused_arguments_raise_as_on_the_python_path(sim):
+    port, plc = sim
+    for cls in (kvo_fa.FPMachine, SuperGetX):
+        m = cls(1, 1, 100, port)
+        plc.fail_next()
+        with pytest.raises(kvo_mew.LinkError):
+            m._refresh_x()
+        m._FPMachine__station = 300
+        with pytest.raises(kvo_mew.AddressError, match=r"^get_multi_uint16\(\) station 300 is out of range 1..255$"):
+            m._refresh_x()
+        m._FPMachine__station = 1
+        m._y_words[0] = 70000  # not a word: the link refuses it
+        with pytest.raises(ValueError, match=r"^set_multi_uint16\(\) values\[0\] 70000 is out of range 0..65535$"):
+            m._refresh_y()
+        assert m._y_words_old == [0]
+        m._y_words[0] = True  # the link takes a bool as 1
+        m._refresh_y()
+        assert plc.get("D100") == 1 and m._y_words_old == [True]
+
+
+def test_the_native_path_builds_no_word_lists(sim):
+    port, plc = sim
+    for i in range(WORDS):
+        plc.set("D%d" % i, 1000 + i)
+    grown = {}
+    for cls in (kvo_fa.FPMachine, SuperGetX):
+        m = cls(WORDS, 1, 5000, port)
+        m._refresh_x()  # the image now holds the words: nothing changes below
+        tracemalloc.start()
+        try:
+            m._refresh_x()
+            grown[cls] = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert m.wx(WORDS - 1) == 1000 + WORDS - 1
+    # a list of WORDS new ints takes more than 28 bytes a word
+    assert grown[SuperGetX] > 28 * WORDS
+    assert grown[kvo_fa.FPMachine] < 1000

@@ -91,3 +91,69 @@ def test_round_trip_over_all_names():
 def test_signatures():
     assert FP.name_to_index.__annotations__ == {}
     assert FP.index_to_name.__annotations__ == {"prefix": str, "index": int, "return": str}
+
+
+def reference_name_to_index(name):
+    """The naming rules written as plain Python, the host doing the work."""
+    if isinstance(name, bytes):
+        name = name.decode("latin-1")
+    if name[0] in ("X", "Y", "R"):
+        digits = name[1:]
+        if len(digits) > 4:
+            raise AssertionError  # the host's bare assertion
+        dec_part = digits[:-1] or "0"
+        hex_part = digits[-1]
+        return int(dec_part) * 16 + int(hex_part, base=16)
+    if name[0] == "D":
+        return int(name[2:]) if name[1] == "T" else int(name[1:])
+    if name[0] == "W":
+        return int(name[2:])
+    raise ValueError("Invalid FP element name: %s" % name)
+
+
+def reference_index_to_name(prefix, index):
+    if isinstance(index, str):
+        return index
+    if prefix[0] in ("X", "Y", "R"):
+        return prefix + "%d%X" % (index // 16, index % 16)
+    if prefix[0] in ("D", "W"):
+        return prefix + "%d" % index
+    raise ValueError("Invalid FP element prefix: %s" % prefix)
+
+
+def outcome(call, *args):
+    try:
+        return ("value", call(*args))
+    except Exception as e:  # the type and the message must match
+        return (type(e), str(e))
+
+
+NAME_CHARS = "XYRDTWQx0123456789abfABFG -+_.\u0661\u00e9\u20ac\ud800\t"
+
+
+@pytest.mark.parametrize("name", [
+    "X-1F", "X+1F", "X 1F", "X1_0F", "X1 ", "X\u0661F", "X1\u0661", "D\u0661\u0662", "D 5 ", "D-5", "DT+7",
+    "W\u20ac5", "WX1_000", "X\ud800F", "D\ud800", "\ud800", "\u00e9", "R1000F", "R99999F", "X1F\u20ac",
+    "D" + "9" * 30, "WX" + "1" * 25, "X" + "7" * 3 + "\u0661", b"X\xe91", b"D\xff",
+])
+def test_unusual_names_fail_or_read_as_the_host_reads_them(name):
+    assert outcome(to_index, name) == outcome(reference_name_to_index, name)
+
+
+def test_generated_names_read_as_the_host_reads_them():
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+
+    @hypothesis.settings(max_examples=1500, deadline=None, database=None)
+    @hypothesis.given(st.text(alphabet=NAME_CHARS, max_size=8))
+    def check(name):
+        assert outcome(to_index, name) == outcome(reference_name_to_index, name)
+
+    check()
+
+
+@pytest.mark.parametrize("prefix", ["X", "Y", "R", "D", "DT", "WX", "W", "X\u20ac", "D\ud800", "Q", "", "x"])
+@pytest.mark.parametrize("index", [0, 1, 15, 16, -1, -16, -17, 2**63 - 1, -2**63, 2**63, -2**64 - 5, 10**30,
+                                   True, False, 3.0, 31.5, None])
+def test_index_to_name_writes_as_the_host_formats(prefix, index):
+    assert outcome(to_name, prefix, index) == outcome(reference_index_to_name, prefix, index)

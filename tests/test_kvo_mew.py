@@ -140,6 +140,12 @@ REFUSED = [
     (kvo_mew.AddressError, "set_uint16", (1, "D99999999999999999999", 1)),
     (kvo_mew.AddressError, "set_coil_uint16", (1, "WY1000", 1)),
     (kvo_mew.AddressError, "set_multi_uint16", (1, "D99999", [1, 2])),
+    # only plain ASCII numbers, although Python's int() reads these
+    (kvo_mew.AddressError, "get_coil", (1, "X\u0661F")),
+    (kvo_mew.AddressError, "get_coil", (1, "X+1F")),
+    (kvo_mew.AddressError, "get_coil", (1, "X1\u20ac")),
+    (kvo_mew.AddressError, "set_uint16", (1, "D1_0", 1)),
+    (kvo_mew.AddressError, "set_uint16", (1, "WQ1", 1)),
     (kvo_mew.AddressError, "set_multi_uint16", (1, "WY998", [1, 2, 3])),
     (kvo_mew.AddressError, "set_uint32", (1, "D99999", 1)),
     (kvo_mew.AddressError, "set_multi_int32", (1, "D99998", [1, 2])),

@@ -9,6 +9,6 @@ cd "$here"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 [ -f build/ctest/CMakeCache.txt ] || cmake -S core -B build/ctest "${generator[@]}" >/dev/null
-cmake --build build/ctest >/dev/null
+cmake --build build/ctest >build/ctest/build.log 2>&1 || { cat build/ctest/build.log; exit 1; }
 ctest --test-dir build/ctest --output-on-failure
 exec python3 -m pytest -q -p no:cacheprovider --timeout=120 tests "$@"

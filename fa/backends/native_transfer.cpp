@@ -59,7 +59,12 @@ const LinkApi &link_api() {
         auto *api = static_cast<const KvoMewCApi *>(PyCapsule_Import(KVO_MEW_CAPI_NAME, 0));
         if (api && api->version == KVO_MEW_CAPI_VERSION) {
             const Names &n = names();
-            auto own = [&](PyObject *op) { return _PyType_Lookup(api->link_type, op); };
+            // Kept alive, so a replaced method's address cannot come back as another object.
+            auto own = [&](PyObject *op) {
+                PyObject *found = _PyType_Lookup(api->link_type, op);
+                Py_XINCREF(found);
+                return found;
+            };
             loaded = LinkApi{api, own(n.get_multi), own(n.set_multi), own(n.get_coil), own(n.set_coil)};
         }
         PyErr_Clear();

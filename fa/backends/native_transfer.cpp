@@ -225,33 +225,47 @@ void remember_fef_machine(py::handle cls) {
     fef_own = Backend{own_entry(cls, n.do_get_x), own_entry(cls, n.do_get_y), own_entry(cls, n.do_set_y)};
 }
 
+// _plc.get_multi_uint16(station, block, count) of FPMachine's forwarding
+// method, into `words`; false when the count or the link is not plain.
+bool read_fp_block(py::handle machine, py::handle block, py::handle count_value, std::vector<uint16_t> &words) {
+    const Names &n = names();
+    Py_ssize_t count = 0;
+    if (!plain_count(count_value, count)) return false;
+    py::object link = genuine_link(machine, n.fp_link, n.get_multi, link_api().get_multi);
+    if (!link) return false;
+    py::object station = attr(machine, n.station);
+    words.resize(size_t(count));
+    check_link_call(link_api().api->get_multi_uint16(link.ptr(), station.ptr(), block.ptr(), count, words.data()));
+    return true;
+}
+
+// plc.get_coil_uint16(k, coil) for the modules k = 1, 2, ... of an
+// FEFMachine, into `words`; false when the count or the link is not plain.
+bool read_fef_modules(py::handle machine, PyObject *coil, std::vector<uint16_t> &words) {
+    const Names &n = names();
+    Py_ssize_t count = 0;
+    if (!plain_count(attr(machine, n.module_count), count)) return false;
+    py::object link = genuine_link(machine, n.fef_link, n.get_coil, link_api().get_coil);
+    if (!link) return false;
+    words.resize(size_t(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        check_link_call(link_api().api->get_coil_uint16(link.ptr(), py::int_(i + 1).ptr(), coil, &words[size_t(i)]));
+    return true;
+}
+
 bool read_inputs_natively(py::handle machine, bool &changed) {
-    const KvoMewCApi *api = link_api().api;
-    if (!api) return false;
+    if (!link_api().api) return false;
     const Names &n = names();
     PyObject *m = machine.ptr();
     std::vector<uint16_t> words;
     py::object x_manager;
     if (uses_own(m, n.do_get_x, fp_own.get_x)) {
-        // get_multi_uint16("D0", x_manager.word_count) -> _plc.get_multi_uint16(station, "D0", count)
+        // get_multi_uint16("D0", x_manager.word_count)
         if (!uses_own(m, n.get_multi, fp_own.get_multi)) return false;
         x_manager = attr(machine, n.x_manager);
-        Py_ssize_t count = 0;
-        if (!plain_count(attr(x_manager, n.word_count), count)) return false;
-        py::object link = genuine_link(machine, n.fp_link, n.get_multi, link_api().get_multi);
-        if (!link) return false;
-        py::object station = attr(machine, n.station);
-        words.resize(size_t(count));
-        check_link_call(api->get_multi_uint16(link.ptr(), station.ptr(), n.d0, count, words.data()));
+        if (!read_fp_block(machine, n.d0, attr(x_manager, n.word_count), words)) return false;
     } else if (uses_own(m, n.do_get_x, fef_own.get_x)) {
-        // plc.get_coil_uint16(k, "WX0") for modules k = 1, 2, ...
-        Py_ssize_t count = 0;
-        if (!plain_count(attr(machine, n.module_count), count)) return false;
-        py::object link = genuine_link(machine, n.fef_link, n.get_coil, link_api().get_coil);
-        if (!link) return false;
-        words.resize(size_t(count));
-        for (Py_ssize_t i = 0; i < count; ++i)
-            check_link_call(api->get_coil_uint16(link.ptr(), py::int_(i + 1).ptr(), n.wx0, &words[size_t(i)]));
+        if (!read_fef_modules(machine, n.wx0, words)) return false;
         x_manager = attr(machine, n.x_manager);
     } else {
         return false;
@@ -291,30 +305,17 @@ bool write_outputs_natively(py::handle machine, py::handle values) {
 }
 
 bool read_outputs_natively(py::handle machine, py::handle words, py::handle words_old) {
-    const KvoMewCApi *api = link_api().api;
-    if (!api || !PyList_CheckExact(words.ptr()) || !PyList_CheckExact(words_old.ptr())) return false;
+    if (!link_api().api || !PyList_CheckExact(words.ptr()) || !PyList_CheckExact(words_old.ptr())) return false;
     const Names &n = names();
     PyObject *m = machine.ptr();
     std::vector<uint16_t> read;
     if (uses_own(m, n.do_get_y, fp_own.get_y)) {
-        // get_multi_uint16("D<y_shift>", y_word_count) -> _plc.get_multi_uint16(station, name, count)
+        // get_multi_uint16("D<y_shift>", y_word_count)
         if (!uses_own(m, n.get_multi, fp_own.get_multi)) return false;
         py::object block = fp_output_block(machine);
-        Py_ssize_t count = 0;
-        if (!plain_count(attr(machine, n.y_word_count), count)) return false;
-        py::object link = genuine_link(machine, n.fp_link, n.get_multi, link_api().get_multi);
-        if (!link) return false;
-        py::object station = attr(machine, n.station);
-        read.resize(size_t(count));
-        check_link_call(api->get_multi_uint16(link.ptr(), station.ptr(), block.ptr(), count, read.data()));
+        if (!read_fp_block(machine, block, attr(machine, n.y_word_count), read)) return false;
     } else if (uses_own(m, n.do_get_y, fef_own.get_y)) {
-        Py_ssize_t count = 0;
-        if (!plain_count(attr(machine, n.module_count), count)) return false;
-        py::object link = genuine_link(machine, n.fef_link, n.get_coil, link_api().get_coil);
-        if (!link) return false;
-        read.resize(size_t(count));
-        for (Py_ssize_t i = 0; i < count; ++i)
-            check_link_call(api->get_coil_uint16(link.ptr(), py::int_(i + 1).ptr(), n.wy0, &read[size_t(i)]));
+        if (!read_fef_modules(machine, n.wy0, read)) return false;
     } else {
         return false;
     }

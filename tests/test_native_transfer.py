@@ -175,3 +175,23 @@ def test_the_native_path_builds_no_word_lists(sim):
     # a list of WORDS new ints takes more than 28 bytes a word
     assert grown[SuperGetX] > 28 * WORDS
     assert grown[kvo_fa.FPMachine] < 1000
+
+
+def test_an_image_with_its_own_update_gets_the_words_through_it(sim):
+    port, plc = sim
+    seen = []
+
+    class Image(kvo_fa.XManager):
+        def update(self, x_words):
+            seen.append(list(x_words))
+            return super().update(x_words)
+
+    m = kvo_fa.FPMachine(2, 1, 100, port)
+    m.x_manager = Image(count=2)
+    plc.set("D1", 6)
+    m._refresh_x()
+    assert seen == [[0, 6]] and m.wx(1) == 6 and m._ee_queue.qsize() == 1
+    m.x_manager = kvo_fa.XManager(count=2)
+    m.x_manager.update = lambda words: seen.append(words) or False
+    m._refresh_x()
+    assert seen[-1] == [0, 6] and m._ee_queue.qsize() == 1

@@ -9,7 +9,11 @@ The link opens lazily on its first call; after close() the next call reopens it.
 Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside
 the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial
 line LineError, an exception response SlaveError (both LinkErrors); bad values raise
-TypeError or ValueError. A refused call changes nothing."""
+TypeError or ValueError. A refused call changes nothing.
+
+What a link does shows in link.health (counters by failure cause, the last error, the
+seconds since the last good answer), link.on_state_change, and the loggers kvo_mew.link
+and kvo_mew.frames; LinkWatchdog turns a silent link into a machine fault."""
 
 # Type stubs of the kvo_mew extension module; the docstrings are the module's own.
 from typing import Any, Callable, Literal

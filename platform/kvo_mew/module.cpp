@@ -67,7 +67,11 @@ PYBIND11_MODULE(kvo_mew, m) {
         "Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside\n"
         "the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial\n"
         "line LineError, an exception response SlaveError (both LinkErrors); bad values raise\n"
-        "TypeError or ValueError. A refused call changes nothing.";
+        "TypeError or ValueError. A refused call changes nothing.\n"
+        "\n"
+        "What a link does shows in link.health (counters by failure cause, the last error, the\n"
+        "seconds since the last good answer), link.on_state_change, and the loggers kvo_mew.link\n"
+        "and kvo_mew.frames; LinkWatchdog turns a silent link into a machine fault.";
 
     link_error = new_exception(m, "LinkError", PyExc_Exception,
                                "A PLC link failure: no transport for the port, or a failed transaction.");

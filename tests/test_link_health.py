@@ -1,6 +1,6 @@
-"""A link's health view, its state callback and its log: counters by cause
-under every fault the simulated PLC and a pymodbus slave on a pty pair can
-inject, the transitions up and down, and what the kvo_mew loggers show."""
+"""A link's health view, its state callback and its log on the simulated PLC:
+the counters under injected failures, the transitions up and down, and what
+the kvo_mew loggers show (the serial line: test_link_on_a_line.py)."""
 import logging
 import sys
 import threading
@@ -199,82 +199,3 @@ def test_a_broken_log_handler_never_fails_a_transaction(plc, link, monkeypatch):
         del frames.log
         frames.setLevel(logging.NOTSET)
     assert unraisable and isinstance(unraisable[0].exc_value, ZeroDivisionError)
-
-
-# --- a pymodbus slave on a pty pair ------------------------------------------------
-
-serial = pytest.mark.skipif(not kvo_mew.SERIAL_TRANSPORT, reason="built without the serial transport")
-
-
-@pytest.fixture
-def line_link(line):
-    pair, peer = line
-    peer.reset()
-    link = kvo_mew.VedUzavur(pair.master_path, 115200, timeout=0.15, retries=1)
-    yield link, peer
-    peer.silent = peer.garble = False
-    link.close()
-
-
-@pytest.fixture(scope="module")
-def line(tmp_path_factory):
-    pytest.importorskip("pymodbus")
-    from modbus_peer import ModbusSlave, PtyPair, socat_available
-    if not socat_available():
-        pytest.skip("needs socat for a pseudo-terminal pair")
-    pair = PtyPair(tmp_path_factory.mktemp("line"))
-    pair.start()
-    peer = ModbusSlave(pair.slave_path)
-    try:
-        peer.start()
-        yield pair, peer
-    finally:
-        peer.stop()
-        pair.stop()
-
-
-@serial
-@pytest.mark.parametrize("fault, call, cause, error, retries", [
-    ("silent", lambda link: link.get_multi_uint16(1, "D0", 2), "timeout", kvo_mew.LineError, 1),
-    ("garble", lambda link: link.set_uint16(1, "D3", 9), "crc", kvo_mew.LineError, 1),
-    (None, lambda link: link.get_multi_uint16(1, "D300", 1), "exception", kvo_mew.SlaveError, 0),
-])
-def test_serial_failures_are_counted_by_cause(line_link, fault, call, cause, error, retries):
-    link, peer = line_link
-    assert link.get_multi_uint16(1, "D0", 1) == [0]
-    if fault:
-        setattr(peer, fault, True)
-    with pytest.raises(error) as caught:
-        call(link)
-    health = link.health
-    assert failures(link) == {cause: 1} and health.last_cause == cause and health.up is False
-    assert health.retries == retries and health.last_error is caught.value and health.last_station == 1
-    setattr(peer, fault or "silent", False)
-    assert link.get_multi_uint16(1, "D0", 1) == [0]
-    assert link.health.up is True and link.health.good == 2
-
-
-@serial
-def test_a_port_that_cannot_be_opened_counts_as_port(tmp_path):
-    link = kvo_mew.VedUzavur(str(tmp_path / "ttyUSB9"), timeout=0.1)
-    with pytest.raises(kvo_mew.LineError):
-        link.get_coil(1, "X0")
-    assert failures(link) == {"port": 1} and link.health.last_station == 1
-
-
-@serial
-def test_the_serial_frames_and_the_silent_line_are_logged(line_link, kvo_log):
-    link, peer = line_link
-    port = link.port
-    peer.set(1, 3, 0, [0x1234])
-    assert link.get_multi_uint16(1, "D0", 1) == [0x1234]
-    peer.silent = True
-    with pytest.raises(kvo_mew.LineError):
-        link.get_multi_uint16(1, "D0", 1)
-    assert records(kvo_log, "kvo_mew.frames") == [
-        ("DEBUG", port + " > station 1 get_multi_uint16 D0"),
-        ("DEBUG", port + " < 1234"),
-        ("DEBUG", port + " > station 1 get_multi_uint16 D0"),
-        ("DEBUG", port + " < failed (timeout)"),
-    ]
-    assert ("WARNING", "link down: " + port + " station 1: no answer within 0.15 s") in records(kvo_log, "kvo_mew.link")

@@ -1,7 +1,7 @@
 """LinkWatchdog end to end: a machine whose link goes silent while stations
 wait for a sensor gets the watchdog's "link down" fault, every station ends
 with AbortByOtherException, and reset recovers once the link is back; on the
-simulated PLC and on a pymodbus slave over a pty pair."""
+simulated PLC (the serial line: test_link_on_a_line.py)."""
 import re
 import threading
 import time
@@ -145,60 +145,24 @@ def test_bad_arguments_are_refused(fp, args, error, message):
         kvo_mew.LinkWatchdog(machine, *args)
 
 
+def test_an_fef_machine_is_watched_through_its_plc_link(plc, machines):
+    machine = kvo_fa.FEFMachine("sim://" + plc.name, 2)
+    machines.append(machine)
+    machine.start()
+    with kvo_mew.LinkWatchdog(machine, 0.2) as watchdog:
+        assert watchdog.link is machine.plc
+        stations = Stations(machine, count=1, sensor=0)   # FEFMachine names bits by number
+        plc.latency = 0.05
+        plc.fail_next(DEAD)
+        assert [type(e) for e in stations.join()] == [kvo_fa.AbortByOtherException]
+        assert watchdog.fault.station == 1 and "sim://%s station 1: " % plc.name in str(watchdog.fault)
+        plc.fail_next(0)
+        plc.latency = 0
+
+
 def test_a_machine_without_a_link_needs_one_given(link):
     with pytest.raises(TypeError, match="found no VedUzavur link on object: pass link="):
         kvo_mew.LinkWatchdog(object())
     watchdog = kvo_mew.LinkWatchdog(object(), 1, link)
     watchdog.close()
     watchdog.close()
-
-
-# --- a pymodbus slave on a pty pair ---------------------------------------------------
-
-@pytest.fixture(scope="module")
-def line(tmp_path_factory):
-    pytest.importorskip("pymodbus")
-    from modbus_peer import ModbusSlave, PtyPair, socat_available
-    if not kvo_mew.SERIAL_TRANSPORT or not socat_available():
-        pytest.skip("needs the serial transport and socat")
-    pair = PtyPair(tmp_path_factory.mktemp("line"))
-    pair.start()
-    peer = ModbusSlave(pair.slave_path, device_ids=(1,))
-    try:
-        peer.start()
-        yield pair, peer
-    finally:
-        peer.stop()
-        pair.stop()
-
-
-def test_an_unanswering_slave_gives_the_link_down_fault_not_a_sensor_timeout(line, machines):
-    pair, peer = line
-    peer.reset()
-    machine = kvo_fa.FPMachine(1, 1, 100, pair.master_path, 115200, timeout=0.2, retries=0)
-    machines.append(machine)
-    offered = []
-    machine.exception_event.subscribe(offered.append)
-    machine.start()
-    try:
-        machine.sync_xy_refresher()
-        with kvo_mew.LinkWatchdog(machine, 0.5) as watchdog:
-            stations = Stations(machine)
-            peer.silent = True
-            started = time.monotonic()
-            ended = stations.join()
-            assert [type(e) for e in ended] == [kvo_fa.AbortByOtherException] * 2
-            assert time.monotonic() - started < 5
-            fault = watchdog.fault
-            assert offered == [fault]
-            assert re.fullmatch(r"PLC link down for \d+\.\d s: %s station 1: no answer within 0\.2 s"
-                                % re.escape(pair.master_path), str(fault)), str(fault)
-            assert fault.cause == "timeout" and machine.native_machine_handle.health.last_cause == "timeout"
-            peer.silent = False
-            wait_until(lambda: machine.native_machine_handle.health.up)
-            machine.reset()
-            peer.set(1, 3, 0, [1])                   # X0 on: D0 bit 0
-            machine.wait_for_signal("X0", True, timeout=5, check_interval=0.02)
-            assert len(offered) == 1
-    finally:
-        peer.silent = False

@@ -75,19 +75,24 @@ const char *const kHealthDoc =
 } // namespace
 
 void bind_link(py::module_ &m) {
+    // Every member refuses a missing self (pybind11 passes None as null).
+    auto counter = [](uint64_t HealthCounters::*field) {
+        return [field](const HealthView *h) { return platform::self_of(h).counters.*field; };
+    };
     py::class_<HealthView>(m, "LinkHealth", kHealthDoc)
-        .def_property_readonly("transactions", [](const HealthView &h) { return h.counters.transactions; })
-        .def_property_readonly("good", [](const HealthView &h) { return h.counters.good; })
-        .def_property_readonly("failed", [](const HealthView &h) { return h.counters.failed(); })
-        .def_property_readonly("failures", &HealthView::failures)
-        .def_property_readonly("retries", [](const HealthView &h) { return h.counters.retries; })
-        .def_property_readonly("reopens", [](const HealthView &h) { return h.counters.reopens; })
-        .def_property_readonly("up", [](const HealthView &h) { return h.counters.up; })
-        .def_property_readonly("last_error", [](const HealthView &h) { return h.last_error; })
-        .def_property_readonly("last_cause", &HealthView::last_cause)
-        .def_property_readonly("last_station", [](const HealthView &h) { return h.counters.last_station; })
-        .def_property_readonly("since_good", &HealthView::seconds_since_good)
-        .def("__repr__", &HealthView::repr);
+        .def_property_readonly("transactions", counter(&HealthCounters::transactions))
+        .def_property_readonly("good", counter(&HealthCounters::good))
+        .def_property_readonly("failed", [](const HealthView *h) { return platform::self_of(h).counters.failed(); })
+        .def_property_readonly("failures", platform::not_none(&HealthView::failures))
+        .def_property_readonly("retries", counter(&HealthCounters::retries))
+        .def_property_readonly("reopens", counter(&HealthCounters::reopens))
+        .def_property_readonly("up", [](const HealthView *h) { return platform::self_of(h).counters.up; })
+        .def_property_readonly("last_error", [](const HealthView *h) { return platform::self_of(h).last_error; })
+        .def_property_readonly("last_cause", platform::not_none(&HealthView::last_cause))
+        .def_property_readonly("last_station",
+                               [](const HealthView *h) { return platform::self_of(h).counters.last_station; })
+        .def_property_readonly("since_good", platform::not_none(&HealthView::seconds_since_good))
+        .def("__repr__", platform::not_none(&HealthView::repr));
 
     auto st = py::arg("station");
     auto name = py::arg("name");

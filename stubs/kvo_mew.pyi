@@ -9,10 +9,14 @@ The link opens lazily on its first call; after close() the next call reopens it.
 Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside
 the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial
 line LineError, an exception response SlaveError (both LinkErrors); bad values raise
-TypeError or ValueError. A refused call changes nothing."""
+TypeError or ValueError. A refused call changes nothing.
+
+What a link does shows in link.health (counters by failure cause, the last error, the
+seconds since the last good answer), link.on_state_change, and the loggers kvo_mew.link
+and kvo_mew.frames; LinkWatchdog turns a silent link into a machine fault."""
 
 # Type stubs of the kvo_mew extension module; the docstrings are the module's own.
-from typing import Any, Literal
+from typing import Any, Callable, Literal
 
 # Whether this build has the serial (Modbus RTU) transport.
 SERIAL_TRANSPORT: bool
@@ -31,6 +35,48 @@ class LineError(LinkError):
 
 class SlaveError(LinkError):
     """The station answered with a Modbus exception response."""
+
+class LinkDownError(LinkError):
+    """A LinkWatchdog's machine fault: the link gave no good answer within the watchdog's limit. Attributes: port, station, seconds, cause, last_error."""
+
+    port: Any
+    station: int
+    seconds: float
+    cause: str | None
+    last_error: LinkError | None
+
+class LinkHealth:
+    """LinkHealth: a copy of a link's health counters, taken when VedUzavur.health is read.
+
+    transactions (run to their end), good, failed, failures (dict cause -> count; causes "timeout",
+    "crc", "exception", "stray", "closed", "port", "other"), retries (serial tries beyond the
+    first), reopens (opens after the first), up (False from a failed transaction until the next
+    good one), last_error (the exception object last raised by a transaction, or None), last_cause,
+    last_station (of the last failure, 0 before any), since_good (seconds since the last good
+    answer, None before the first)."""
+
+    @property
+    def transactions(self) -> int: ...
+    @property
+    def good(self) -> int: ...
+    @property
+    def failed(self) -> int: ...
+    @property
+    def failures(self) -> dict[str, int]: ...
+    @property
+    def retries(self) -> int: ...
+    @property
+    def reopens(self) -> int: ...
+    @property
+    def up(self) -> bool: ...
+    @property
+    def last_error(self) -> LinkError | None: ...
+    @property
+    def last_cause(self) -> str | None: ...
+    @property
+    def last_station(self) -> int: ...
+    @property
+    def since_good(self) -> float | None: ...
 
 class VedUzavur:
     """VedUzavur(port, baudrate=9600, **kwargs)
@@ -82,6 +128,16 @@ class VedUzavur:
     @property
     def options(self) -> dict[str, Any]:
         """The further keyword arguments given to the constructor."""
+    @property
+    def health(self) -> LinkHealth:
+        """The link's health now: a LinkHealth (counters, last error, seconds since the last good answer)."""
+    @property
+    def on_state_change(self) -> Callable[[VedUzavur, bool], object] | None:
+        """None, or a callable called as callback(link, up) when the link goes down (a transaction
+        failed after a good one) or comes up again, on the thread that ran the transaction,
+        after the link's lock is let go. Its exceptions are reported as unraisable."""
+    @on_state_change.setter
+    def on_state_change(self, callback: Callable[[VedUzavur, bool], object] | None) -> None: ...
     def get_coil(self, station: int, name: str) -> bool:
         """Read relay `name` (X, Y, R) of `station`: True or False."""
     def set_coil(self, station: int, name: str, value: bool) -> None:
@@ -238,6 +294,48 @@ class SimulatedPlc:
     @property
     def trace_dropped(self) -> int:
         """Events not kept because the trace was full."""
+
+class LinkWatchdog:
+    """LinkWatchdog(machine, limit=0.5, link=None)
+
+    Raises the machine's fault when its PLC link has given no good answer for `limit` seconds:
+    a kvo_mew.LinkDownError ("PLC link down for 0.6 s: /dev/ttyUSB0 station 1: no answer within
+    0.3 s") goes through machine.raise_exception, so fault subscribers hear of it first and, if
+    none takes it, every station's blocking action ends with AbortByOtherException instead of a
+    sensor time-out. One fault per outage; after machine.reset() the limit runs again from the
+    reset, and once the link answers well the watchdog is armed for the next outage.
+
+    `link` defaults to the machine's own (native_machine_handle or plc). The watchdog has no
+    thread of its own: it looks at the link at the end of every transaction, and check() looks
+    from the caller's thread. A stopped or already faulted machine is left alone. Keep the
+    watchdog while it is to watch; close() (or leaving a with block) stops it."""
+
+    def __init__(self, machine: Any, limit: float = 0.5, link: VedUzavur | None = None) -> None: ...
+    def check(self) -> bool:
+        """Look at the link now, from this thread: raise the fault if the link has been silent for more
+        than the limit. True when this call raised it."""
+    def close(self) -> None:
+        """Stop watching; waits for a fault being raised to be offered. Does nothing when closed."""
+    def __enter__(self) -> LinkWatchdog: ...
+    def __exit__(self, *args: object) -> None: ...
+    @property
+    def machine(self) -> Any:
+        """The machine watched."""
+    @property
+    def link(self) -> VedUzavur:
+        """The link watched."""
+    @property
+    def limit(self) -> float:
+        """Seconds without a good answer before the fault."""
+    @property
+    def tripped(self) -> bool:
+        """Whether the fault of the present outage has been raised."""
+    @property
+    def fault(self) -> LinkDownError | None:
+        """The last LinkDownError raised, or None."""
+    @property
+    def closed(self) -> bool:
+        """Whether close() has been called."""
 
 def simulator(name: str) -> SimulatedPlc:
     """The simulated PLC NAME that "sim://NAME" ports talk to, created on first use."""

@@ -3,6 +3,9 @@
 #include "bindings.h"
 #include "link.h"
 
+#include <chrono>
+#include <cstdio>
+
 namespace py = pybind11;
 
 namespace mew {
@@ -28,9 +31,69 @@ const char *const kLinkDoc =
     "Calls from several threads are served one transaction at a time; the GIL is released\n"
     "while a call waits for the PLC.";
 
+// A copy of the link's health, taken when `health` is read.
+struct HealthView {
+    HealthCounters counters;
+    py::object last_error;
+    double since_good;  // negative before the first good answer
+
+    py::dict failures() const {
+        py::dict result;
+        for (size_t i = 0; i < kFailureCauses; ++i) result[cause_name(FailureCause(i))] = counters.failures[i];
+        return result;
+    }
+    py::object last_cause() const {
+        return counters.failed() ? py::object(py::str(cause_name(counters.last_cause))) : py::none();
+    }
+    py::object seconds_since_good() const { return since_good < 0 ? py::object(py::none()) : py::float_(since_good); }
+    std::string repr() const {
+        char since[32] = "never";
+        if (since_good >= 0) std::snprintf(since, sizeof since, "%.3f s ago", since_good);
+        return "<kvo_mew.LinkHealth " + std::string(counters.up ? "up" : "down") + ", " +
+               std::to_string(counters.transactions) + " transactions, " + std::to_string(counters.failed()) +
+               " failed, last good answer " + since + ">";
+    }
+};
+
+HealthView health_of(const Link &link) {
+    HealthView view{link.health_counters(), link.last_error(), -1.0};
+    if (view.counters.answered)
+        view.since_good = std::chrono::duration<double>(HealthClock::now() - view.counters.last_good).count();
+    return view;
+}
+
+const char *const kHealthDoc =
+    "LinkHealth: a copy of a link's health counters, taken when VedUzavur.health is read.\n"
+    "\n"
+    "transactions (run to their end), good, failed, failures (dict cause -> count; causes \"timeout\",\n"
+    "\"crc\", \"exception\", \"stray\", \"closed\", \"port\", \"other\"), retries (serial tries beyond the\n"
+    "first), reopens (opens after the first), up (False from a failed transaction until the next\n"
+    "good one), last_error (the exception object last raised by a transaction, or None), last_cause,\n"
+    "last_station (of the last failure, 0 before any), since_good (seconds since the last good\n"
+    "answer, None before the first).";
+
 } // namespace
 
 void bind_link(py::module_ &m) {
+    // Every member refuses a missing self (pybind11 passes None as null).
+    auto counter = [](uint64_t HealthCounters::*field) {
+        return [field](const HealthView *h) { return platform::self_of(h).counters.*field; };
+    };
+    py::class_<HealthView>(m, "LinkHealth", kHealthDoc)
+        .def_property_readonly("transactions", counter(&HealthCounters::transactions))
+        .def_property_readonly("good", counter(&HealthCounters::good))
+        .def_property_readonly("failed", [](const HealthView *h) { return platform::self_of(h).counters.failed(); })
+        .def_property_readonly("failures", platform::not_none(&HealthView::failures))
+        .def_property_readonly("retries", counter(&HealthCounters::retries))
+        .def_property_readonly("reopens", counter(&HealthCounters::reopens))
+        .def_property_readonly("up", [](const HealthView *h) { return platform::self_of(h).counters.up; })
+        .def_property_readonly("last_error", [](const HealthView *h) { return platform::self_of(h).last_error; })
+        .def_property_readonly("last_cause", platform::not_none(&HealthView::last_cause))
+        .def_property_readonly("last_station",
+                               [](const HealthView *h) { return platform::self_of(h).counters.last_station; })
+        .def_property_readonly("since_good", platform::not_none(&HealthView::seconds_since_good))
+        .def("__repr__", platform::not_none(&HealthView::repr));
+
     auto st = py::arg("station");
     auto name = py::arg("name");
     py::class_<Link>(m, "VedUzavur", kLinkDoc)
@@ -45,6 +108,14 @@ void bind_link(py::module_ &m) {
         .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")
         .def_property_readonly("options", platform::not_none(&Link::options), "The further keyword arguments given to the constructor.")
         .def("__repr__", platform::not_none(&Link::repr))
+        .def_property_readonly("health", [](const Link *self) { return health_of(platform::self_of(self)); },
+                               "The link's health now: a LinkHealth (counters, last error, seconds since the "
+                               "last good answer).")
+        .def_property("on_state_change", platform::not_none(&Link::state_callback),
+                      [](Link *self, py::object callback) { platform::self_of(self).set_state_callback(callback); },
+                      "None, or a callable called as callback(link, up) when the link goes down (a transaction\n"
+                      "failed after a good one) or comes up again, on the thread that ran the transaction,\n"
+                      "after the link's lock is let go. Its exceptions are reported as unraisable.")
         .def("get_coil", &Link::get_coil, st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
         .def("set_coil", &Link::set_coil, st, name, py::arg("value"),
              "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0).")

@@ -3,11 +3,19 @@
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
 #include <memory>
 
 namespace mew {
 
 void bind_link(pybind11::module_ &m);
+void bind_watchdog(pybind11::module_ &m);
+
+// The Python exception object for a failure of the link (module.cpp): a new
+// LinkError, AddressError, LineError or SlaveError carrying its message.
+pybind11::object python_error(std::exception_ptr failure);
+// kvo_mew.LinkDownError, the watchdog's fault.
+pybind11::handle link_down_error_type();
 void bind_simulator(pybind11::module_ &m);
 // The capsule kvo_mew._C_API (capi.h); after bind_link.
 void bind_c_api(pybind11::module_ &m);

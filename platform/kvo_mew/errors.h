@@ -7,12 +7,20 @@
 #include <stdexcept>
 #include <string>
 
+#include "failure_cause.h"
+
 namespace mew {
 
 // The PLC or the transport failed a transaction, or the port has no transport.
+// `cause` is the failure's category for the link's health counters.
 class LinkError : public std::runtime_error {
 public:
-    explicit LinkError(const std::string &what) : std::runtime_error(what) {}
+    explicit LinkError(const std::string &what, FailureCause cause = FailureCause::Other)
+        : std::runtime_error(what), cause_(cause) {}
+    FailureCause cause() const { return cause_; }
+
+private:
+    FailureCause cause_;
 };
 
 // An element name the PLC does not know, an element of the wrong kind for the
@@ -26,7 +34,7 @@ public:
 // did not answer in time, or its answer was damaged (CRC, length, sender).
 class LineError : public LinkError {
 public:
-    explicit LineError(const std::string &what) : LinkError(what) {}
+    explicit LineError(const std::string &what, FailureCause cause = FailureCause::Other) : LinkError(what, cause) {}
 };
 
 // A LineError after which the port is closed: the link reopens it on its next

@@ -1,7 +1,11 @@
 #include "platform/kvo_mew/link.h"
 
 #include "platform/kvo_mew/arguments.h"
+#include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/link_log.h"
+#include "platform/kvo_mew/link_watchdog.h"
+#include "platform/kvo_mew/modbus_map.h"
 
 namespace mew {
 namespace {
@@ -15,7 +19,8 @@ uint32_t double_word(const std::vector<uint16_t> &words, size_t i) {
 } // namespace
 
 Link::Link(py::object port, py::object baudrate, py::dict options)
-    : port_(std::move(port)), baudrate_(std::move(baudrate)), options_(std::move(options)) {
+    : port_(std::move(port)), port_text_(py::str(port_).cast<std::string>()), baudrate_(std::move(baudrate)),
+      options_(std::move(options)) {
     std::string port_text = text_of(port_);
     std::string port_str = PyUnicode_Check(port_.ptr()) ? port_.cast<std::string>() : std::string();
     transport_ = make_transport(port_str, port_text, baudrate_, options_);
@@ -25,16 +30,123 @@ Link::~Link() {
     if (open_) transport_->close();
 }
 
-void Link::open_locked() {
-    if (open_) return;
+bool Link::open_locked() {
+    if (open_) return false;
     transport_->open();
     open_ = true;
+    bool again = opened_once_;
+    opened_once_ = true;
+    if (again) health_.record_reopen();
+    return again;
 }
 
 void Link::start() {
+    bool reopened;
+    {
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> hold(mutex_);
+        reopened = open_locked();
+    }
+    if (reopened) link_log::reopened(port_text_);
+}
+
+bool Link::begin(const Request &request) {
+    if (!link_log::frames_wanted()) return false;
+    std::string line = "station " + std::to_string(request.station) + " " + request.op + " " +
+                       elements_text(request.first, request.words);
+    if (request.values) line += ":" + answer_text(*request.values);
+    if (request.bit >= 0) line += request.bit ? ": 1" : ": 0";
+    link_log::frame(port_text_, '>', line);
+    return true;
+}
+
+void Link::run_locked(const Request &request, Outcome &outcome, const std::function<void(Transport &)> &call) {
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> hold(mutex_);
-    open_locked();
+    uint64_t retries_before = transport_->retries();
+    try {
+        outcome.reopened = open_locked();
+        try {
+            call(*transport_);
+        } catch (const PortError &) {
+            open_ = false;
+            throw;
+        }
+        outcome.transition = health_.record_good(transport_->retries() - retries_before);
+    } catch (const LinkError &error) {
+        outcome.failure = std::current_exception();
+        outcome.cause = cause_of(error);
+        outcome.message = error.what();
+        outcome.transition = health_.record_failure(request.station, outcome.cause, outcome.message,
+                                                    transport_->retries() - retries_before);
+    }
+}
+
+void Link::finish(const Request &request, Outcome &outcome) {
+    bool failed = bool(outcome.failure);
+    if (outcome.frames) link_log::frame(port_text_, '<', failed ? "failed (" + std::string(cause_name(outcome.cause)) + ")"
+                                                         : outcome.answer.empty() ? "done" : outcome.answer.substr(1));
+    if (outcome.reopened) link_log::reopened(port_text_);
+    py::object error;
+    if (failed) {
+        link_log::failed(port_text_, request.op, request.station, outcome.cause, outcome.message);
+        error = python_error(outcome.failure);
+        last_error_ = error;
+    }
+    if (outcome.transition == Transition::WentDown) {
+        link_log::went_down(port_text_, request.station, detail_of(outcome.message));
+    } else if (outcome.transition == Transition::CameUp) {
+        HealthCounters now = health_.snapshot();
+        link_log::came_up(port_text_, std::chrono::duration<double>(now.last_good - now.down_since).count());
+    }
+    if (outcome.transition != Transition::None && !state_callback_.is_none()) {
+        try {
+            py::object callback = state_callback_;  // the callback may replace itself
+            callback(py::cast(this, py::return_value_policy::reference), outcome.transition == Transition::CameUp);
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable(state_callback_.is_none() ? py::str("state callback") : py::str(state_callback_));
+        }
+    }
+    // A watchdog may stop watching (or start another) while it is told.
+    std::vector<std::shared_ptr<LinkWatchdog>> watching;
+    for (auto &weak : watchdogs_)
+        if (auto watchdog = weak.lock()) watching.push_back(std::move(watchdog));
+    for (auto &watchdog : watching) watchdog->transaction_ended(!failed);
+    if (failed) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+        throw py::error_already_set();
+    }
+}
+
+std::string Link::answer_text(const std::vector<uint16_t> &words) {
+    std::string text;
+    char word[8];
+    for (uint16_t w : words) {
+        std::snprintf(word, sizeof word, " %04X", unsigned(w));
+        text += word;
+    }
+    return text;
+}
+
+void Link::set_state_callback(py::object callback) {
+    if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+        throw py::type_error("on_state_change must be callable or None, not " +
+                             std::string(Py_TYPE(callback.ptr())->tp_name));
+    state_callback_ = std::move(callback);
+}
+
+void Link::watch(const std::shared_ptr<LinkWatchdog> &watchdog) {
+    unwatch(watchdog.get());
+    watchdogs_.push_back(watchdog);
+}
+
+void Link::unwatch(const LinkWatchdog *watchdog) {
+    std::vector<std::weak_ptr<LinkWatchdog>> kept;
+    for (auto &weak : watchdogs_) {
+        auto alive = weak.lock();
+        if (alive && alive.get() != watchdog) kept.push_back(weak);
+    }
+    watchdogs_.swap(kept);
 }
 
 void Link::close() {
@@ -60,7 +172,7 @@ py::bool_ Link::get_coil(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element relay = relay_arg(op, name);
     check(op, st, relay, 1, false);
-    return py::bool_(transaction([&](Transport &t) { return t.read_bit(op, st, relay); }));
+    return py::bool_(transaction({op, st, relay, 1}, [&](Transport &t) { return t.read_bit(op, st, relay); }));
 }
 
 void Link::set_coil(py::handle station, py::handle name, py::handle value) {
@@ -69,7 +181,7 @@ void Link::set_coil(py::handle station, py::handle name, py::handle value) {
     Element relay = relay_arg(op, name);
     bool on = coil_arg(op, value);
     check(op, st, relay, 1, true);
-    transaction([&](Transport &t) { t.write_bit(op, st, relay, on); });
+    transaction({op, st, relay, 1, nullptr, on ? 1 : 0}, [&](Transport &t) { t.write_bit(op, st, relay, on); });
 }
 
 uint16_t Link::read_coil_word(py::handle station, py::handle name) {
@@ -77,7 +189,7 @@ uint16_t Link::read_coil_word(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     check(op, st, word, 1, false);
-    return transaction([&](Transport &t) { return t.read_words(op, st, word, 1); })[0];
+    return transaction({op, st, word, 1}, [&](Transport &t) { return t.read_words(op, st, word, 1); })[0];
 }
 
 py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py::int_(read_coil_word(station, name)); }
@@ -85,7 +197,7 @@ py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py:
 void Link::write_coil_checked(const char *op, int station, const Element &word, uint16_t value) {
     std::vector<uint16_t> words{value};
     check(op, station, word, 1, true);
-    transaction([&](Transport &t) { t.write_words(op, station, word, words); });
+    transaction({op, station, word, 1, &words}, [&](Transport &t) { t.write_words(op, station, word, words); });
 }
 
 void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value) {
@@ -111,7 +223,7 @@ std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::h
 std::vector<uint16_t> Link::read_checked(const char *op, int station, const Element &first, size_t words) {
     block_arg(op, first, words);
     check(op, station, first, words, false);
-    return transaction([&](Transport &t) { return t.read_words(op, station, first, words); });
+    return transaction({op, station, first, words}, [&](Transport &t) { return t.read_words(op, station, first, words); });
 }
 
 std::vector<uint16_t> Link::read_words(py::handle station, py::handle name, size_t count) {
@@ -129,7 +241,7 @@ void Link::write_block(const char *op, py::handle station, py::handle name, cons
     Element first = word_arg(op, name);
     block_arg(op, first, words.size());
     check(op, st, first, words.size(), true);
-    transaction([&](Transport &t) { t.write_words(op, st, first, words); });
+    transaction({op, st, first, words.size(), &words}, [&](Transport &t) { t.write_words(op, st, first, words); });
 }
 
 void Link::set_uint16(py::handle station, py::handle name, py::handle value) {

@@ -6,19 +6,33 @@
 // opens the link if it is not open and runs the transaction. So the link is
 // opened lazily, start() only opens it early, and after close() the next call
 // reopens it.
+//
+// Each transaction is recorded in the link's health (link_health.h). What
+// the outside hears of it (the log, the state callback, the watchdogs) is
+// collected while the mutex is held and told after it is let go, with the
+// GIL again, on the thread that ran the transaction.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
 
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/link_health.h"
 #include "platform/kvo_mew/transport.h"
 
 namespace mew {
 
 namespace py = pybind11;
+
+class LinkWatchdog;
 
 class Link {
 public:
@@ -59,22 +73,70 @@ public:
     uint16_t read_coil_word(py::handle station, py::handle name);
     void write_coil_word(py::handle station, py::handle name, uint16_t value);
 
+    // The health view: a copy of the counters, the last error and the time
+    // since the last good answer (GIL held).
+    HealthCounters health_counters() const { return health_.snapshot(); }
+    py::object last_error() const { return last_error_; }
+    // Called as callback(link, up) when the link goes down or comes up again;
+    // None for no callback.
+    py::object state_callback() const { return state_callback_; }
+    void set_state_callback(py::object callback);
+    // Watchdogs hear of every transaction's end; the link keeps them weakly.
+    void watch(const std::shared_ptr<LinkWatchdog> &watchdog);
+    void unwatch(const LinkWatchdog *watchdog);
+    // The port as text, for messages ("/dev/ttyUSB0", "sim://cell").
+    const std::string &port_text() const { return port_text_; }
+
 private:
-    // Runs `call(transport)` without the GIL, under the mutex, on an open link.
-    // A transport whose port failed has closed it: the next call reopens it.
+    // What one transaction asked for, to log it.
+    struct Request {
+        const char *op;
+        int station;
+        Element first;
+        size_t words;                                   // words, or 1 for a relay
+        const std::vector<uint16_t> *values = nullptr;  // words written
+        int bit = -1;                                   // relay value written, -1 for none
+    };
+    // What a transaction did, collected under the mutex and told after it.
+    struct Outcome {
+        bool frames = false;  // the frame logger wants the request and answer
+        bool reopened = false;
+        Transition transition = Transition::None;
+        std::exception_ptr failure;
+        FailureCause cause = FailureCause::Other;
+        std::string message;
+        std::string answer;  // the answer as the frame log shows it
+    };
+
+    // Runs `call(transport)` without the GIL, under the mutex, on an open link,
+    // then tells the log, the state callback and the watchdogs. A transport
+    // whose port failed has closed it: the next call reopens it.
     template <class Call>
-    auto transaction(Call call) {
-        py::gil_scoped_release unlocked;
-        std::lock_guard<std::mutex> hold(mutex_);
-        open_locked();
-        try {
-            return call(*transport_);
-        } catch (const PortError &) {
-            open_ = false;
-            throw;
+    auto transaction(const Request &request, Call call) {
+        using Result = decltype(call(*transport_));
+        Outcome outcome;
+        outcome.frames = begin(request);
+        if constexpr (std::is_void_v<Result>) {
+            run_locked(request, outcome, [&](Transport &t) { call(t); });
+            finish(request, outcome);
+        } else {
+            std::optional<Result> result;
+            run_locked(request, outcome, [&](Transport &t) {
+                result.emplace(call(t));
+                if (outcome.frames) outcome.answer = answer_text(*result);
+            });
+            finish(request, outcome);
+            return std::move(*result);
         }
     }
-    void open_locked();
+    bool begin(const Request &request);
+    void run_locked(const Request &request, Outcome &outcome, const std::function<void(Transport &)> &call);
+    // Raises the failure, if any, as the Python exception it stored as the last error.
+    void finish(const Request &request, Outcome &outcome);
+    static std::string answer_text(const std::vector<uint16_t> &words);
+    static std::string answer_text(bool bit) { return bit ? " 1" : " 0"; }
+    // Opens the link if it is closed; true when that was a reopening.
+    bool open_locked();
     // Lets the transport refuse what it cannot address, before any transaction.
     void check(const char *op, int station, const Element &first, size_t count, bool write) const {
         transport_->check(op, station, first, count, write);
@@ -86,11 +148,18 @@ private:
     void write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);
 
     const py::object port_;
+    const std::string port_text_;
     const py::object baudrate_;
     const py::dict options_;
     std::mutex mutex_;
     std::unique_ptr<Transport> transport_;
     bool open_ = false;
+    bool opened_once_ = false;
+    LinkHealth health_;
+    // Touched with the GIL held only.
+    py::object last_error_ = py::none();
+    py::object state_callback_ = py::none();
+    std::vector<std::weak_ptr<LinkWatchdog>> watchdogs_;
 };
 
 } // namespace mew

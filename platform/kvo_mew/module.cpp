@@ -16,6 +16,7 @@ PyObject *link_error = nullptr;
 PyObject *address_error = nullptr;
 PyObject *line_error = nullptr;
 PyObject *slave_error = nullptr;
+PyObject *link_down_error = nullptr;
 
 PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const char *doc) {
     std::string qualified = std::string("kvo_mew.") + name;
@@ -25,6 +26,14 @@ PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const 
     return type;
 }
 
+// Most derived first: a PortError is a LineError to Python.
+PyObject *python_type(const mew::LinkError &e) {
+    if (dynamic_cast<const mew::AddressError *>(&e)) return address_error;
+    if (dynamic_cast<const mew::SlaveError *>(&e)) return slave_error;
+    if (dynamic_cast<const mew::LineError *>(&e)) return line_error;
+    return link_error;
+}
+
 // Other exceptions go on to pybind11's own translators.
 void translate(std::exception_ptr error) {
     if (!mew::set_python_error(error)) std::rethrow_exception(error);
@@ -32,23 +41,26 @@ void translate(std::exception_ptr error) {
 
 } // namespace
 
-// Most derived first: a PortError is a LineError to Python.
 bool mew::set_python_error(std::exception_ptr error) {
     try {
         if (error) std::rethrow_exception(error);
-    } catch (const mew::AddressError &e) {
-        PyErr_SetString(address_error, e.what());
-    } catch (const mew::SlaveError &e) {
-        PyErr_SetString(slave_error, e.what());
-    } catch (const mew::LineError &e) {
-        PyErr_SetString(line_error, e.what());
     } catch (const mew::LinkError &e) {
-        PyErr_SetString(link_error, e.what());
+        PyErr_SetString(python_type(e), e.what());
     } catch (...) {
         return false;
     }
     return error != nullptr;
 }
+
+py::object mew::python_error(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const mew::LinkError &e) {
+        return py::reinterpret_borrow<py::object>(python_type(e))(e.what());
+    }
+}
+
+py::handle mew::link_down_error_type() { return link_down_error; }
 
 PYBIND11_MODULE(kvo_mew, m) {
     m.doc() =
@@ -63,7 +75,11 @@ PYBIND11_MODULE(kvo_mew, m) {
         "Failures raise LinkError; unknown names, elements of the wrong kind, addresses outside\n"
         "the PLC's memory and bad stations raise AddressError (a LinkError); a failed serial\n"
         "line LineError, an exception response SlaveError (both LinkErrors); bad values raise\n"
-        "TypeError or ValueError. A refused call changes nothing.";
+        "TypeError or ValueError. A refused call changes nothing.\n"
+        "\n"
+        "What a link does shows in link.health (counters by failure cause, the last error, the\n"
+        "seconds since the last good answer), link.on_state_change, and the loggers kvo_mew.link\n"
+        "and kvo_mew.frames; LinkWatchdog turns a silent link into a machine fault.";
 
     link_error = new_exception(m, "LinkError", PyExc_Exception,
                                "A PLC link failure: no transport for the port, or a failed transaction.");
@@ -76,12 +92,16 @@ PYBIND11_MODULE(kvo_mew, m) {
                                "did not answer in time or answered with a damaged frame.");
     slave_error = new_exception(m, "SlaveError", link_error,
                                 "The station answered with a Modbus exception response.");
+    link_down_error = new_exception(m, "LinkDownError", link_error,
+                                    "A LinkWatchdog's machine fault: the link gave no good answer within the "
+                                    "watchdog's limit. Attributes: port, station, seconds, cause, last_error.");
     py::register_local_exception_translator(translate);
 
     m.attr("SERIAL_TRANSPORT") = py::bool_(mew::serial_transport_built());
     m.attr("DEFAULT_ELEMENT_MAP") = mew::element_map_dict(mew::ElementMap::defaults());
 
     mew::bind_link(m);
+    mew::bind_watchdog(m);
     mew::bind_simulator(m);
     mew::bind_c_api(m);
 }

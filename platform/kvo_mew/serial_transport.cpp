@@ -86,7 +86,8 @@ public:
             int error = errno;
             next_open_ = Clock::now() + to_duration(reopen_delay_);
             reopen_delay_ = std::min(reopen_delay_ * 2, kLastReopenDelay);
-            throw LineError("cannot open serial port '" + settings_.device + "': " + modbus_strerror(error));
+            throw LineError("cannot open serial port '" + settings_.device + "': " + modbus_strerror(error),
+                            FailureCause::Port);
         }
         connected_ = true;
         reopen_delay_ = kFirstReopenDelay;
@@ -182,6 +183,8 @@ public:
         });
     }
 
+    uint64_t retries() const override { return retries_; }
+
 private:
     static Clock::duration to_duration(double seconds) {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -222,6 +225,7 @@ private:
                 flush_ = false;
             }
             modbus_set_slave(ctx_, station);
+            if (tries > 0) ++retries_;
             ++tries;
             if (request() != -1) return;
             error = errno;
@@ -243,7 +247,10 @@ private:
         std::string cause = error == ETIMEDOUT ? "no answer within " + seconds_text(settings_.timeout)
                                                : std::string("damaged answer: ") + modbus_strerror(error);
         throw LineError(where(op, station, first, words, span) + cause + " (" + std::to_string(tries) +
-                        (tries == 1 ? " try)" : " tries)"));
+                            (tries == 1 ? " try)" : " tries)"),
+                        error == ETIMEDOUT ? FailureCause::Timeout
+                        : error == EMBBADCRC ? FailureCause::Crc
+                                             : FailureCause::Stray);
     }
 
     const SerialSettings settings_;
@@ -252,6 +259,7 @@ private:
     bool flush_ = false;
     Clock::time_point next_open_{};
     double reopen_delay_ = kFirstReopenDelay;
+    uint64_t retries_ = 0;
 };
 
 } // namespace

@@ -42,6 +42,10 @@ public:
     // `relay` is a relay element (bit 0..15 of a relay word).
     virtual bool read_bit(const char *op, int station, const Element &relay) = 0;
     virtual void write_bit(const char *op, int station, const Element &relay, bool value) = 0;
+
+    // Tries made beyond the first of each request so far, for the link's
+    // health counters; read with the link's mutex held.
+    virtual uint64_t retries() const { return 0; }
 };
 
 // The transport for a port text, or LinkError "no transport for port ...".

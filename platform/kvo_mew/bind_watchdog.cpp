@@ -1,0 +1,79 @@
+// kvo_mew.LinkWatchdog: the Python face of the link watchdog.
+#include "../common/not_none.h"
+#include "bindings.h"
+#include "link.h"
+#include "link_watchdog.h"
+
+namespace py = pybind11;
+
+namespace mew {
+
+namespace {
+
+const char *const kWatchdogDoc =
+    "LinkWatchdog(machine, limit=0.5, link=None)\n"
+    "\n"
+    "Raises the machine's fault when its PLC link has given no good answer for `limit` seconds:\n"
+    "a kvo_mew.LinkDownError (\"PLC link down for 0.6 s: /dev/ttyUSB0 station 1: no answer within\n"
+    "0.3 s\") goes through machine.raise_exception, so fault subscribers hear of it first and, if\n"
+    "none takes it, every station's blocking action ends with AbortByOtherException instead of a\n"
+    "sensor time-out. One fault per outage; after machine.reset() the limit runs again from the\n"
+    "reset, and once the link answers well the watchdog is armed for the next outage.\n"
+    "\n"
+    "`link` defaults to the machine's own (native_machine_handle or plc). The watchdog has no\n"
+    "thread of its own: it looks at the link at the end of every transaction, and check() looks\n"
+    "from the caller's thread. A stopped or already faulted machine is left alone. Keep the\n"
+    "watchdog while it is to watch; close() (or leaving a with block) stops it.";
+
+py::object machine_link(py::handle machine) {
+    for (const char *name : {"native_machine_handle", "plc", "_plc"}) {
+        if (!py::hasattr(machine, name)) continue;
+        py::object link = machine.attr(name);
+        if (py::isinstance<Link>(link)) return link;
+    }
+    throw py::type_error("LinkWatchdog() found no VedUzavur link on " +
+                         std::string(Py_TYPE(machine.ptr())->tp_name) + ": pass link=");
+}
+
+std::shared_ptr<LinkWatchdog> make_watchdog(py::object machine, py::handle limit, py::object link) {
+    double seconds = PyFloat_AsDouble(limit.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::type_error("LinkWatchdog() limit must be a number of seconds, not " +
+                             std::string(Py_TYPE(limit.ptr())->tp_name));
+    }
+    if (!(seconds > 0 && seconds <= 86400))
+        throw py::value_error("LinkWatchdog() limit must be more than 0 and at most 86400 seconds");
+    if (link.is_none()) link = machine_link(machine);
+    if (!py::isinstance<Link>(link))
+        throw py::type_error("LinkWatchdog() link must be a VedUzavur, not " + std::string(Py_TYPE(link.ptr())->tp_name));
+    auto watchdog = std::make_shared<LinkWatchdog>(std::move(machine), seconds, link);
+    link.cast<Link &>().watch(watchdog);
+    return watchdog;
+}
+
+using Dog = LinkWatchdog;
+
+} // namespace
+
+void bind_watchdog(py::module_ &m) {
+    py::class_<Dog, std::shared_ptr<Dog>>(m, "LinkWatchdog", kWatchdogDoc)
+        .def(py::init(&make_watchdog), py::arg("machine"), py::arg("limit") = 0.5, py::arg("link") = py::none())
+        .def("check", platform::not_none(&Dog::check),
+             "Look at the link now, from this thread: raise the fault if the link has been silent for more\n"
+             "than the limit. True when this call raised it.")
+        .def("close", platform::not_none(&Dog::close),
+             "Stop watching; waits for a fault being raised to be offered. Does nothing when closed.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Dog *self, py::args) { platform::self_of(self).close(); })
+        .def_property_readonly("machine", platform::not_none(&Dog::machine), "The machine watched.")
+        .def_property_readonly("link", platform::not_none(&Dog::link), "The link watched.")
+        .def_property_readonly("limit", platform::not_none(&Dog::limit), "Seconds without a good answer before the fault.")
+        .def_property_readonly("tripped", platform::not_none(&Dog::tripped),
+                               "Whether the fault of the present outage has been raised.")
+        .def_property_readonly("fault", platform::not_none(&Dog::fault),
+                               "The last LinkDownError raised, or None.")
+        .def_property_readonly("closed", platform::not_none(&Dog::closed), "Whether close() has been called.");
+}
+
+} // namespace mew

@@ -3,9 +3,7 @@ while nothing happens (its threads only wake at their fixed rates)."""
 import resource
 import time
 
-import kvo_mew
-
-from .fixtures import SIM, WORDS, Y_SHIFT
+from .fixtures import fp_machine
 
 IDLE_WORKERS = 8
 
@@ -17,9 +15,7 @@ def cpu_seconds():
 
 def idle_cpu(implementation, seconds):
     """CPU seconds per wall second of the idle machine and workers."""
-    kvo_mew.reset_simulators()
-    kvo_mew.simulator(SIM).map_io(x_words=WORDS, y_words=WORDS, y_shift=Y_SHIFT)
-    machine = implementation.FPMachine(WORDS, WORDS, Y_SHIFT, "sim://" + SIM)
+    machine, close = fp_machine(implementation)
     workers = [implementation.Worker(None, "idle%d" % i) for i in range(IDLE_WORKERS)]
     machine.start()
     try:
@@ -32,5 +28,4 @@ def idle_cpu(implementation, seconds):
     finally:
         for worker in workers:
             worker.stop()
-        machine.close()
-        machine._plc.close()
+        close()

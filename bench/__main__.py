@@ -12,6 +12,11 @@ targets and writes the pyperf results to bench/results.json (--results), so
 two runs compare with `python3 -m pyperf compare_to OLD.json bench/results.json`.
 Other pyperf options work as usual (-p processes, -n values, --fast, ...);
 --only TEXT keeps the cases whose label contains TEXT.
+
+Each timed loop runs in one thread and is timed with that thread's CPU time
+(--wall-clock for the wall clock): on a machine shared with compilers, the
+time other processes hold the cores would otherwise swamp sub-microsecond
+calls. The idle cost is the whole process's CPU time (getrusage).
 """
 import os
 import platform

@@ -112,6 +112,8 @@ def main():
     pyperf.BenchmarkSuite(benchmarks).dump(args.results, replace=True)
 
     mode = "--quick" if args.quick else "--rigorous" if args.rigorous else "--fast" if args.fast else "default"
+    if args.in_process and not args.quick:
+        mode += " --in-process"
     print()
     print("kvo_fa benchmarks, %s mode, %s: %d processes × %d values; Python %s, %s, %d CPUs; load average %.1f "
           "before, %.1f after; %.0f s" % (

@@ -81,9 +81,7 @@ class RefreshCycles:
         return elapsed
 
     def close(self):
-        self._machine.close()
-        if self._close is not None:
-            self._close()
+        (self._close or self._machine.close)()
 
 
 class MemoryBackend:

@@ -25,31 +25,33 @@ Link::~Link() {
     if (open_) transport_->close();
 }
 
-void Link::open_locked() {
+std::unique_lock<std::timed_mutex> Link::acquire(const Interruption &interruption) {
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
+    while (!hold.try_lock_for(seconds(kSlice))) interruption.check();
+    interruption.check();
+    return hold;
+}
+
+void Link::open_locked(const Interruption &interruption) {
     if (open_) return;
-    transport_->open();
+    transport_->open(interruption);
     open_ = true;
 }
 
 void Link::start() {
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(mutex_);
-    open_locked();
+    transaction("start", 0, [](Transport &, const Interruption &) {});
 }
 
 void Link::close() {
+    ++closes_;  // ends the transaction in progress within a slice
     py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::lock_guard<std::timed_mutex> hold(mutex_);
     if (!open_) return;
     transport_->close();
     open_ = false;
 }
 
-bool Link::is_open() {
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(mutex_);
-    return open_;
-}
+bool Link::is_open() { return open_; }
 
 std::string Link::repr() {
     return "<kvo_mew.VedUzavur port=" + text_of(port_) + (is_open() ? " open>" : " closed>");
@@ -60,7 +62,8 @@ py::bool_ Link::get_coil(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element relay = relay_arg(op, name);
     check(op, st, relay, 1, false);
-    return py::bool_(transaction([&](Transport &t) { return t.read_bit(op, st, relay); }));
+    return py::bool_(
+        transaction(op, st, [&](Transport &t, const Interruption &w) { return t.read_bit(w, op, st, relay); }));
 }
 
 void Link::set_coil(py::handle station, py::handle name, py::handle value) {
@@ -69,7 +72,7 @@ void Link::set_coil(py::handle station, py::handle name, py::handle value) {
     Element relay = relay_arg(op, name);
     bool on = coil_arg(op, value);
     check(op, st, relay, 1, true);
-    transaction([&](Transport &t) { t.write_bit(op, st, relay, on); });
+    transaction(op, st, [&](Transport &t, const Interruption &w) { t.write_bit(w, op, st, relay, on); });
 }
 
 py::int_ Link::get_coil_uint16(py::handle station, py::handle name) {
@@ -77,7 +80,8 @@ py::int_ Link::get_coil_uint16(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     check(op, st, word, 1, false);
-    return py::int_(transaction([&](Transport &t) { return t.read_words(op, st, word, 1); })[0]);
+    return py::int_(transaction(
+        op, st, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, st, word, 1); })[0]);
 }
 
 void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value) {
@@ -86,7 +90,7 @@ void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value
     Element word = relay_word_arg(op, name);
     std::vector<uint16_t> words{uint16_arg(op, value)};
     check(op, st, word, 1, true);
-    transaction([&](Transport &t) { t.write_words(op, st, word, words); });
+    transaction(op, st, [&](Transport &t, const Interruption &w) { t.write_words(w, op, st, word, words); });
 }
 
 std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
@@ -96,7 +100,8 @@ std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::h
     size_t words = count_arg(op, count) * words_per_item;
     block_arg(op, first, words);
     check(op, st, first, words, false);
-    return transaction([&](Transport &t) { return t.read_words(op, st, first, words); });
+    return transaction(op, st,
+                       [&](Transport &t, const Interruption &w) { return t.read_words(w, op, st, first, words); });
 }
 
 void Link::write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words) {
@@ -104,7 +109,7 @@ void Link::write_block(const char *op, py::handle station, py::handle name, cons
     Element first = word_arg(op, name);
     block_arg(op, first, words.size());
     check(op, st, first, words.size(), true);
-    transaction([&](Transport &t) { t.write_words(op, st, first, words); });
+    transaction(op, st, [&](Transport &t, const Interruption &w) { t.write_words(w, op, st, first, words); });
 }
 
 void Link::set_uint16(py::handle station, py::handle name, py::handle value) {

@@ -6,10 +6,16 @@
 // opens the link if it is not open and runs the transaction. So the link is
 // opened lazily, start() only opens it early, and after close() the next call
 // reopens it.
+//
+// Waits, the one for the mutex included, go in slices (interruption.h):
+// close() from another thread does not wait for the transaction in progress
+// but ends it, and those waiting for the mutex, with LinkError "link closed";
+// Ctrl-C on the main thread ends a transaction within a slice or two.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -52,21 +58,27 @@ public:
     void set_multi_int32(py::handle station, py::handle name, py::handle values);
 
 private:
-    // Runs `call(transport)` without the GIL, under the mutex, on an open link.
-    // A transport whose port failed has closed it: the next call reopens it.
+    // Runs `call(transport, interruption)` without the GIL, under the mutex,
+    // on an open link. A transport whose port failed has closed it: the next
+    // call reopens it.
     template <class Call>
-    auto transaction(Call call) {
+    auto transaction(const char *op, int station, Call call) {
+        uint64_t seen = closes_.load();
         py::gil_scoped_release unlocked;
-        std::lock_guard<std::mutex> hold(mutex_);
-        open_locked();
+        Interruption interruption(closes_, seen, op, station);
+        std::unique_lock<std::timed_mutex> hold = acquire(interruption);
+        open_locked(interruption);
         try {
-            return call(*transport_);
+            return call(*transport_, interruption);
         } catch (const PortError &) {
             open_ = false;
             throw;
         }
     }
-    void open_locked();
+    // The mutex, waited for in slices; then a last check, so a transaction
+    // that waited through a close() ends too.
+    std::unique_lock<std::timed_mutex> acquire(const Interruption &interruption);
+    void open_locked(const Interruption &interruption);
     // Lets the transport refuse what it cannot address, before any transaction.
     void check(const char *op, int station, const Element &first, size_t count, bool write) const {
         transport_->check(op, station, first, count, write);
@@ -78,9 +90,10 @@ private:
     const py::object port_;
     const py::object baudrate_;
     const py::dict options_;
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
+    std::atomic<uint64_t> closes_{0};  // close() calls so far
     std::unique_ptr<Transport> transport_;
-    bool open_ = false;
+    std::atomic<bool> open_{false};    // written under the mutex, read without it
 };
 
 } // namespace mew

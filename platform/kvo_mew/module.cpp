@@ -3,6 +3,7 @@
 
 #include "bindings.h"
 #include "errors.h"
+#include "interruption.h"
 #include "modbus_map.h"
 #include "serial_settings.h"
 #include "transport.h"
@@ -69,6 +70,10 @@ PYBIND11_MODULE(kvo_mew, m) {
     slave_error = new_exception(m, "SlaveError", link_error,
                                 "The station answered with a Modbus exception response.");
     py::register_local_exception_translator(translate);
+
+    // Link transactions of the main thread check for signals (Ctrl-C).
+    mew::set_main_thread(
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
 
     m.attr("SERIAL_TRANSPORT") = py::bool_(mew::serial_transport_built());
     m.attr("DEFAULT_ELEMENT_MAP") = mew::element_map_dict(mew::ElementMap::defaults());

@@ -150,7 +150,7 @@ def interrupted_child(body, wait, env_port=None):
 @needs_socat
 def test_ctrl_c_ends_a_serial_transaction_and_leaves_the_port_clean(fault_line, faulty):
     faulty.set(1, HOLDING_REGISTERS, 0, [0x4321])
-    faulty.inject("silent", "silent", "silent")
+    faulty.inject("silent")
     reports, seconds, err = interrupted_child("""
         import os
         link = kvo_mew.VedUzavur(os.environ["PORT"], 115200, timeout=4, retries=2, drain=0.3)

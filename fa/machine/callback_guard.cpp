@@ -1,6 +1,7 @@
 #include "fa/machine/callback_guard.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "fa/module/module.h"

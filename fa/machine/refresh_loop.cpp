@@ -7,7 +7,9 @@
 // After a cycle that failed, the PLC may have lost the outputs the program
 // set (it restarted, its outputs were cleared while the line was down): the
 // next cycle that reaches the link writes the whole output image instead of
-// reading the outputs back, as if an output had changed.
+// reading the outputs back, as if an output had changed. Not before the
+// thread's first completed cycle: until then the image holds no outputs the
+// PLC ever had.
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
 #include "fa/module/module.h"
@@ -93,11 +95,15 @@ void refresh_cycle(py::handle self, bool after_failure) {
 // PLC link fault never ends the thread; only close does (without the pause
 // after a failure: a closing machine ends its transfers by interrupting them).
 py::object update(py::handle self, const Args &) {
-    bool failed = false;
+    bool synced = false;   // a cycle completed: the output image holds what the PLC had or got
+    bool rewrite = false;
     while (!truth(self.attr("_exit_flag"))) {
-        failed = !run_reporting([&] { refresh_cycle(self, failed); });
+        bool done = run_reporting([&] { refresh_cycle(self, rewrite); });
         rewrite_outputs = false;
-        if (failed && !truth(self.attr("_exit_flag"))) sleep(0.2);
+        synced = synced || done;
+        // Before the first completed cycle the image was never the PLC's: nothing to restore.
+        rewrite = !done && synced;
+        if (!done && !truth(self.attr("_exit_flag"))) sleep(0.2);
     }
     return py::none();
 }

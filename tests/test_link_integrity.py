@@ -2,6 +2,7 @@
 link against a slave that answers late, twice, cut short, with a bad CRC, from
 another address, after noise, with a stray frame or not at all. A fault costs
 at most the transaction it meets; the next one is in step again."""
+import threading
 import time
 
 import pytest
@@ -161,7 +162,6 @@ def test_bad_drain_is_refused(drain, error, message):
 
 
 def test_threads_sharing_a_link_through_faults_never_read_a_wrong_word(link, words):
-    import threading
     errors, wrong = [], []
     for station in (1, 2, 3):
         words.set(station, HOLDING_REGISTERS, 10, [station * 0x1000 + 1, station * 0x1000 + 2])

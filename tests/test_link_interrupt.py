@@ -234,3 +234,17 @@ def test_machine_close_on_a_hanging_link_returns_at_once(fault_line, faulty, mac
         assert m.wx(0) == 0x55
     else:
         assert not m.plc.is_open
+
+
+def test_machine_close_ends_the_simulated_latency(plc, machines):
+    m = kvo_fa.FPMachine(1, 1, 100, "sim://" + plc.name)
+    machines.append(m)
+    m.start()
+    m.sync_xy_refresher()
+    plc.latency = 30
+    time.sleep(0.3)
+    started = time.monotonic()
+    m.close()
+    assert time.monotonic() - started < 1.5
+    plc.latency = 0
+    assert m.native_machine_handle.is_open and m.get_multi_uint16("D0", 1) == [0]

@@ -211,7 +211,7 @@ def test_ctrl_c_in_sync_xy_refresher_and_close_on_a_hanging_link(fault_line, fau
 
 @needs_socat
 @pytest.mark.parametrize("make", [
-    lambda port: kvo_fa.FPMachine(2, 1, 100, port, 115200, **SLOW),
+    lambda port: kvo_fa.FPMachine(2, 1, 100, port, 115200, drain=0.3, **SLOW),
     lambda port: kvo_fa.FEFMachine(port, 2),
 ], ids=["fp", "fef"])
 def test_machine_close_on_a_hanging_link_returns_at_once(fault_line, faulty, machines, make, capsys):

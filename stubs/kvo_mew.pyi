@@ -88,14 +88,17 @@ class VedUzavur:
     port "sim://NAME" attaches to the simulated PLC NAME (kvo_mew.simulator(NAME)). A serial
     device ("/dev/ttyUSB0", "COM3") opens a Modbus RTU master on it; the station is the
     slave address (1..247). Serial keywords: parity="N" ("E", "O"), bytesize=8,
-    stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out or
-    a damaged answer), element_map (see DEFAULT_ELEMENT_MAP). Other ports raise LinkError
-    ("no transport for port ..."). baudrate and the keywords are kept (baudrate, options).
+    stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out, a
+    damaged answer or a stray frame), drain (seconds of silence awaited after a failed try
+    before the next request; default the timeout), element_map (see DEFAULT_ELEMENT_MAP).
+    Other ports raise LinkError ("no transport for port ..."). baudrate and the keywords
+    are kept (baudrate, options).
 
     The link opens on start() or lazily on its first call. After close() the link reopens
     on its next call, so a machine may close a link and keep refreshing through it.
     Calls from several threads are served one transaction at a time; the GIL is released
-    while a call waits for the PLC."""
+    while a call waits for the PLC. A close() from another thread ends the transaction in
+    progress with LinkError ("link closed"); Ctrl-C ends it with KeyboardInterrupt."""
 
     # The serial keywords arrive in **kwargs at run time; they are spelled out for
     # editors and type checkers (a simulated PLC's port ignores them).
@@ -109,13 +112,23 @@ class VedUzavur:
         stopbits: Literal[1, 2] = 1,
         timeout: float = 0.5,
         retries: int = 1,
+        drain: float = ...,
         element_map: dict[str, tuple[str, int] | None] = ...,
         **kwargs: Any,
     ) -> None: ...
     def start(self) -> None:
         """Open the link now (it also opens on its first call). Does nothing when open."""
     def close(self) -> None:
-        """Close the link. Its next call reopens it."""
+        """Close the link. Its next call reopens it. A transaction in progress or waiting in another
+        thread ends at once with LinkError ("link closed")."""
+    @staticmethod
+    def interrupt_thread(ident: int) -> None:
+        """Make the link transactions of thread `ident` (threading.get_ident()), on every link, fail
+        at once with LinkError ("transaction interrupted"), the one it runs now included, until
+        resume_thread(ident). A machine's close uses it to end its updater's transfer."""
+    @staticmethod
+    def resume_thread(ident: int) -> None:
+        """Let thread `ident` run link transactions again after interrupt_thread(ident)."""
     @property
     def is_open(self) -> bool:
         """Whether the link is open."""

@@ -2,6 +2,11 @@
 // input image whenever a refresh cycle saw an input word change. Type 0
 // handlers are called on the edge-event thread; types with bit 1 set are
 // posted to the wx GUI thread; other types are never called.
+//
+// The registry's lock is held while direct handlers run, so a direct handler
+// that registers or unregisters a handler of the same machine is refused
+// (callback_guard.h).
+#include "fa/machine/callback_guard.h"
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
 #include "fa/module/module.h"
@@ -12,6 +17,8 @@ namespace {
 
 py::object register_handler(py::handle self, const Args &a) {
     py::handle handler = a[0], handler_type = a[1];
+    refuse_inside_callbacks(self, "register_edge_event_handler() is not allowed inside an edge-event handler "
+                                  "of the same machine");
     HeldLock held(self.attr("_eeh_lock"));
     py::object handlers = self.attr("_edge_event_handler");
     if (contains(handlers, handler)) return py::none(); // the first type stays
@@ -24,6 +31,8 @@ py::object register_handler(py::handle self, const Args &a) {
 
 py::object unregister_handler(py::handle self, const Args &a) {
     py::handle handler = a[0];
+    refuse_inside_callbacks(self, "unregister_edge_event_handler() is not allowed inside an edge-event handler "
+                                  "of the same machine");
     HeldLock held(self.attr("_eeh_lock"));
     py::object handlers = self.attr("_edge_event_handler");
     if (!contains(handlers, handler)) return py::none();
@@ -57,6 +66,7 @@ py::object eeh_thread_func(py::handle self, const Args &) {
         }
         py::object snapshot = queue.attr("get")();
         HeldLock held(self.attr("_eeh_lock"));
+        CallbackScope handlers_run(self);
         py::object handlers = self.attr("_edge_event_handler");
         for (py::handle handler : handlers) run_reporting([&] { deliver(self, handler, snapshot); });
     }

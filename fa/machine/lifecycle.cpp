@@ -1,6 +1,12 @@
 // Lifecycle of a machine: start creates the edge-event and updater threads
 // (at most one of each), close ends and forgets them and drops the
 // snapshots nobody will see, reset clears a fault and restarts.
+//
+// close waits a moment for the updater's cycle to end by itself; a cycle
+// still running then is waiting on a hanging link, and its link transactions
+// are interrupted (the link class's interrupt_thread), which ends them within
+// a slice without closing the link: an FPMachine's link stays open for the
+// program, and the machine's next start refreshes through it as before.
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
 #include "fa/module/module.h"
@@ -11,6 +17,9 @@ namespace {
 
 constexpr const char *kEehThread = "_MachineBase__eeh_thread";
 constexpr const char *kUpdater = "_MachineBase__updater";
+
+// A healthy cycle and its pause take far less.
+constexpr double kUpdaterGrace = 0.2;
 
 // A thread with a target only: no name, no daemon setting, so it takes
 // the daemon status of the thread that starts it.
@@ -55,10 +64,42 @@ void drain_snapshots(py::handle self) {
     }
 }
 
+// Lets the updater's link transactions run again once the thread is gone.
+class InterruptedThread {
+public:
+    InterruptedThread(py::object link_class, py::object ident)
+        : link_class_(std::move(link_class)), ident_(std::move(ident)) {
+        link_class_.attr("interrupt_thread")(ident_);
+    }
+    ~InterruptedThread() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *result = PyObject_CallMethod(link_class_.ptr(), "resume_thread", "O", ident_.ptr());
+        if (result) Py_DECREF(result);
+        else PyErr_WriteUnraisable(link_class_.ptr());
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
+    py::object link_class_, ident_;
+};
+
+void end_updater(py::handle self) {
+    py::object thread = self.attr(kUpdater);
+    if (thread.is_none()) return;
+    thread.attr("join")(kUpdaterGrace);
+    py::object link_class = name("_Fp");
+    if (truth(thread.attr("is_alive")()) && py::hasattr(link_class, "interrupt_thread")) {
+        InterruptedThread interrupted(link_class, thread.attr("ident"));
+        thread.attr("join")();
+    }
+    join_and_forget(self, kUpdater);
+}
+
 py::object close(py::handle self, const Args &) {
     self.attr("_exit_flag") = py::bool_(true);
     self.attr("_stop_flag") = py::bool_(true);
-    join_and_forget(self, kUpdater);
+    end_updater(self);
     join_and_forget(self, kEehThread);
     drain_snapshots(self);
     return py::none();

@@ -3,6 +3,13 @@
 // transfer, else read the outputs back. The counter lock is held for the
 // whole cycle, so sync_xy_refresher can wait for a cycle that began after
 // its call.
+//
+// After a cycle that failed, the PLC may have lost the outputs the program
+// set (it restarted, its outputs were cleared while the line was down): the
+// next cycle that reaches the link writes the whole output image instead of
+// reading the outputs back, as if an output had changed. Not before the
+// thread's first completed cycle: until then the image holds no outputs the
+// PLC ever had.
 #include "fa/backends/native_transfer.h"
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
@@ -37,6 +44,9 @@ void require_words(py::handle words, Py_ssize_t count, const char *operation) {
     }
 }
 
+// Set on the updater thread while a cycle after a failed one runs.
+thread_local bool rewrite_outputs = false;
+
 // The transfer operations a back-end supplies; the base bodies do nothing.
 py::object transfer_stub(py::handle, const Args &) { return py::none(); }
 
@@ -55,7 +65,7 @@ py::object refresh_y(py::handle self, const Args &) {
     Py_ssize_t count = length(self.attr("_y_words"));
     HeldLock held(self.attr("_y_lock"));
     py::object words = self.attr("_y_words"), words_old = self.attr("_y_words_old");
-    bool pending = false;
+    bool pending = rewrite_outputs;
     for (Py_ssize_t i = 0; i < count && !pending; ++i) pending = not_equal(item(words, i), item(words_old, i));
     if (pending) {
         if (!backends::write_outputs_natively(self, words)) self.attr("do_set_y_uint16")(words);
@@ -75,9 +85,10 @@ py::object refresh_y(py::handle self, const Args &) {
     return py::none();
 }
 
-void refresh_cycle(py::handle self) {
+void refresh_cycle(py::handle self, bool after_failure) {
     {
         HeldLock held(self.attr(kCounterLock));
+        rewrite_outputs = after_failure;
         self.attr("_refresh_x")();
         self.attr("_refresh_y")();
         self.attr(kCounter) = checked(PyNumber_Add(self.attr(kCounter).ptr(), py::int_(1).ptr()));
@@ -86,10 +97,18 @@ void refresh_cycle(py::handle self) {
 }
 
 // Body of the updater thread: a failed cycle is reported and retried, so a
-// PLC link fault never ends the thread; only close does.
+// PLC link fault never ends the thread; only close does (without the pause
+// after a failure: a closing machine ends its transfers by interrupting them).
 py::object update(py::handle self, const Args &) {
+    bool synced = false;   // a cycle completed: the output image holds what the PLC had or got
+    bool rewrite = false;
     while (!truth(self.attr("_exit_flag"))) {
-        if (!run_reporting([&] { refresh_cycle(self); })) sleep(0.2);
+        bool done = run_reporting([&] { refresh_cycle(self, rewrite); });
+        rewrite_outputs = false;
+        synced = synced || done;
+        // Before the first completed cycle the image was never the PLC's: nothing to restore.
+        rewrite = !done && synced;
+        if (!done && !truth(self.attr("_exit_flag"))) sleep(0.2);
     }
     return py::none();
 }

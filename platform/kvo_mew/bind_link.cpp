@@ -22,14 +22,17 @@ const char *const kLinkDoc =
     "port \"sim://NAME\" attaches to the simulated PLC NAME (kvo_mew.simulator(NAME)). A serial\n"
     "device (\"/dev/ttyUSB0\", \"COM3\") opens a Modbus RTU master on it; the station is the\n"
     "slave address (1..247). Serial keywords: parity=\"N\" (\"E\", \"O\"), bytesize=8,\n"
-    "stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out or\n"
-    "a damaged answer), element_map (see DEFAULT_ELEMENT_MAP). Other ports raise LinkError\n"
-    "(\"no transport for port ...\"). baudrate and the keywords are kept (baudrate, options).\n"
+    "stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out, a\n"
+    "damaged answer or a stray frame), drain (seconds of silence awaited after a failed try\n"
+    "before the next request; default the timeout), element_map (see DEFAULT_ELEMENT_MAP).\n"
+    "Other ports raise LinkError (\"no transport for port ...\"). baudrate and the keywords\n"
+    "are kept (baudrate, options).\n"
     "\n"
     "The link opens on start() or lazily on its first call. After close() the link reopens\n"
     "on its next call, so a machine may close a link and keep refreshing through it.\n"
     "Calls from several threads are served one transaction at a time; the GIL is released\n"
-    "while a call waits for the PLC.";
+    "while a call waits for the PLC. A close() from another thread ends the transaction in\n"
+    "progress with LinkError (\"link closed\"); Ctrl-C ends it with KeyboardInterrupt.";
 
 // A copy of the link's health, taken when `health` is read.
 struct HealthView {
@@ -102,7 +105,15 @@ void bind_link(py::module_ &m) {
              }),
              py::arg("port"), py::arg("baudrate") = 9600)
         .def("start", platform::not_none(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
-        .def("close", platform::not_none(&Link::close), "Close the link. Its next call reopens it.")
+        .def("close", platform::not_none(&Link::close),
+             "Close the link. Its next call reopens it. A transaction in progress or waiting in another\n"
+             "thread ends at once with LinkError (\"link closed\").")
+        .def_static("interrupt_thread", &interrupt_thread, py::arg("ident"),
+                    "Make the link transactions of thread `ident` (threading.get_ident()), on every link, fail\n"
+                    "at once with LinkError (\"transaction interrupted\"), the one it runs now included, until\n"
+                    "resume_thread(ident). A machine's close uses it to end its updater's transfer.")
+        .def_static("resume_thread", &resume_thread, py::arg("ident"),
+                    "Let thread `ident` run link transactions again after interrupt_thread(ident).")
         .def_property_readonly("is_open", platform::not_none(&Link::is_open), "Whether the link is open.")
         .def_property_readonly("port", platform::not_none(&Link::port), "The port given to the constructor.")
         .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")

@@ -1,13 +1,14 @@
 // The link's failures, as C++ types. module.cpp turns them into the Python
 // exceptions kvo_mew.LinkError, AddressError(LinkError), LineError(LinkError)
-// and SlaveError(LinkError).
+// and SlaveError(LinkError). Every failure carries its cause, so whoever
+// counts failures need not read messages.
 #pragma once
 
 #include <exception>
 #include <stdexcept>
 #include <string>
 
-#include "failure_cause.h"
+#include "platform/kvo_mew/failure_cause.h"
 
 namespace mew {
 
@@ -31,23 +32,24 @@ public:
 };
 
 // The serial line failed: the port could not be opened or failed, the station
-// did not answer in time, or its answer was damaged (CRC, length, sender).
+// did not answer in time, its answer was damaged (CRC, length) or was not the
+// answer to the request (a stray frame).
 class LineError : public LinkError {
 public:
-    explicit LineError(const std::string &what, FailureCause cause = FailureCause::Other) : LinkError(what, cause) {}
+    explicit LineError(const std::string &what, FailureCause cause) : LinkError(what, cause) {}
 };
 
 // A LineError after which the port is closed: the link reopens it on its next
 // call. Python sees it as a LineError.
 class PortError : public LineError {
 public:
-    explicit PortError(const std::string &what) : LineError(what) {}
+    explicit PortError(const std::string &what) : LineError(what, FailureCause::Port) {}
 };
 
 // The station answered with a Modbus exception response (illegal address, ...).
 class SlaveError : public LinkError {
 public:
-    explicit SlaveError(const std::string &what) : LinkError(what) {}
+    explicit SlaveError(const std::string &what) : LinkError(what, FailureCause::Exception) {}
 };
 
 // Sets the Python exception of a link failure above (module.cpp, which owns

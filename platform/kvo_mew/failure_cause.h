@@ -15,15 +15,16 @@ enum class FailureCause {
     Stray,      // an answer that does not belong to the request
     Closed,     // the link was closed while the transaction waited
     Port,       // the port could not be opened or failed
+    Interrupted,  // the calling thread's transactions were interrupted (a machine's close)
     Other,      // anything else (the simulated PLC's injected failures)
 };
 
 constexpr size_t kFailureCauses = size_t(FailureCause::Other) + 1;
 
-// "timeout", "crc", "exception", "stray", "closed", "port", "other".
+// "timeout", "crc", "exception", "stray", "closed", "port", "interrupted", "other".
 inline const char *cause_name(FailureCause cause) {
     static const char *const names[kFailureCauses] = {"timeout", "crc", "exception", "stray",
-                                                      "closed",  "port", "other"};
+                                                      "closed",  "port", "interrupted", "other"};
     return names[size_t(cause)];
 }
 

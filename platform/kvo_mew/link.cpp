@@ -30,9 +30,16 @@ Link::~Link() {
     if (open_) transport_->close();
 }
 
-bool Link::open_locked() {
+std::unique_lock<std::timed_mutex> Link::acquire(const Interruption &interruption) {
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
+    while (!hold.try_lock_for(seconds(kSlice))) interruption.check();
+    interruption.check();
+    return hold;
+}
+
+bool Link::open_locked(const Interruption &interruption) {
     if (open_) return false;
-    transport_->open();
+    transport_->open(interruption);
     open_ = true;
     bool again = opened_once_;
     opened_once_ = true;
@@ -43,9 +50,11 @@ bool Link::open_locked() {
 void Link::start() {
     bool reopened;
     {
+        uint64_t seen = closes_.load();
         py::gil_scoped_release unlocked;
-        std::lock_guard<std::mutex> hold(mutex_);
-        reopened = open_locked();
+        Interruption interruption(closes_, seen, "start", 0);
+        std::unique_lock<std::timed_mutex> hold = acquire(interruption);
+        reopened = open_locked(interruption);
     }
     if (reopened) link_log::reopened(port_text_);
 }
@@ -60,14 +69,18 @@ bool Link::begin(const Request &request) {
     return true;
 }
 
-void Link::run_locked(const Request &request, Outcome &outcome, const std::function<void(Transport &)> &call) {
+void Link::run_locked(const Request &request, Outcome &outcome, const Step &call) {
+    uint64_t seen = closes_.load();
     py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(mutex_);
-    uint64_t retries_before = transport_->retries();
+    Interruption interruption(closes_, seen, request.op, request.station);
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
+    uint64_t retries_before = 0;
     try {
-        outcome.reopened = open_locked();
+        hold = acquire(interruption);
+        retries_before = transport_->retries();
+        outcome.reopened = open_locked(interruption);
         try {
-            call(*transport_);
+            call(*transport_, interruption);
         } catch (const PortError &) {
             open_ = false;
             throw;
@@ -77,8 +90,9 @@ void Link::run_locked(const Request &request, Outcome &outcome, const std::funct
         outcome.failure = std::current_exception();
         outcome.cause = cause_of(error);
         outcome.message = error.what();
-        outcome.transition = health_.record_failure(request.station, outcome.cause, outcome.message,
-                                                    transport_->retries() - retries_before);
+        // A transaction closed while it waited for the mutex made no tries.
+        uint64_t retries = hold.owns_lock() ? transport_->retries() - retries_before : 0;
+        outcome.transition = health_.record_failure(request.station, outcome.cause, outcome.message, retries);
     }
 }
 
@@ -150,18 +164,15 @@ void Link::unwatch(const LinkWatchdog *watchdog) {
 }
 
 void Link::close() {
+    ++closes_;  // ends the transaction in progress within a slice
     py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::lock_guard<std::timed_mutex> hold(mutex_);
     if (!open_) return;
     transport_->close();
     open_ = false;
 }
 
-bool Link::is_open() {
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(mutex_);
-    return open_;
-}
+bool Link::is_open() { return open_; }
 
 std::string Link::repr() {
     return "<kvo_mew.VedUzavur port=" + text_of(port_) + (is_open() ? " open>" : " closed>");
@@ -172,7 +183,7 @@ py::bool_ Link::get_coil(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element relay = relay_arg(op, name);
     check(op, st, relay, 1, false);
-    return py::bool_(transaction({op, st, relay, 1}, [&](Transport &t) { return t.read_bit(op, st, relay); }));
+    return py::bool_(transaction({op, st, relay, 1}, [&](Transport &t, const Interruption &w) { return t.read_bit(w, op, st, relay); }));
 }
 
 void Link::set_coil(py::handle station, py::handle name, py::handle value) {
@@ -181,7 +192,7 @@ void Link::set_coil(py::handle station, py::handle name, py::handle value) {
     Element relay = relay_arg(op, name);
     bool on = coil_arg(op, value);
     check(op, st, relay, 1, true);
-    transaction({op, st, relay, 1, nullptr, on ? 1 : 0}, [&](Transport &t) { t.write_bit(op, st, relay, on); });
+    transaction({op, st, relay, 1, nullptr, on ? 1 : 0}, [&](Transport &t, const Interruption &w) { t.write_bit(w, op, st, relay, on); });
 }
 
 uint16_t Link::read_coil_word(py::handle station, py::handle name) {
@@ -189,7 +200,7 @@ uint16_t Link::read_coil_word(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     check(op, st, word, 1, false);
-    return transaction({op, st, word, 1}, [&](Transport &t) { return t.read_words(op, st, word, 1); })[0];
+    return transaction({op, st, word, 1}, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, st, word, 1); })[0];
 }
 
 py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py::int_(read_coil_word(station, name)); }
@@ -197,7 +208,7 @@ py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py:
 void Link::write_coil_checked(const char *op, int station, const Element &word, uint16_t value) {
     std::vector<uint16_t> words{value};
     check(op, station, word, 1, true);
-    transaction({op, station, word, 1, &words}, [&](Transport &t) { t.write_words(op, station, word, words); });
+    transaction({op, station, word, 1, &words}, [&](Transport &t, const Interruption &w) { t.write_words(w, op, station, word, words); });
 }
 
 void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value) {
@@ -223,7 +234,7 @@ std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::h
 std::vector<uint16_t> Link::read_checked(const char *op, int station, const Element &first, size_t words) {
     block_arg(op, first, words);
     check(op, station, first, words, false);
-    return transaction({op, station, first, words}, [&](Transport &t) { return t.read_words(op, station, first, words); });
+    return transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, station, first, words); });
 }
 
 std::vector<uint16_t> Link::read_words(py::handle station, py::handle name, size_t count) {
@@ -241,7 +252,7 @@ void Link::write_block(const char *op, py::handle station, py::handle name, cons
     Element first = word_arg(op, name);
     block_arg(op, first, words.size());
     check(op, st, first, words.size(), true);
-    transaction({op, st, first, words.size(), &words}, [&](Transport &t) { t.write_words(op, st, first, words); });
+    transaction({op, st, first, words.size(), &words}, [&](Transport &t, const Interruption &w) { t.write_words(w, op, st, first, words); });
 }
 
 void Link::set_uint16(py::handle station, py::handle name, py::handle value) {

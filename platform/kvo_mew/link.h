@@ -11,10 +11,16 @@
 // the outside hears of it (the log, the state callback, the watchdogs) is
 // collected while the mutex is held and told after it is let go, with the
 // GIL again, on the thread that ran the transaction.
+//
+// Waits, the one for the mutex included, go in slices (interruption.h):
+// close() from another thread does not wait for the transaction in progress
+// but ends it, and those waiting for the mutex, with LinkError "link closed";
+// Ctrl-C on the main thread ends a transaction within a slice or two.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -107,22 +113,24 @@ private:
         std::string message;
         std::string answer;  // the answer as the frame log shows it
     };
+    using Step = std::function<void(Transport &, const Interruption &)>;
 
-    // Runs `call(transport)` without the GIL, under the mutex, on an open link,
-    // then tells the log, the state callback and the watchdogs. A transport
-    // whose port failed has closed it: the next call reopens it.
+    // Runs `call(transport, interruption)` without the GIL, under the mutex,
+    // on an open link, then tells the log, the state callback and the
+    // watchdogs. A transport whose port failed has closed it: the next call
+    // reopens it.
     template <class Call>
     auto transaction(const Request &request, Call call) {
-        using Result = decltype(call(*transport_));
+        using Result = decltype(call(*transport_, std::declval<const Interruption &>()));
         Outcome outcome;
         outcome.frames = begin(request);
         if constexpr (std::is_void_v<Result>) {
-            run_locked(request, outcome, [&](Transport &t) { call(t); });
+            run_locked(request, outcome, [&](Transport &t, const Interruption &w) { call(t, w); });
             finish(request, outcome);
         } else {
             std::optional<Result> result;
-            run_locked(request, outcome, [&](Transport &t) {
-                result.emplace(call(t));
+            run_locked(request, outcome, [&](Transport &t, const Interruption &w) {
+                result.emplace(call(t, w));
                 if (outcome.frames) outcome.answer = answer_text(*result);
             });
             finish(request, outcome);
@@ -130,13 +138,16 @@ private:
         }
     }
     bool begin(const Request &request);
-    void run_locked(const Request &request, Outcome &outcome, const std::function<void(Transport &)> &call);
+    void run_locked(const Request &request, Outcome &outcome, const Step &call);
     // Raises the failure, if any, as the Python exception it stored as the last error.
     void finish(const Request &request, Outcome &outcome);
     static std::string answer_text(const std::vector<uint16_t> &words);
     static std::string answer_text(bool bit) { return bit ? " 1" : " 0"; }
+    // The mutex, waited for in slices; then a last check, so a transaction
+    // that waited through a close() ends too.
+    std::unique_lock<std::timed_mutex> acquire(const Interruption &interruption);
     // Opens the link if it is closed; true when that was a reopening.
-    bool open_locked();
+    bool open_locked(const Interruption &interruption);
     // Lets the transport refuse what it cannot address, before any transaction.
     void check(const char *op, int station, const Element &first, size_t count, bool write) const {
         transport_->check(op, station, first, count, write);
@@ -151,9 +162,10 @@ private:
     const std::string port_text_;
     const py::object baudrate_;
     const py::dict options_;
-    std::mutex mutex_;
+    std::timed_mutex mutex_;
+    std::atomic<uint64_t> closes_{0};  // close() calls so far
     std::unique_ptr<Transport> transport_;
-    bool open_ = false;
+    std::atomic<bool> open_{false};    // written under the mutex, read without it
     bool opened_once_ = false;
     LinkHealth health_;
     // Touched with the GIL held only.

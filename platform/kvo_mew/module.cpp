@@ -3,6 +3,7 @@
 
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/interruption.h"
 #include "platform/kvo_mew/modbus_map.h"
 #include "platform/kvo_mew/serial_settings.h"
 #include "platform/kvo_mew/transport.h"
@@ -96,6 +97,10 @@ PYBIND11_MODULE(kvo_mew, m) {
                                     "A LinkWatchdog's machine fault: the link gave no good answer within the "
                                     "watchdog's limit. Attributes: port, station, seconds, cause, last_error.");
     py::register_local_exception_translator(translate);
+
+    // Link transactions of the main thread check for signals (Ctrl-C).
+    mew::set_main_thread(
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
 
     m.attr("SERIAL_TRANSPORT") = py::bool_(mew::serial_transport_built());
     m.attr("DEFAULT_ELEMENT_MAP") = mew::element_map_dict(mew::ElementMap::defaults());

@@ -47,13 +47,13 @@ char parity_of(py::handle value) {
     return text[0];
 }
 
-double seconds_of(py::handle value) {
+double seconds_of(const std::string &key, py::handle value, bool zero_allowed, const char *meaning) {
     if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())))
-        type_error("timeout", "a number of seconds", value);
+        type_error(key, "a number of seconds", value);
     double seconds = PyFloat_AsDouble(value.ptr());
     if (PyErr_Occurred()) throw py::error_already_set();
-    if (!std::isfinite(seconds) || seconds <= 0 || seconds > 3600)
-        value_error("timeout", value, "a time-out in seconds (0 < timeout <= 3600)");
+    if (!std::isfinite(seconds) || seconds < 0 || (seconds == 0 && !zero_allowed) || seconds > 3600)
+        value_error(key, value, meaning);
     return seconds;
 }
 
@@ -105,7 +105,9 @@ SerialSettings serial_settings(const std::string &device, py::handle baudrate, p
         else if (key == "stopbits")
             settings.stopbits = int(integer(key, value, 1, 2, "1 or 2"));
         else if (key == "timeout")
-            settings.timeout = seconds_of(value);
+            settings.timeout = seconds_of(key, value, false, "a time-out in seconds (0 < timeout <= 3600)");
+        else if (key == "drain")
+            settings.drain = seconds_of(key, value, true, "a drain period in seconds (0 <= drain <= 3600)");
         else if (key == "retries")
             settings.retries = int(integer(key, value, 0, 100, "a number of retries 0..100"));
         else if (key == "element_map")

@@ -22,6 +22,7 @@ struct SerialSettings {
     int stopbits = 1;       // 1 or 2
     double timeout = 0.5;   // seconds to wait for an answer
     int retries = 1;        // further tries of a transaction after a time-out or a damaged answer
+    double drain = -1;      // seconds of silence that end the drain after a failed try; < 0: the time-out
     ElementMap element_map = ElementMap::defaults();
 };
 

@@ -11,32 +11,34 @@ class SimTransport : public Transport {
 public:
     explicit SimTransport(std::string name) : name_(std::move(name)) {}
 
-    void open() override { plc_ = simulator(name_); }
+    void open(const Interruption &) override { plc_ = simulator(name_); }
     void close() noexcept override { plc_.reset(); }
 
-    std::vector<uint16_t> read_words(const char *op, int station, const Element &first, size_t count) override {
+    std::vector<uint16_t> read_words(const Interruption &interruption, const char *op, int station,
+                                     const Element &first, size_t count) override {
         std::vector<uint16_t> words;
-        plc_->transact(op, station, [&](PlcMemory &memory) {
+        plc_->transact(interruption, op, station, [&](PlcMemory &memory) {
             words = memory.read_words(station, first.area, first.word, count);
         });
         return words;
     }
 
-    void write_words(const char *op, int station, const Element &first,
+    void write_words(const Interruption &interruption, const char *op, int station, const Element &first,
                      const std::vector<uint16_t> &values) override {
-        plc_->transact(op, station,
+        plc_->transact(interruption, op, station,
                        [&](PlcMemory &memory) { memory.write_words(station, first.area, first.word, values); });
     }
 
-    bool read_bit(const char *op, int station, const Element &relay) override {
+    bool read_bit(const Interruption &interruption, const char *op, int station, const Element &relay) override {
         bool value = false;
-        plc_->transact(op, station,
+        plc_->transact(interruption, op, station,
                        [&](PlcMemory &memory) { value = memory.read_bit(station, relay.area, relay.word, relay.bit); });
         return value;
     }
 
-    void write_bit(const char *op, int station, const Element &relay, bool value) override {
-        plc_->transact(op, station,
+    void write_bit(const Interruption &interruption, const char *op, int station, const Element &relay,
+                   bool value) override {
+        plc_->transact(interruption, op, station,
                        [&](PlcMemory &memory) { memory.write_bit(station, relay.area, relay.word, relay.bit, value); });
     }
 

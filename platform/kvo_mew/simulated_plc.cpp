@@ -1,15 +1,13 @@
 #include "simulated_plc.h"
 
-#include <chrono>
-#include <thread>
-
 #include "errors.h"
 
 namespace mew {
 
-void SimulatedPlc::transact(const char *op, int station, const std::function<void(PlcMemory &)> &serve) {
+void SimulatedPlc::transact(const Interruption &interruption, const char *op, int station,
+                            const std::function<void(PlcMemory &)> &serve) {
     double delay = latency();
-    if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+    if (delay > 0) interruption.sleep(delay);
 
     std::lock_guard<std::mutex> hold(mutex_);
     ++counts_[op];

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "devices.h"
+#include "interruption.h"
 #include "io_trace.h"
 #include "memory.h"
 #include "sim_clock.h"
@@ -29,12 +30,13 @@ public:
     const std::string &name() const { return name_; }
 
     // One link transaction, called without the GIL: sleeps the latency with no
-    // lock held, then under the mutex counts `op`, fails if fail_next asked
+    // lock held, in slices that `interruption` may end, then under the mutex counts `op`, fails if fail_next asked
     // for it, updates the devices (so the input copy sees their sensors),
     // copies the station's input words (map_io), serves, copies the station's
     // output words and updates the devices again (so a valve change is timed
     // by the transaction that brought it).
-    void transact(const char *op, int station, const std::function<void(PlcMemory &)> &serve);
+    void transact(const Interruption &interruption, const char *op, int station,
+                  const std::function<void(PlcMemory &)> &serve);
 
     // Direct access to the memory under the mutex (the machine's side), with
     // the devices brought up to date before and after.

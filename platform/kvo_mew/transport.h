@@ -4,6 +4,10 @@
 // is one transaction; `op` is the link operation it serves (counted by the
 // simulated PLC, reported in error messages).
 //
+// Every wait of a transaction goes in slices with the transaction's
+// Interruption checked between them (interruption.h), so a close() of the
+// link, an interrupted thread or Ctrl-C ends it within a slice.
+//
 // Transports: "sim://NAME" (sim_transport.cpp), any other port text without
 // "://" is a serial device for the Modbus RTU transport (serial_transport.cpp).
 #pragma once
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "element_name.h"
+#include "interruption.h"
 
 namespace mew {
 
@@ -25,7 +30,7 @@ public:
 
     // Called with the link's mutex held and without the GIL. open() may throw
     // LinkError; close() never throws and may be followed by open() again.
-    virtual void open() = 0;
+    virtual void open(const Interruption &interruption) = 0;
     virtual void close() noexcept = 0;
 
     // Called with the GIL held before a transaction: refuses, with
@@ -36,12 +41,14 @@ public:
     // `first` is a relay word or data word; the block has been checked. A
     // transport whose port failed closes it and throws PortError; the link
     // then reopens it on its next call.
-    virtual std::vector<uint16_t> read_words(const char *op, int station, const Element &first, size_t count) = 0;
-    virtual void write_words(const char *op, int station, const Element &first,
+    virtual std::vector<uint16_t> read_words(const Interruption &interruption, const char *op, int station,
+                                             const Element &first, size_t count) = 0;
+    virtual void write_words(const Interruption &interruption, const char *op, int station, const Element &first,
                              const std::vector<uint16_t> &values) = 0;
     // `relay` is a relay element (bit 0..15 of a relay word).
-    virtual bool read_bit(const char *op, int station, const Element &relay) = 0;
-    virtual void write_bit(const char *op, int station, const Element &relay, bool value) = 0;
+    virtual bool read_bit(const Interruption &interruption, const char *op, int station, const Element &relay) = 0;
+    virtual void write_bit(const Interruption &interruption, const char *op, int station, const Element &relay,
+                           bool value) = 0;
 
     // Tries made beyond the first of each request so far, for the link's
     // health counters; read with the link's mutex held.

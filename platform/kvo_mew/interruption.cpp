@@ -1,0 +1,89 @@
+#include "interruption.h"
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "errors.h"
+
+namespace mew {
+
+namespace {
+
+std::atomic<unsigned long> main_thread{0};
+
+// Interrupted threads; the count lets check() skip the lock when there are none.
+std::mutex interrupted_guard;
+std::multiset<unsigned long> interrupted;
+std::atomic<size_t> interrupted_count{0};
+
+bool is_interrupted(unsigned long ident) {
+    if (interrupted_count.load() == 0) return false;
+    std::lock_guard<std::mutex> hold(interrupted_guard);
+    return interrupted.count(ident) != 0;
+}
+
+} // namespace
+
+Interruption::Clock::duration seconds(double value) {
+    return std::chrono::duration_cast<Interruption::Clock::duration>(std::chrono::duration<double>(value));
+}
+
+std::string Interruption::who() const {
+    std::string text = std::string(op_) + "()";
+    if (station_ > 0) text += " station " + std::to_string(station_);
+    return text + ": ";
+}
+
+Interruption::Interruption(const std::atomic<uint64_t> &closes, uint64_t seen, const char *op, int station)
+    : closes_(closes),
+      seen_(seen),
+      op_(op),
+      station_(station),
+      main_thread_(PyThread_get_thread_ident() == main_thread.load()),
+      next_signal_check_(Clock::now() + seconds(kSlice)) {}
+
+void Interruption::check() const {
+    if (closes_.load() != seen_) throw LinkError(who() + "link closed", FailureCause::Closed);
+    if (is_interrupted(PyThread_get_thread_ident()))
+        throw LinkError(who() + "transaction interrupted", FailureCause::Interrupted);
+    if (main_thread_ && Clock::now() >= next_signal_check_) {
+        next_signal_check_ = Clock::now() + seconds(kSlice);
+        pybind11::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+    }
+}
+
+Interruption::Clock::time_point Interruption::slice_end(Clock::time_point until) {
+    return std::min(until, Clock::now() + seconds(kSlice));
+}
+
+void Interruption::sleep_until(Clock::time_point until) const {
+    for (;;) {
+        check();
+        if (Clock::now() >= until) return;
+        std::this_thread::sleep_until(slice_end(until));
+    }
+}
+
+void Interruption::sleep(double value) const { sleep_until(Clock::now() + seconds(value)); }
+
+void interrupt_thread(unsigned long ident) {
+    std::lock_guard<std::mutex> hold(interrupted_guard);
+    interrupted.insert(ident);
+    interrupted_count = interrupted.size();
+}
+
+void resume_thread(unsigned long ident) {
+    std::lock_guard<std::mutex> hold(interrupted_guard);
+    auto found = interrupted.find(ident);
+    if (found != interrupted.end()) interrupted.erase(found);
+    interrupted_count = interrupted.size();
+}
+
+void set_main_thread(unsigned long ident) { main_thread = ident; }
+
+} // namespace mew

@@ -49,7 +49,7 @@ class LinkHealth:
     """LinkHealth: a copy of a link's health counters, taken when VedUzavur.health is read.
 
     transactions (run to their end), good, failed, failures (dict cause -> count; causes "timeout",
-    "crc", "exception", "stray", "closed", "port", "other"), retries (serial tries beyond the
+    "crc", "exception", "stray", "closed", "port", "interrupted", "other"), retries (serial tries beyond the
     first), reopens (opens after the first), up (False from a failed transaction until the next
     good one), last_error (the exception object last raised by a transaction, or None), last_cause,
     last_station (of the last failure, 0 before any), since_good (seconds since the last good

@@ -10,7 +10,7 @@ import pytest
 
 import kvo_mew
 
-CAUSES = {"timeout", "crc", "exception", "stray", "closed", "port", "other"}
+CAUSES = {"timeout", "crc", "exception", "stray", "closed", "port", "interrupted", "other"}
 
 
 def failures(link):

@@ -69,7 +69,7 @@ const char *const kHealthDoc =
     "LinkHealth: a copy of a link's health counters, taken when VedUzavur.health is read.\n"
     "\n"
     "transactions (run to their end), good, failed, failures (dict cause -> count; causes \"timeout\",\n"
-    "\"crc\", \"exception\", \"stray\", \"closed\", \"port\", \"other\"), retries (serial tries beyond the\n"
+    "\"crc\", \"exception\", \"stray\", \"closed\", \"port\", \"interrupted\", \"other\"), retries (serial tries beyond the\n"
     "first), reopens (opens after the first), up (False from a failed transaction until the next\n"
     "good one), last_error (the exception object last raised by a transaction, or None), last_cause,\n"
     "last_station (of the last failure, 0 before any), since_good (seconds since the last good\n"

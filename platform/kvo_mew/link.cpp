@@ -32,12 +32,14 @@ void Link::open_locked() {
 }
 
 void Link::start() {
+    refuse_inside_device_update("a PLC link");
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> hold(mutex_);
     open_locked();
 }
 
 void Link::close() {
+    refuse_inside_device_update("a PLC link");
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> hold(mutex_);
     if (!open_) return;
@@ -46,6 +48,7 @@ void Link::close() {
 }
 
 bool Link::is_open() {
+    refuse_inside_device_update("a PLC link");
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> hold(mutex_);
     return open_;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "callback_device.h"
 #include "errors.h"
 #include "transport.h"
 
@@ -56,6 +57,7 @@ private:
     // A transport whose port failed has closed it: the next call reopens it.
     template <class Call>
     auto transaction(Call call) {
+        refuse_inside_device_update("a PLC link");
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> hold(mutex_);
         open_locked();

@@ -70,6 +70,7 @@ PYBIND11_MODULE(kvo_mew, m) {
                                 "The station answered with a Modbus exception response.");
     py::register_local_exception_translator(translate);
 
+    m.attr("__version__") = KVO_VERSION;
     m.attr("SERIAL_TRANSPORT") = py::bool_(mew::serial_transport_built());
     m.attr("DEFAULT_ELEMENT_MAP") = mew::element_map_dict(mew::ElementMap::defaults());
 

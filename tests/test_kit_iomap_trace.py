@@ -9,7 +9,7 @@ from kvo_kit.iomap import IoMap, IoMapError
 GOOD = {
     "belt": ("Y0", "out", "feeder belt"),
     "part_at_pick": ("X0", "in"),
-    "lift_down": {"element": "y1", "direction": "output", "comment": "lift valve"},
+    "lift_down": {"element": "Y1", "direction": "output", "comment": "lift valve"},
     "slide_at_nest": ("X1f", "input"),
 }
 
@@ -108,7 +108,7 @@ def test_vcd_holds_every_traced_relay_with_its_changes(plc, tmp_path):
     assert [value for _, value in changes["station1.Y0_valve"]][-3:] == ["1", "0", "1"]
     assert changes["station1.X5"][0] == (0, "1")
     assert changes["station2.X2"][-1] == (1_500_000, "1")
-    assert changes["kvo.events"][-1] == (750_000, "fault:jam_here")
+    assert changes["kvo.events"][-1] == (750_000, "fault_jam_here")
 
 
 def test_csv_keeps_a_trace_with_its_names(plc, tmp_path):

@@ -86,7 +86,7 @@ def test_live_table_in_a_real_terminal():
     tmux = ["tmux", "-L", socket]
     command = f"{sys.executable} -m kvo_kit watch sim://cell --interval 0.05"
     subprocess.run(tmux + ["new-session", "-d", "-x", "150", "-y", "50", "-c", ROOT,
-                           "-e", f"PYTHONPATH={ENV['PYTHONPATH']}", command], check=True)
+                           "-e", f"PYTHONPATH={ENV['PYTHONPATH']}", "-e", "COLUMNS=150", command], check=True)
     try:
         def screen():
             return subprocess.run(tmux + ["capture-pane", "-p", "-t", "0"], capture_output=True,

@@ -120,7 +120,7 @@ def run(
         # This one only tells the operator, so the machine stops on it.
         out(f"operator: {exception}")
         cell.summary.faults.append(str(exception))
-        cell.mark(str(exception), "fault")
+        cell.mark(type(exception).__name__, "fault")
         fault.set()
         return False
 

@@ -12,6 +12,7 @@ oldest first, time in seconds since `trace_start`. Lanes are (station, relay) pa
 shown for it; `IoMap.labels` gives them from an I/O map.
 """
 import csv
+import warnings
 from dataclasses import dataclass
 from typing import Iterable, Mapping, Optional, Sequence
 
@@ -87,7 +88,7 @@ def render(
     marks = [m for m in marks if since <= m.time and (until is None or m.time <= until)]
     last = max([t for t, *_ in trace] + [m.time for m in marks], default=0.0)
     end = until if until is not None else since + (last - since) * 1.03 + 0.01
-    fig, ax = plt.subplots(figsize=(10, 0.42 * max(len(order), 1) + 1.0 + (0.4 if marks else 0)))
+    fig, ax = plt.subplots(figsize=(10, 0.42 * max(len(order), 1) + 1.0 + (0.5 if marks else 0)))
     ticks, names = [], []
     for row, lane in enumerate(order):
         base = (len(order) - 1 - row) * 1.5
@@ -102,13 +103,16 @@ def render(
         name = lane_name(lane)
         names.append(f"{name} {labels[name]}" if labels and name in labels else name)
     top = (len(order) - 1) * 1.5 + 1.2
-    for mark in marks:
+    char = (end - since) / 150  # about one character of the mark texts, in seconds
+    rows: list[float] = []      # where the text of each row of marks ends
+    for mark in sorted(marks, key=lambda m: m.time):
         fault = mark.kind == "fault"
-        ax.axvline(mark.time, color="crimson" if fault else "dimgray", linestyle="-" if fault else "--",
-                   linewidth=1.2 if fault else 0.9)
+        color = "crimson" if fault else "dimgray"
+        ax.axvline(mark.time, color=color, linestyle="-" if fault else "--", linewidth=1.2 if fault else 0.9)
         text = mark.text if len(mark.text) <= 40 else mark.text[:39] + "…"
-        ax.text(mark.time, top, " " + text, rotation=0, fontsize=7, va="bottom", ha="left",
-                color="crimson" if fault else "dimgray")
+        row = next((i for i, ends in enumerate(rows) if ends < mark.time), len(rows))
+        rows[row:row + 1] = [mark.time + (len(text) + 2) * char]
+        ax.text(mark.time, top + 0.55 * row, " " + text, fontsize=7, va="bottom", ha="left", color=color)
     ax.set_yticks(ticks)
     ax.set_yticklabels(names, fontsize=8)
     ax.set_xlim(since, end)
@@ -118,9 +122,13 @@ def render(
         ax.spines[side].set_visible(False)
     ax.tick_params(axis="y", length=0)
     if title:
-        ax.set_title(title, fontsize=10, pad=16 if marks else 6)
-    fig.tight_layout()
-    fig.savefig(path, dpi=90)
+        ax.set_title(title, fontsize=10, pad=6 + 9 * len(rows))
+    with warnings.catch_warnings():
+        # Texts in a script the font lacks (an operator message in Chinese
+        # without a CJK font) show as boxes, not as a warning per glyph.
+        warnings.filterwarnings("ignore", message="Glyph .* missing from font")
+        fig.tight_layout()
+        fig.savefig(path, dpi=90)
     plt.close(fig)
 
 

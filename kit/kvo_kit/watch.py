@@ -100,8 +100,9 @@ class WatchView:
     def is_new(self, area: str, index: int, now: float) -> bool:
         return now - self.changed_at.get((area, index), -1e9) < self.hold
 
-    def render(self, health: str = "", now: Optional[float] = None) -> Any:
-        """A rich renderable: the header, then the inputs and the outputs side by side."""
+    def render(self, health: str = "", now: Optional[float] = None, width: int = 200) -> Any:
+        """A rich renderable: the header, then the inputs and the outputs, side by side
+        on a terminal at least 110 columns wide, else one above the other."""
         from rich.console import Group
         from rich.table import Table
         from rich.text import Text
@@ -110,11 +111,14 @@ class WatchView:
         lay = self.layout
         where = (f"FEF, {lay.modules} module(s)" if lay.kind == "fef" else
                  f"FP station {lay.station}: X from D0 ({lay.x_words} words), Y from D{lay.y_shift} ({lay.y_words} words)")
-        header = Text.assemble((f"{self.port}", "bold"), f"  {where}  ", (f"{self.rate:5.1f} reads/s", "cyan"))
+        header = Text.assemble((f"{self.port}", "bold"), f"  {where}")
+        inputs, outputs = self.area_table("X", "inputs", now), self.area_table("Y", "outputs", now)
+        link = Text.assemble((f"{self.rate:.1f} reads/s  ", "cyan"), (f"link: {health or '-'}", "dim"))
+        if width < 110:
+            return Group(header, link, inputs, Text(""), outputs)
         columns = Table.grid(padding=(0, 3))
-        columns.add_row(self.area_table("X", "inputs", now), self.area_table("Y", "outputs", now))
-        parts: list[Any] = [header, Text(f"link: {health}" if health else "link: -", style="dim"), columns]
-        return Group(*parts)
+        columns.add_row(inputs, outputs)
+        return Group(header, link, columns)
 
     def area_table(self, area: str, title: str, now: float) -> Any:
         from rich.table import Table
@@ -124,7 +128,7 @@ class WatchView:
         table.add_column("relay")
         table.add_column("signal")
         table.add_column("", justify="center")
-        table.add_column("comment", style="dim", overflow="ellipsis", max_width=34)
+        table.add_column("comment", style="dim", overflow="ellipsis", no_wrap=True, max_width=40)
         for signal in sorted((s for s in (self.iomap or []) if s.element[0] == area), key=lambda s: s.index):
             on = self.bit(area, signal.index)
             style = CHANGED if self.is_new(area, signal.index, now) else ("bold green" if on else "")

@@ -98,7 +98,11 @@ def run(args: argparse.Namespace) -> int:
     iomap = IoMap.from_toml(args.iomap) if args.iomap else io_map_of(getattr(plant, "IO_MAP", None))
     layout = layout_of(args, plant)
     keywords = {k: v for k, v in (("parity", args.parity), ("timeout", args.timeout)) if v is not None}
-    link = kvo_mew.VedUzavur(args.port, args.baudrate, **keywords)
+    try:
+        link = kvo_mew.VedUzavur(args.port, args.baudrate, **keywords)
+    except (kvo_mew.LinkError, TypeError, ValueError) as e:
+        console.print(f"watch: {args.port}: {e}")
+        return 1
     reader = ImageReader(link, layout)
     view = WatchView(layout, iomap, args.port)
     try:
@@ -108,7 +112,7 @@ def run(args: argparse.Namespace) -> int:
                 console.print(f"watch: {args.port}: {reader.last_error}")
                 return 1
             view.update(*image)
-            console.print(view.render(health_text(link, reader, plc)))
+            console.print(view.render(health_text(link, reader, plc), width=console.width))
             return 0
         return live(console, reader, view, link, plc, args.interval)
     finally:
@@ -119,12 +123,12 @@ def live(console: Any, reader: ImageReader, view: WatchView, link: Any, plc: Any
     from rich.live import Live
 
     try:
-        with Live(view.render(), console=console, auto_refresh=False, screen=False) as display:
+        with Live(view.render(width=console.width), console=console, auto_refresh=False, screen=False) as display:
             while True:
                 image = reader.read()
                 if image is not None:
                     view.update(*image)
-                display.update(view.render(health_text(link, reader, plc)), refresh=True)
+                display.update(view.render(health_text(link, reader, plc), width=console.width), refresh=True)
                 time.sleep(interval)
     except KeyboardInterrupt:
         return 0

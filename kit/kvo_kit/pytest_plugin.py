@@ -17,7 +17,7 @@ kvo_fa and kvo_mew are imported only when a fixture is used.
 import re
 import threading
 import time
-from typing import Any, Callable, Iterator, Optional
+from typing import Any, Iterator, Optional
 
 import pytest
 
@@ -118,11 +118,3 @@ def worker_group() -> Iterator[Any]:
     finally:
         group.stop_all()
 
-
-def wait_real(condition: Callable[[], object], timeout: float = 5.0, interval: float = 0.01) -> None:
-    """Wait in real time until `condition()` is true; AssertionError after `timeout` seconds."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError("condition not reached in time")
-        time.sleep(interval)

@@ -58,14 +58,18 @@ def test_a_part_is_pressed_and_ejected(press: Press, sim_plc: Any, virtual_clock
     assert sim_plc.devices["force"]["value"] is False  # the press is up again
 
 
-def test_empty_fixture_times_out_after_exactly_seven_seconds(press: Press, virtual_clock: VirtualClock) -> None:
+# The station's work ends with the fault it raised: its thread's exception is expected.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
+def test_empty_fixture_times_out_after_seven_seconds(press: Press, virtual_clock: VirtualClock) -> None:
     machine, worker, faults = press
     worker.put("part 1")  # no part fed
     virtual_clock.wait_until(lambda: faults, timeout=20)
     assert faults == ["等待输入信号 X2 超时！目标状态：1，超时时间：7.0秒。"]
-    assert virtual_clock.elapsed == pytest.approx(7.0, abs=0.2)
+    # 7 s from when the station took the task (its idle loop polls every 0.1 s)
+    assert 7.0 <= virtual_clock.elapsed <= 7.3
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
 def test_no_force_on_a_jammed_press(press: Press, sim_plc: Any, virtual_clock: VirtualClock) -> None:
     machine, worker, faults = press
     sim_plc.jam("press", "arrive")  # stops halfway: never down, so never the force
@@ -73,7 +77,7 @@ def test_no_force_on_a_jammed_press(press: Press, sim_plc: Any, virtual_clock: V
     worker.put("part 1")
     virtual_clock.wait_until(lambda: faults, timeout=20)
     assert faults == ["气缸 Y0 动作超时！目标状态：1，原位置：X0，目标位置：X1，超时时间：7.0秒，等待时间：0.0秒。"]
-    assert virtual_clock.elapsed == pytest.approx(7.0, abs=0.3)
+    assert 7.0 <= virtual_clock.elapsed <= 7.3
     assert worker.good == 0
 
 

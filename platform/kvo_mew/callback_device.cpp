@@ -44,7 +44,8 @@ void CallbackDevice::update(PlcMemory &memory, double now) {
         target_ = value;
         since_ = now;
     }
-    if (shown_ != target_ && now - since_ >= c_.delay) shown_ = target_;
+    // A nanosecond's slack: clock times are sums of doubles.
+    if (shown_ != target_ && now - since_ >= c_.delay - 1e-9) shown_ = target_;
     c_.sensor.write(memory, shown_);
 }
 

@@ -1,13 +1,13 @@
 """The press-fit station tested with kvo_kit's pytest plugin on virtual time.
 
-Each test runs a cycle with 7 s time-outs; on the virtual clock it takes a few
-milliseconds of real time, and a time-out fires at exactly 7 s of virtual time.
+Each test runs a cycle with 7 s time-outs; on the virtual clock it takes well
+under a second of real time, and a time-out fires 7 s of virtual time after
+the wait began, the same in every run.
 
     python3 -m pytest examples/press_fit      # with the kit installed
 """
 import os
 import sys
-import time
 from typing import Any
 
 import pytest
@@ -46,15 +46,12 @@ def press(virtual_clock: VirtualClock, sim_plc: Any, fp_machine: MachineFactory,
 
 def test_a_part_is_pressed_and_ejected(press: Press, sim_plc: Any, virtual_clock: VirtualClock) -> None:
     machine, worker, faults = press
-    began = time.monotonic()
     sim_plc.feed("fixture")
     worker.put("part 1")
     virtual_clock.wait_until(lambda: worker.good == 1, timeout=20)
-    real = time.monotonic() - began
     assert faults == []
     # down and up strokes, the force build-up and the polling: about 1.6 s
     assert 1.4 <= virtual_clock.elapsed <= 2.5
-    assert real < virtual_clock.elapsed  # faster than real time, however busy the machine
     assert sim_plc.devices["force"]["value"] is False  # the press is up again
 
 

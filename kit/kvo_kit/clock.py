@@ -77,7 +77,7 @@ class VirtualClock:
                 if order in self._woken or not self._installed:
                     break
                 if not self._cond.wait(self.grace) and time.monotonic() - self._progress >= self.grace:
-                    self._advance(force=True)
+                    self._advance()
             self._woken.discard(order)
             self._running.add(me)
 
@@ -196,9 +196,9 @@ class VirtualClock:
     def _advance_if_idle(self) -> None:
         self._running = {t for t in self._running if t.is_alive() or not t.ident}
         if not self._running:
-            self._advance(force=False)
+            self._advance()
 
-    def _advance(self, force: bool) -> None:
+    def _advance(self) -> None:
         """Wake the earliest sleeper, moving time (and the device clocks) to its wake-up."""
         if not self._sleepers or not self._installed:
             return

@@ -98,9 +98,14 @@ def test_live_table_in_a_real_terminal():
             time.sleep(0.2)
         first = screen()
         assert "slide_at_pick" in first and "ejector_out" in first and "sim://cell" in first
-        time.sleep(0.5)
-        reads = [int(line.split(" reads,")[0].split()[-1]) for line in screen().splitlines() if " reads," in line]
-        assert reads and reads[0] > 3  # it keeps reading
+
+        def reads():
+            counts = [int(line.split(" reads,")[0].split()[-1]) for line in screen().splitlines() if " reads," in line]
+            return counts[0] if counts else 0
+
+        while reads() <= 3:  # it keeps reading
+            assert time.monotonic() < deadline, screen()
+            time.sleep(0.2)
         subprocess.run(tmux + ["send-keys", "-t", "0", "C-c"], check=True)
         deadline = time.monotonic() + 30
         while subprocess.run(tmux + ["has-session"], capture_output=True).returncode == 0:

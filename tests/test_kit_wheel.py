@@ -17,7 +17,8 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 SYSTEM_LIBMODBUS = "/usr/lib/x86_64-linux-gnu/libmodbus.so.5"
 
 pytestmark = [
-    pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1", reason="packaging test"),
+    pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1" or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                       reason="packaging test"),
     pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("patchelf") is None,
                        reason="needs Linux and patchelf"),
     pytest.mark.timeout(1800),

@@ -1,7 +1,7 @@
 """The press-fit station tested with kvo_kit's pytest plugin on virtual time.
 
-Each test runs a cycle with 7 s time-outs; on the virtual clock it takes well
-under a second of real time, and a time-out fires 7 s of virtual time after
+Each test runs a cycle with 7 s time-outs; on the virtual clock it takes under
+a second of real time, and a time-out fires 7 s of virtual time after
 the wait began, the same in every run.
 
     python3 -m pytest examples/press_fit      # with the kit installed

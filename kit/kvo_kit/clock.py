@@ -36,7 +36,8 @@ class VirtualClock:
         self.start = start
         self.grace = grace
         self._ticks = 0  # nanoseconds since start: sleeps of 0.01 s add up exactly
-        self._cond = threading.Condition()
+        self._lock = threading.Lock()
+        self._waiters: dict[int, threading.Condition] = {}  # a sleeper's own wake-up, sharing the lock
         self._sleepers: list[tuple[int, int, threading.Thread]] = []
         self._woken: set[int] = set()
         self._order = itertools.count()
@@ -65,19 +66,22 @@ class VirtualClock:
             time.sleep(seconds)
             return
         me = threading.current_thread()
-        with self._cond:
+        with self._lock:
             wake = self._ticks + max(0, round(float(seconds) * _NS))
             order = next(self._order)
             heapq.heappush(self._sleepers, (wake, order, me))
             self._known.add(me)
             self._running.discard(me)
             self._progressed()
+            # Woken alone: a notify_all would wake every sleeper at every step.
+            waiter = self._waiters[order] = threading.Condition(self._lock)
             while order not in self._woken and self._installed:
                 self._advance_if_idle()
                 if order in self._woken or not self._installed:
                     break
-                if not self._cond.wait(self.grace) and time.monotonic() - self._progress >= self.grace:
+                if not waiter.wait(self.grace) and time.monotonic() - self._progress >= self.grace:
                     self._advance()
+            del self._waiters[order]
             self._woken.discard(order)
             self._running.add(me)
 
@@ -95,7 +99,7 @@ class VirtualClock:
 
     def attach(self, plc: Any) -> None:
         """Run simulated PLC `plc`'s device clock on this clock (its manual clock)."""
-        with self._cond:
+        with self._lock:
             plc.clock = "manual"
             self._plcs.append(plc)
 
@@ -109,7 +113,7 @@ class VirtualClock:
             return self
         self._saved = (kvo_fa._now, kvo_fa._sleep, kvo_fa._Thread)
         kvo_fa._now, kvo_fa._sleep, kvo_fa._Thread = self.now, self.sleep, self._thread_class()
-        with self._cond:
+        with self._lock:
             self._installed = True
             me = threading.current_thread()
             self._known.add(me)
@@ -120,11 +124,12 @@ class VirtualClock:
         """Put real time back: sleepers wake at once, device clocks run steady again."""
         import kvo_fa
 
-        with self._cond:
+        with self._lock:
             if not self._installed:
                 return
             self._installed = False
-            self._cond.notify_all()
+            for waiter in self._waiters.values():
+                waiter.notify()
             plcs, self._plcs = self._plcs, []
         assert self._saved is not None
         kvo_fa._now, kvo_fa._sleep, kvo_fa._Thread = self._saved
@@ -146,7 +151,7 @@ class VirtualClock:
             """threading.Thread that the virtual clock waits for."""
 
             def start(self) -> None:
-                with clock._cond:
+                with clock._lock:
                     clock._known.add(self)
                     clock._running.add(self)
                 try:
@@ -171,14 +176,14 @@ class VirtualClock:
         return ClockThread
 
     def _gone(self, thread: threading.Thread) -> None:
-        with self._cond:
+        with self._lock:
             self._known.discard(thread)
             self._running.discard(thread)
             self._progressed()
             self._advance_if_idle()
 
     def _blocked(self, thread: threading.Thread, blocked: bool) -> None:
-        with self._cond:
+        with self._lock:
             if thread not in self._known:
                 return
             if blocked:
@@ -188,7 +193,7 @@ class VirtualClock:
             else:
                 self._running.add(thread)
 
-    # ---- stepping (condition held)
+    # ---- stepping (lock held)
 
     def _progressed(self) -> None:
         self._progress = time.monotonic()
@@ -212,4 +217,5 @@ class VirtualClock:
         self._woken.add(order)
         self._running.add(thread)
         self._progressed()
-        self._cond.notify_all()
+        if order in self._waiters:
+            self._waiters[order].notify()

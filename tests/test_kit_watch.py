@@ -11,6 +11,7 @@ import pytest
 
 from kvo_kit.iomap import IoMap
 from kvo_kit.watch import ImageReader, Layout, WatchView, health_text
+from modbus_peer import HOLDING_REGISTERS, line, slave, socat_available  # noqa: F401
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), COLUMNS="160")
@@ -80,36 +81,72 @@ def test_health_comes_from_the_link_when_it_has_one(plc):
     assert "0 reads, 1 failed; simulated PLC: 0 transactions; last error:" in health_text(object(), reader, plc)
 
 
-@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
-def test_live_table_in_a_real_terminal():
-    socket = f"kvo-watch-{uuid.uuid4().hex[:8]}"
-    tmux = ["tmux", "-L", socket]
-    command = f"{sys.executable} -m kvo_kit watch sim://cell --interval 0.05"
-    subprocess.run(tmux + ["new-session", "-d", "-x", "150", "-y", "50", "-c", ROOT,
-                           "-e", f"PYTHONPATH={ENV['PYTHONPATH']}", "-e", "COLUMNS=150", command], check=True)
-    try:
-        def screen():
-            return subprocess.run(tmux + ["capture-pane", "-p", "-t", "0"], capture_output=True,
-                                  text=True).stdout
+class Terminal:
+    """A tmux server of the test's own running one command in a 150x50 window."""
 
-        deadline = time.monotonic() + 60
-        while "reads/s" not in screen() or "reads," not in screen():
-            assert time.monotonic() < deadline, screen()
-            time.sleep(0.2)
-        first = screen()
+    def __init__(self, command):
+        self.tmux = ["tmux", "-L", f"kvo-watch-{uuid.uuid4().hex[:8]}"]
+        subprocess.run(self.tmux + ["new-session", "-d", "-x", "150", "-y", "50", "-c", ROOT,
+                                    "-e", f"PYTHONPATH={ENV['PYTHONPATH']}", "-e", "COLUMNS=150", command],
+                       check=True)
+
+    def screen(self, escapes=False):
+        return subprocess.run(self.tmux + ["capture-pane", "-p", "-t", "0"] + (["-e"] if escapes else []),
+                              capture_output=True, text=True).stdout
+
+    def wait_for(self, condition, seconds=60):
+        deadline = time.monotonic() + seconds
+        while not condition(self.screen()):
+            assert time.monotonic() < deadline, self.screen()
+            time.sleep(0.1)
+
+    def interrupt(self):
+        """Ctrl-C; the command must end (and with it the session) soon."""
+        subprocess.run(self.tmux + ["send-keys", "-t", "0", "C-c"], check=True)
+        deadline = time.monotonic() + 30
+        while subprocess.run(self.tmux + ["has-session"], capture_output=True).returncode == 0:
+            assert time.monotonic() < deadline, "the command did not end on Ctrl-C"
+            time.sleep(0.1)
+
+    def close(self):
+        subprocess.run(self.tmux + ["kill-server"], capture_output=True)
+
+
+needs_tmux = pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+
+
+@needs_tmux
+@pytest.mark.skipif(not socat_available(), reason="needs socat for a pseudo-terminal pair")
+def test_live_table_of_a_serial_plc_highlights_a_change(line, slave, tmp_path):
+    (tmp_path / "io.toml").write_text('[signals.door_closed]\nelement = "X3"\ndirection = "in"\n'
+                                      'comment = "guard door"\n')
+    terminal = Terminal(f"{sys.executable} -m kvo_kit watch {line[0].master_path} --baudrate 115200 "
+                        f"--station 2 --x-words 1 --iomap {tmp_path / 'io.toml'} --timeout 0.2 --interval 0.05")
+    try:
+        terminal.wait_for(lambda s: "door_closed" in s and " reads," in s and "0x0000" in s)
+        slave.set(2, HOLDING_REGISTERS, 0, [0x0008])  # the door closes
+        terminal.wait_for(lambda s: "0000 0000 0000 1000" in s and "0x0008" in s)
+        coloured = terminal.screen(escapes=True)
+        line_of_door = next(row for row in coloured.splitlines() if "door_closed" in row)
+        assert "43m" in line_of_door or "48;5;3m" in line_of_door  # on yellow: just changed
+        terminal.interrupt()
+    finally:
+        terminal.close()
+
+
+@needs_tmux
+def test_live_table_in_a_real_terminal():
+    terminal = Terminal(f"{sys.executable} -m kvo_kit watch sim://cell --interval 0.05")
+    try:
+        terminal.wait_for(lambda s: "reads/s" in s and " reads," in s)
+        first = terminal.screen()
         assert "slide_at_pick" in first and "ejector_out" in first and "sim://cell" in first
 
-        def reads():
-            counts = [int(line.split(" reads,")[0].split()[-1]) for line in screen().splitlines() if " reads," in line]
+        def reads(screen):
+            counts = [int(row.split(" reads,")[0].split()[-1]) for row in screen.splitlines() if " reads," in row]
             return counts[0] if counts else 0
 
-        while reads() <= 3:  # it keeps reading
-            assert time.monotonic() < deadline, screen()
-            time.sleep(0.2)
-        subprocess.run(tmux + ["send-keys", "-t", "0", "C-c"], check=True)
-        deadline = time.monotonic() + 30
-        while subprocess.run(tmux + ["has-session"], capture_output=True).returncode == 0:
-            assert time.monotonic() < deadline, "the watch did not end on Ctrl-C"
-            time.sleep(0.1)
+        terminal.wait_for(lambda s: reads(s) > 3)  # it keeps reading
+        terminal.interrupt()
     finally:
-        subprocess.run(tmux + ["kill-server"], capture_output=True)
+        terminal.close()

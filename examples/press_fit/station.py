@@ -67,6 +67,13 @@ def main() -> None:
     build(plc)
     machine = kvo_fa.FPMachine(X_WORDS, Y_WORDS, Y_SHIFT, "sim://press")
     IO.check(machine)
+
+    def on_edge(snapshot: kvo_fa.XManager) -> None:
+        # Edge handlers get bit indexes; the I/O map gives them by name.
+        if snapshot.rising(IO.index("force_ok")):
+            print("edge: force_ok came on")
+
+    machine.register_edge_event_handler(on_edge)
     group = kvo_fa.WorkerGroup()
     station = PressFit(group, machine)
     group.add(station)

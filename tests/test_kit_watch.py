@@ -14,7 +14,7 @@ from kvo_kit.watch import ImageReader, Layout, WatchView, health_text
 from modbus_peer import HOLDING_REGISTERS, line, slave, socat_available  # noqa: F401
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), COLUMNS="160")
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
 
 
 def kit(*args, cwd=ROOT, timeout=60):
@@ -82,13 +82,18 @@ def test_health_comes_from_the_link_when_it_has_one(plc):
 
 
 class Terminal:
-    """A tmux server of the test's own running one command in a 150x50 window."""
+    """A tmux server of the test's own running one command in a 200x60 window."""
 
-    def __init__(self, command):
-        self.tmux = ["tmux", "-L", f"kvo-watch-{uuid.uuid4().hex[:8]}"]
-        subprocess.run(self.tmux + ["new-session", "-d", "-x", "150", "-y", "50", "-c", ROOT,
-                                    "-e", f"PYTHONPATH={ENV['PYTHONPATH']}", "-e", "COLUMNS=150", command],
-                       check=True)
+    def __init__(self, command, tmp_path):
+        # A configuration of its own: the window's size, and nothing from the user's.
+        conf = tmp_path / "tmux.conf"
+        conf.write_text("set -g default-size 200x60\n")
+        self.tmux = ["tmux", "-L", f"kvo-watch-{uuid.uuid4().hex[:8]}", "-f", str(conf)]
+        # The server's environment is the command's: without a COLUMNS or LINES that
+        # some library of this process set, the command sees the window's size.
+        env = {k: v for k, v in ENV.items() if k not in ("COLUMNS", "LINES")}
+        subprocess.run(self.tmux + ["new-session", "-d", "-x", "200", "-y", "60", "-c", ROOT, command],
+                       check=True, env=env)
 
     def screen(self, escapes=False):
         return subprocess.run(self.tmux + ["capture-pane", "-p", "-t", "0"] + (["-e"] if escapes else []),
@@ -121,7 +126,7 @@ def test_live_table_of_a_serial_plc_highlights_a_change(line, slave, tmp_path):
     (tmp_path / "io.toml").write_text('[signals.door_closed]\nelement = "X3"\ndirection = "in"\n'
                                       'comment = "guard door"\n')
     terminal = Terminal(f"{sys.executable} -m kvo_kit watch {line[0].master_path} --baudrate 115200 "
-                        f"--station 2 --x-words 1 --iomap {tmp_path / 'io.toml'} --timeout 0.2 --interval 0.05")
+                        f"--station 2 --x-words 1 --iomap {tmp_path / 'io.toml'} --timeout 0.2 --interval 0.05", tmp_path)
     try:
         terminal.wait_for(lambda s: "door_closed" in s and " reads," in s and "0x0000" in s)
         slave.set(2, HOLDING_REGISTERS, 0, [0x0008])  # the door closes
@@ -135,12 +140,14 @@ def test_live_table_of_a_serial_plc_highlights_a_change(line, slave, tmp_path):
 
 
 @needs_tmux
-def test_live_table_in_a_real_terminal():
-    terminal = Terminal(f"{sys.executable} -m kvo_kit watch sim://cell --interval 0.05")
+def test_live_table_in_a_real_terminal(tmp_path):
+    terminal = Terminal(f"{sys.executable} -m kvo_kit watch sim://cell --interval 0.05", tmp_path)
     try:
         terminal.wait_for(lambda s: "reads/s" in s and " reads," in s)
         first = terminal.screen()
         assert "slide_at_pick" in first and "ejector_out" in first and "sim://cell" in first
+        assert max(len(row) for row in first.splitlines()) > 110  # wide: inputs and outputs side by side
+        assert "part_at_pick" in next(row for row in first.splitlines() if "belt" in row)
 
         def reads(screen):
             counts = [int(row.split(" reads,")[0].split()[-1]) for row in screen.splitlines() if " reads," in row]

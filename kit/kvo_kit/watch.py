@@ -102,8 +102,9 @@ class WatchView:
 
     def render(self, health: str = "", now: Optional[float] = None, width: int = 200) -> Any:
         """A rich renderable: the header, then the inputs and the outputs, side by side
-        on a terminal at least 110 columns wide, else one above the other."""
-        from rich.console import Group
+        when both fit into `width` columns, else one above the other."""
+        from rich.console import Console, Group
+        from rich.measure import Measurement
         from rich.table import Table
         from rich.text import Text
 
@@ -114,7 +115,9 @@ class WatchView:
         header = Text.assemble((f"{self.port}", "bold"), f"  {where}")
         inputs, outputs = self.area_table("X", "inputs", now), self.area_table("Y", "outputs", now)
         link = Text.assemble((f"{self.rate:.1f} reads/s  ", "cyan"), (f"link: {health or '-'}", "dim"))
-        if width < 110:
+        console = Console(width=width)
+        need = sum(Measurement.get(console, console.options, t).maximum for t in (inputs, outputs)) + 3
+        if need > width:
             return Group(header, link, inputs, Text(""), outputs)
         columns = Table.grid(padding=(0, 3))
         columns.add_row(inputs, outputs)

@@ -19,4 +19,6 @@ fi
 # test tools and matplotlib (the demo's timing diagram)
 "$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r "$here/requirements-test.txt"
 echo "building kvo_fa (this takes a minute or two)"
-"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$here"
+# Without build isolation (the build tools are pinned in requirements-test.txt),
+# so that scripts/wheel.sh reuses this compile in build/wheel/.
+"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-build-isolation "$here"

@@ -18,6 +18,8 @@ and kvo_mew.frames; LinkWatchdog turns a silent link into a machine fault."""
 # Type stubs of the kvo_mew extension module; the docstrings are the module's own.
 from typing import Any, Callable, Literal
 
+# The package's version (pyproject.toml's).
+__version__: str
 # Whether this build has the serial (Modbus RTU) transport.
 SERIAL_TRANSPORT: bool
 # Where element names live in a Modbus slave: area (X, Y, R, D) -> (table, base address),
@@ -187,9 +189,9 @@ class SimulatedPlc:
     fail_next() asks for it, are counted per operation in `counts`, and run the station's
     I/O program set with map_io().
 
-    Devices (add_cylinder, add_vacuum, add_source) watch output relays and drive input relays on
-    the PLC's clock, updated at every transaction and access; trace_start() records every change
-    of the X and Y relays with its time."""
+    Devices (add_cylinder, add_vacuum, add_source, add_callback) watch output relays and drive
+    input relays on the PLC's clock, updated at every transaction and access; trace_start()
+    records every change of the X and Y relays with its time."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         """No constructor: kvo_mew.simulator(NAME) makes and shares the simulated PLCs."""
@@ -271,6 +273,20 @@ class SimulatedPlc:
         the part. No part, no vacuum. With the valve off the vacuum is gone `release` seconds later
         and the part drops into source `drop_to` when every relay of `drop_at` is on (else it is
         lost). Returns the device name (default: the valve)."""
+    def add_callback(
+        self,
+        sensor: str,
+        relays: str | list[str] | tuple[str, ...] | None,
+        function: Callable[..., object],
+        delay: float = 0.0,
+        name: str | None = None,
+        station: int = 1,
+    ) -> str:
+        """Wire a sensor computed by `function`, called with the values (bools) of `relays` in their
+        order at every update of the devices: `sensor` shows its truth, once a new value has lasted
+        `delay` seconds. The function runs on the thread that updates the devices and must not use
+        a simulated PLC or a link (LinkError); an exception it raises goes to sys.unraisablehook and
+        stops the device (its sensor keeps its value). Returns the device name (default: the sensor)."""
     def jam(self, name: str, mode: Literal["leave", "arrive"] | None = "arrive") -> None:
         """Jam cylinder `name` where it is now: "leave" (it never leaves its end, nor moves at all),
         "arrive" (it never arrives: the rod stops halfway) or None (free again)."""

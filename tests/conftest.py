@@ -1,21 +1,18 @@
-import threading
-import time
+from importlib.metadata import entry_points
 
 import pytest
 
+# The kit's plugin (kvo_kit.pytest_plugin) comes with the installed package's
+# pytest11 entry point; a developer build (PYTHONPATH=build/dev) loads it from
+# the source tree instead, and only then, so it is never registered twice.
+if not any(ep.name == "kvo_kit" for ep in entry_points(group="pytest11")):
+    pytest_plugins = ["kvo_kit.pytest_plugin"]
+
 
 @pytest.fixture(autouse=True)
-def no_thread_left_behind():
+def no_thread_left_behind(thread_guard):
     """Every test must close its machines and stop its workers."""
-    before = set(threading.enumerate())
     yield
-    deadline = time.monotonic() + 2.0
-    while True:
-        left = [t for t in threading.enumerate() if t not in before and t.is_alive()]
-        if not left or time.monotonic() > deadline:
-            break
-        time.sleep(0.02)
-    assert not left, f"test left threads running: {left}"
 
 
 @pytest.fixture

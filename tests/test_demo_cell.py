@@ -24,6 +24,20 @@ def test_cell_makes_its_parts(tmp_path, lines):
     assert 10_000 < os.path.getsize(summary.diagram) < 200_000
 
 
+def test_cell_trace_as_vcd_holds_every_traced_signal(tmp_path, lines):
+    from vcd.reader import TokenKind, tokenize
+
+    from kvo_kit import trace
+
+    summary = cell.run(2, plant.FAST, out_dir=str(tmp_path), out=lines.append, sim="cell-vcd")
+    traced = {(station, relay) for _, relay, _, station in trace.load_csv(summary.csv)}
+    with open(summary.vcd, "rb") as f:
+        wires = {token.data.reference for token in tokenize(f) if token.kind is TokenKind.VAR}
+    names = {f"{relay}_{plant.LABELS[relay]}" if relay in plant.LABELS else relay for _, relay in traced}
+    assert len(traced) >= 12 and wires == names
+    assert f"  I/O trace        {summary.vcd} (GTKWave, PulseView), {summary.csv}" in lines
+
+
 def test_jammed_slide_stops_the_cell_which_recovers_and_finishes(tmp_path, lines):
     summary = cell.run(3, plant.FAST, jam=True, out_dir=str(tmp_path), out=lines.append, sim="cell-jam")
     message = ("双控气缸 Y2:Y3 动作超时！目标状态：1:0，原位置：X3，目标位置：X4，"

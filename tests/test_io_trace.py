@@ -1,5 +1,4 @@
 """The simulated PLC's I/O trace and its timing diagram."""
-import os
 import struct
 import subprocess
 import sys
@@ -7,9 +6,7 @@ import sys
 import pytest
 
 import kvo_mew
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples", "cell"))
-import timing_diagram  # noqa: E402
+from kvo_kit import trace as timing_diagram
 
 
 @pytest.fixture
@@ -76,7 +73,7 @@ def test_diagram_tool_from_the_command_line(plc, tmp_path):
     plc.advance(0.2)
     plc.set("X2", True, station=3)
     csv_path, png_path = tmp_path / "trace.csv", tmp_path / "out.png"
-    timing_diagram.save(plc.trace, str(csv_path))
-    assert timing_diagram.load(str(csv_path)) == plc.trace
-    subprocess.run([sys.executable, timing_diagram.__file__, str(csv_path), str(png_path)], check=True)
+    timing_diagram.save_csv(plc.trace, str(csv_path))
+    assert timing_diagram.load_csv(str(csv_path)) == plc.trace
+    subprocess.run([sys.executable, "-m", "kvo_kit", "trace", str(csv_path), "--png", str(png_path)], check=True)
     assert png_size(png_path)[0] > 400

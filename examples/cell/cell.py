@@ -7,7 +7,9 @@ unload. A fault subscriber prints the operator messages. With --jam the
 slide cylinder jams halfway through the run: the move times out, the
 framework's operator message appears, every station stops; the demo frees
 the slide, resets the machine and the stations, homes the cell and finishes
-the run. At the end: a summary and the timing diagram of the first parts.
+the run. At the end: a summary, the timing diagram of the first parts (and,
+with --jam, of the fault and the recovery, both marked on the time axis), and
+the whole I/O trace as VCD (for GTKWave or PulseView) and CSV.
 
     python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR]
 """
@@ -21,9 +23,9 @@ from typing import Callable, Optional
 
 import kvo_fa
 import kvo_mew
+from kvo_kit import trace
 
 import plant
-import timing_diagram
 from workstations import Feed, PickAndPlace, Unload, home
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -37,7 +39,10 @@ class Summary:
     cycle_times: list[float] = field(default_factory=list)  # seconds between two unloaded parts
     faults: list[str] = field(default_factory=list)     # operator messages
     seconds: float = 0.0
-    diagram: str = ""
+    diagram: str = ""        # the first parts
+    fault_diagram: str = ""  # the fault and the recovery, with --jam
+    vcd: str = ""
+    csv: str = ""
 
 
 class Cell:
@@ -53,6 +58,15 @@ class Cell:
         self.serial = 0
         self.in_cell: set[int] = set()
         self.summary = Summary()
+        self.marks: list[trace.Mark] = []  # faults and operator actions, on the trace's time axis
+        self.trace_origin = 0.0
+        self.first_parts_until: Optional[float] = None
+
+    def trace_time(self) -> float:
+        return self.plc.now - self.trace_origin
+
+    def mark(self, text: str, kind: str = "operator") -> None:
+        self.marks.append(trace.Mark(self.trace_time(), text, kind))
 
     def part_fed(self) -> int:
         with self.lock:
@@ -69,7 +83,7 @@ class Cell:
             s.parts += 1
             s.cycle_times.append(cycle)
             if s.parts == self.trace_parts:
-                self.plc.trace_stop()  # the diagram shows the first parts
+                self.first_parts_until = self.trace_time()  # the first diagram ends here
             bar = "#" * (20 * s.parts // self.target)
             self.out(f"  part {part:3d} unloaded  t={now - self.begin:6.2f} s  cycle {cycle:5.2f} s  "
                      f"[{bar:<20}] {s.parts}/{self.target}")
@@ -106,6 +120,7 @@ def run(
         # This one only tells the operator, so the machine stops on it.
         out(f"operator: {exception}")
         cell.summary.faults.append(str(exception))
+        cell.mark(type(exception).__name__, "fault")
         fault.set()
         return False
 
@@ -122,8 +137,10 @@ def run(
     out(f"cell: {parts} parts, strokes lift {timing.lift} s, slide {timing.slide} s, ejector {timing.eject} s"
         + (f"; the slide jams after part {jam_after}" if jam else ""))
     try:
+        plant.IO_MAP.check(machine)  # the names fit this machine's image
         machine.start()
         plc.trace_start()
+        cell.trace_origin = plc.now
         group.start_all()
         for _ in range(parts):
             group.put_task("feed", "order")
@@ -136,6 +153,7 @@ def run(
                 jam_after = None
                 out("simulation: the slide cylinder jams halfway")
                 plc.jam("slide", "arrive")
+                cell.mark("slide jams", "operator")
             if fault.is_set():
                 fault.clear()
                 recover(machine, group, plc, cell, timing, parts, out)
@@ -162,12 +180,14 @@ def recover(
     out("operator: the machine has stopped all stations")
     plc.jam("slide", None)
     out("operator: slide freed; reset the machine and the stations, home the cell")
+    cell.mark("slide freed, reset")
     machine.reset()
     group.reset_all()  # dead stations come back, their task lists empty
     home(machine, plc, timing)
     scrapped = cell.scrap_parts_in_cell()
     remaining = parts - cell.summary.parts
     out(f"operator: {scrapped} part(s) taken out of the cell; restarting for the remaining {remaining}")
+    cell.mark("restart")
     group.start_all()
     for _ in range(remaining):
         group.put_task("feed", "order")
@@ -179,9 +199,20 @@ def finish(
     s = cell.summary
     s.seconds = time.monotonic() - cell.begin
     os.makedirs(out_dir, exist_ok=True)
+    events = plc.trace
     s.diagram = os.path.normpath(os.path.join(out_dir, "cell_timing.png"))
-    timing_diagram.render(plc.trace, s.diagram, labels=plant.LABELS,
-                          title=f"demo cell: I/O of the first {trace_parts} parts")
+    trace.render(events, s.diagram, labels=plant.LABELS, until=cell.first_parts_until, marks=cell.marks,
+                 title=f"demo cell: I/O of the first {trace_parts} parts")
+    faults = [m.time for m in cell.marks if m.kind == "fault"]
+    if faults:
+        s.fault_diagram = os.path.normpath(os.path.join(out_dir, "cell_fault.png"))
+        restart = [m.time for m in cell.marks if m.text == "restart"] or faults
+        trace.render(events, s.fault_diagram, labels=plant.LABELS, since=max(0.0, faults[0] - 3.0),
+                     until=restart[-1] + 3.0, marks=cell.marks, title="demo cell: the fault and the recovery")
+    s.vcd = os.path.normpath(os.path.join(out_dir, "cell.vcd"))
+    trace.write_vcd(events, s.vcd, labels=plant.LABELS, marks=cell.marks)
+    s.csv = os.path.normpath(os.path.join(out_dir, "cell_trace.csv"))
+    trace.save_csv(events, s.csv, labels=plant.LABELS)
     out("summary")
     out(f"  parts            {s.parts} good, {s.scrapped} scrapped")
     out(f"  cycle time       mean {statistics.mean(s.cycle_times):.2f} s, max {max(s.cycle_times):.2f} s")
@@ -190,6 +221,9 @@ def finish(
         out(f"    {message}")
     out(f"  run time         {s.seconds:.1f} s")
     out(f"  timing diagram   {s.diagram}")
+    if s.fault_diagram:
+        out(f"  fault diagram    {s.fault_diagram}")
+    out(f"  I/O trace        {s.vcd} (GTKWave, PulseView), {s.csv}")
     return s
 
 

@@ -7,8 +7,10 @@ Outputs are valves and motors, inputs are sensors; every name is an FP
 element name of PLC station 1.
 """
 from dataclasses import dataclass
+from typing import Optional
 
 import kvo_mew
+from kvo_kit.iomap import IoMap
 
 # Outputs (Y) and inputs (X), with the words shown in the timing diagram.
 BELT = "Y0"          # feeder belt runs
@@ -28,14 +30,27 @@ PART_IN_NEST = "X6"
 EJECTOR_BACK = "X7"
 EJECTOR_OUT = "X8"
 
-LABELS = {
-    BELT: "belt", PART_AT_PICK: "part at pick",
-    LIFT_DOWN: "lift down", LIFT_UP: "lift is up", LIFT_IS_DOWN: "lift is down",
-    SLIDE_PLACE: "slide to nest", SLIDE_PICK: "slide to pick",
-    SLIDE_AT_PICK: "slide at pick", SLIDE_AT_PLACE: "slide at nest",
-    VACUUM: "vacuum", VACUUM_OK: "vacuum ok",
-    PART_IN_NEST: "part in nest", EJECT: "eject", EJECTOR_BACK: "ejector back", EJECTOR_OUT: "ejector out",
-}
+# The I/O map, declared once: names for the timing diagram, the VCD and
+# `python3 -m kvo_kit watch sim://cell`, checked against the machine at start-up.
+# Its order is the order of the diagram's lanes.
+IO_MAP = IoMap({
+    "belt": (BELT, "out", "feeder belt runs"),
+    "part_at_pick": (PART_AT_PICK, "in", "a part waits at the end of the belt"),
+    "lift_down": (LIFT_DOWN, "out", "lift cylinder valve: down while on"),
+    "lift_is_up": (LIFT_UP, "in", "lift cylinder retracted"),
+    "lift_is_down": (LIFT_IS_DOWN, "in", "lift cylinder extended"),
+    "slide_to_nest": (SLIDE_PLACE, "out", "slide coil towards the nest"),
+    "slide_to_pick": (SLIDE_PICK, "out", "slide coil back to the pick position"),
+    "slide_at_pick": (SLIDE_AT_PICK, "in", "slide at the pick position"),
+    "slide_at_nest": (SLIDE_AT_PLACE, "in", "slide at the nest"),
+    "vacuum": (VACUUM, "out", "vacuum cup valve"),
+    "vacuum_ok": (VACUUM_OK, "in", "vacuum built: the cup holds a part"),
+    "part_in_nest": (PART_IN_NEST, "in", "a part lies in the nest"),
+    "eject": (EJECT, "out", "ejector valve: out while on"),
+    "ejector_back": (EJECTOR_BACK, "in", "ejector retracted"),
+    "ejector_out": (EJECTOR_OUT, "in", "ejector extended"),
+})
+LABELS = IO_MAP.labels  # relay -> signal name
 
 X_WORDS, Y_WORDS, Y_SHIFT = 1, 1, 100  # the FP register map: inputs at D0, outputs at D100
 
@@ -55,8 +70,9 @@ class Timing:
 FAST = Timing(lift=0.05, slide=0.08, eject=0.04, feed=0.05, vacuum=0.02, timeout=1.0, poll=0.01)
 
 
-def build(plc: kvo_mew.SimulatedPlc, timing: Timing) -> None:
-    """Wire the plant's devices to the simulated PLC `plc`."""
+def build(plc: kvo_mew.SimulatedPlc, timing: Optional[Timing] = None) -> None:
+    """Wire the plant's devices to the simulated PLC `plc` (default timing: the demo's)."""
+    timing = timing or Timing()
     plc.map_io(X_WORDS, Y_WORDS, Y_SHIFT)  # the PLC program of the FP register map
     plc.add_cylinder(valve=LIFT_DOWN, retracted=LIFT_UP, extended=LIFT_IS_DOWN, stroke=timing.lift, name="lift")
     plc.add_cylinder(valve=SLIDE_PLACE, valve_back=SLIDE_PICK, retracted=SLIDE_AT_PICK, extended=SLIDE_AT_PLACE,

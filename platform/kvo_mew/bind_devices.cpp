@@ -1,10 +1,11 @@
-// The simulated PLC's machine model in Python: add_cylinder, add_vacuum and
-// add_source wire devices to its relays; jam, feed and take act on them; the
+// The simulated PLC's machine model in Python: add_cylinder, add_vacuum,
+// add_source and add_callback wire devices to its relays; jam, feed and take act on them; the
 // clock and the I/O trace are properties and methods of SimulatedPlc too.
 #include <cmath>
 
 #include "../common/not_none.h"
 #include "arguments.h"
+#include "callback_device.h"
 #include "bindings.h"
 #include "errors.h"
 #include "simulated_plc.h"
@@ -129,6 +130,20 @@ std::string add_vacuum(const Plc &plc, py::handle valve, py::handle sensor, py::
     return add(plc, op, std::make_shared<VacuumCup>(name_of(op, name, c.valve), c));
 }
 
+std::string add_callback(const Plc &plc, py::handle sensor, py::handle relays, py::handle function,
+                         py::handle delay, py::handle name, py::handle station) {
+    const char *op = "add_callback";
+    int st = station_arg(op, station);
+    CallbackConfig c{};
+    c.sensor = relay_of(op, sensor, st);
+    c.relays = relays_of(op, relays, st);
+    if (!PyCallable_Check(function.ptr()))
+        throw py::type_error(std::string(op) + "() function must be callable, not " + Py_TYPE(function.ptr())->tp_name);
+    c.delay = seconds_of(op, delay, "delay");
+    std::string device_name = name_of(op, name, c.sensor);
+    return add(plc, op, std::make_shared<CallbackDevice>(device_name, py::reinterpret_borrow<py::object>(function), c));
+}
+
 void jam(const Plc &plc, py::handle name, py::handle mode) {
     const char *op = "jam";
     auto cylinder = device_of<Cylinder>(plc, op, name, "cylinder");
@@ -220,6 +235,13 @@ void bind_devices(py::class_<SimulatedPlc, std::shared_ptr<SimulatedPlc>> &cls) 
              "the part. No part, no vacuum. With the valve off the vacuum is gone `release` seconds later\n"
              "and the part drops into source `drop_to` when every relay of `drop_at` is on (else it is\n"
              "lost). Returns the device name (default: the valve).")
+        .def("add_callback", &add_callback, py::arg("sensor"), py::arg("relays"), py::arg("function"),
+             py::arg("delay") = 0.0, name, station,
+             "Wire a sensor computed by `function`, called with the values (bools) of `relays` in their\n"
+             "order at every update of the devices: `sensor` shows its truth, once a new value has lasted\n"
+             "`delay` seconds. The function runs on the thread that updates the devices and must not use\n"
+             "a simulated PLC or a link (LinkError); an exception it raises goes to sys.unraisablehook and\n"
+             "stops the device (its sensor keeps its value). Returns the device name (default: the sensor).")
         .def("jam", &jam, py::arg("name"), py::arg("mode") = "arrive",
              "Jam cylinder `name` where it is now: \"leave\" (it never leaves its end, nor moves at all),\n"
              "\"arrive\" (it never arrives: the rod stops halfway) or None (free again).")

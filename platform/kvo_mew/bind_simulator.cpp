@@ -23,9 +23,9 @@ const char *const kPlcDoc =
     "fail_next() asks for it, are counted per operation in `counts`, and run the station's\n"
     "I/O program set with map_io().\n"
     "\n"
-    "Devices (add_cylinder, add_vacuum, add_source) watch output relays and drive input relays on\n"
-    "the PLC's clock, updated at every transaction and access; trace_start() records every change\n"
-    "of the X and Y relays with its time.";
+    "Devices (add_cylinder, add_vacuum, add_source, add_callback) watch output relays and drive\n"
+    "input relays on the PLC's clock, updated at every transaction and access; trace_start()\n"
+    "records every change of the X and Y relays with its time.";
 
 // Element access for the machine's side: checked with the GIL, served without it.
 py::object get(const Plc &plc, py::handle name, py::handle station) {

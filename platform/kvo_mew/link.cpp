@@ -70,6 +70,7 @@ bool Link::begin(const Request &request) {
 }
 
 void Link::run_locked(const Request &request, Outcome &outcome, const Step &call) {
+    refuse_inside_device_update("a PLC link");
     uint64_t seen = closes_.load();
     py::gil_scoped_release unlocked;
     Interruption interruption(closes_, seen, request.op, request.station);
@@ -164,6 +165,7 @@ void Link::unwatch(const LinkWatchdog *watchdog) {
 }
 
 void Link::close() {
+    refuse_inside_device_update("a PLC link");
     ++closes_;  // ends the transaction in progress within a slice
     py::gil_scoped_release unlocked;
     std::lock_guard<std::timed_mutex> hold(mutex_);

@@ -30,6 +30,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/link_health.h"
 #include "platform/kvo_mew/transport.h"

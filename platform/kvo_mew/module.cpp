@@ -98,6 +98,8 @@ PYBIND11_MODULE(kvo_mew, m) {
                                     "watchdog's limit. Attributes: port, station, seconds, cause, last_error.");
     py::register_local_exception_translator(translate);
 
+    m.attr("__version__") = KVO_VERSION;
+
     // Link transactions of the main thread check for signals (Ctrl-C).
     mew::set_main_thread(
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());

@@ -1,15 +1,55 @@
 #include "simulated_plc.h"
 
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <thread>
+
+#include "callback_device.h"
 #include "errors.h"
 
 namespace mew {
+
+namespace {
+
+// Set while this thread brings devices up to date: a callback device's
+// function runs then, and must not reach a simulated PLC or a link, whose
+// mutex its own thread may hold.
+thread_local bool updating_devices = false;
+
+struct UpdatingDevices {
+    UpdatingDevices() { updating_devices = true; }
+    ~UpdatingDevices() { updating_devices = false; }
+};
+
+} // namespace
+
+void refuse_inside_device_update(const char *what) {
+    if (updating_devices)
+        throw LinkError(std::string("a callback device's function cannot use ") + what +
+                        " (it runs while the simulated PLC updates its devices)");
+}
+
+std::unique_lock<std::mutex> SimulatedPlc::hold() const {
+    refuse_inside_device_update("a simulated PLC");
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) return lock;
+    // The holder may be updating a callback device, which needs the GIL.
+    if (Py_IsInitialized() && PyGILState_Check()) {
+        pybind11::gil_scoped_release unlocked;
+        lock.lock();
+    } else {
+        lock.lock();
+    }
+    return lock;
+}
 
 void SimulatedPlc::transact(const Interruption &interruption, const char *op, int station,
                             const std::function<void(PlcMemory &)> &serve) {
     double delay = latency();
     if (delay > 0) interruption.sleep(delay);
 
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     ++counts_[op];
     if (fail_next_ > 0) {
         --fail_next_;
@@ -27,20 +67,21 @@ void SimulatedPlc::transact(const Interruption &interruption, const char *op, in
 }
 
 void SimulatedPlc::access(const std::function<void(PlcMemory &)> &use) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     tick();
     use(memory_);
     tick();
 }
 
 void SimulatedPlc::tick() {
+    UpdatingDevices updating;
     double now = clock_.now();
     for (const auto &device : devices_) device->update(memory_, now);
     trace_.observe(memory_, now);
 }
 
 bool SimulatedPlc::add_device(const std::shared_ptr<Device> &device) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     for (const auto &other : devices_)
         if (other->name() == device->name()) return false;
     tick();
@@ -51,14 +92,14 @@ bool SimulatedPlc::add_device(const std::shared_ptr<Device> &device) {
 }
 
 std::shared_ptr<Device> SimulatedPlc::find_device(const std::string &name) const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     for (const auto &device : devices_)
         if (device->name() == name) return device;
     return nullptr;
 }
 
 std::vector<std::string> SimulatedPlc::device_names() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     std::vector<std::string> names;
     for (const auto &device : devices_) names.push_back(device->name());
     return names;
@@ -66,7 +107,7 @@ std::vector<std::string> SimulatedPlc::device_names() const {
 
 bool SimulatedPlc::with_device(const std::string &name,
                                const std::function<void(Device &, PlcMemory &, double)> &use) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     for (const auto &device : devices_) {
         if (device->name() != name) continue;
         tick();
@@ -78,52 +119,52 @@ bool SimulatedPlc::with_device(const std::string &name,
 }
 
 double SimulatedPlc::now() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return clock_.now();
 }
 
 bool SimulatedPlc::manual_clock() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return clock_.manual();
 }
 
 void SimulatedPlc::set_manual_clock(bool manual) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     tick();
     clock_.set_manual(manual);
 }
 
 void SimulatedPlc::advance(double seconds) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     tick();
     clock_.advance(seconds);
     tick();
 }
 
 void SimulatedPlc::trace_start(size_t limit) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     tick();
     trace_.start(memory_, clock_.now(), limit);
 }
 
 void SimulatedPlc::trace_stop() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     tick();
     trace_.stop();
 }
 
 bool SimulatedPlc::tracing() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return trace_.running();
 }
 
 std::vector<TraceEvent> SimulatedPlc::trace() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return trace_.events();
 }
 
 size_t SimulatedPlc::trace_dropped() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return trace_.dropped();
 }
 
@@ -134,7 +175,7 @@ void SimulatedPlc::map_io(int station, uint32_t x_words, uint32_t y_words, uint3
     check_block(Element{ElementKind::DataWord, Area::D, 0, -1}, x_words);
     check_block(Element{ElementKind::DataWord, Area::D, y_shift, -1}, y_words);
     check_block(Element{ElementKind::RelayWord, Area::Y, 0, -1}, y_words);
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     if (x_words == 0 && y_words == 0)
         io_maps_.erase(station);
     else
@@ -142,27 +183,27 @@ void SimulatedPlc::map_io(int station, uint32_t x_words, uint32_t y_words, uint3
 }
 
 double SimulatedPlc::latency() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return latency_;
 }
 
 void SimulatedPlc::set_latency(double seconds) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     latency_ = seconds;
 }
 
 void SimulatedPlc::fail_next(uint64_t transactions) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     fail_next_ = transactions;
 }
 
 std::map<std::string, uint64_t> SimulatedPlc::counts() const {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     return counts_;
 }
 
 void SimulatedPlc::reset_counts() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    auto held = hold();
     counts_.clear();
 }
 

@@ -78,6 +78,8 @@ private:
         uint32_t x_words, y_words, y_shift;
     };
 
+    // Takes the mutex; a thread holding the GIL lets it go while it waits.
+    std::unique_lock<std::mutex> hold() const;
     // Brings devices and trace to the clock's present time; mutex held.
     void tick();
 

@@ -1,0 +1,1 @@
+"""The commands of python3 -m kvo_kit, one module each."""

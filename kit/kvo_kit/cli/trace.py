@@ -1,0 +1,27 @@
+"""`python3 -m kvo_kit trace TRACE.csv`: a saved I/O trace as a timing diagram or a VCD file."""
+import argparse
+
+from kvo_kit import trace
+from kvo_kit.iomap import IoMap
+
+HELP = "draw a saved I/O trace (CSV) as a timing diagram (PNG) or convert it to VCD"
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("csv", metavar="TRACE.csv", help="a trace saved with kvo_kit.trace.save_csv")
+    p.add_argument("--png", metavar="FILE", help="write the timing diagram here")
+    p.add_argument("--vcd", metavar="FILE", help="write a Value Change Dump here (GTKWave, PulseView)")
+    p.add_argument("--iomap", metavar="FILE", help="I/O map (TOML) naming the relays")
+
+
+def run(args: argparse.Namespace) -> int:
+    events = trace.load_csv(args.csv)
+    labels = IoMap.from_toml(args.iomap).labels if args.iomap else None
+    if not (args.png or args.vcd):
+        print(f"{len(events)} events; give --png FILE and/or --vcd FILE")
+        return 2
+    if args.png:
+        trace.render(events, args.png, labels=labels)
+    if args.vcd:
+        trace.write_vcd(events, args.vcd, labels=labels)
+    return 0

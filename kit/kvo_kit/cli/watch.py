@@ -1,0 +1,134 @@
+"""`python3 -m kvo_kit watch PORT`: a live table of a PLC's inputs and outputs.
+
+PORT is a serial device (Modbus RTU, as for a machine) or sim://NAME. A simulated
+PLC lives in the process that made it, so for sim://NAME the watch builds the plant
+itself from a plant file (--plant FILE: a Python file with `build(plc)`, `IO_MAP`
+and, if it likes, `X_WORDS`, `Y_WORDS`, `Y_SHIFT`); sim://cell loads the demo
+cell's examples/cell/plant.py by default.
+"""
+import argparse
+import importlib.util
+import sys
+import time
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Optional
+
+from kvo_kit.iomap import IoMap
+from kvo_kit.watch import ImageReader, Layout, WatchView, health_text
+
+HELP = "show a PLC's input and output words and bits live, named by an I/O map"
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("port", metavar="PORT", help="serial device (/dev/ttyUSB0, COM3) or sim://NAME")
+    p.add_argument("--once", action="store_true", help="print one snapshot and exit")
+    p.add_argument("--iomap", metavar="FILE", help="I/O map (TOML, [signals.NAME] tables) naming the relays")
+    p.add_argument("--plant", metavar="FILE",
+                   help="for sim:// ports: a plant file whose build(plc) wires the simulated PLC "
+                        "(default for sim://cell: the demo cell)")
+    p.add_argument("--fef", type=int, metavar="MODULES",
+                   help="FEF layout: MODULES I/O modules, stations 1..MODULES (WX0/WY0 each)")
+    p.add_argument("--x-words", type=int, help="FP layout: input words from D0 (default 1)")
+    p.add_argument("--y-words", type=int, help="FP layout: output words (default 1)")
+    p.add_argument("--y-shift", type=int, help="FP layout: first output data word (default 100)")
+    p.add_argument("--station", type=int, default=1, help="FP layout: the PLC's station (default 1)")
+    p.add_argument("--baudrate", type=int, default=9600, help="serial baud rate (default 9600)")
+    p.add_argument("--parity", choices="NEO", help="serial parity (default N)")
+    p.add_argument("--timeout", type=float, help="serial answer time-out in seconds")
+    p.add_argument("--interval", type=float, default=0.1, help="seconds between reads (default 0.1)")
+
+
+def demo_plant() -> Optional[Path]:
+    """The demo cell's plant file: beside the source tree, or in the current folder's examples/."""
+    here = Path(__file__).resolve()
+    for root in (here.parents[3], Path.cwd()):
+        candidate = root / "examples" / "cell" / "plant.py"
+        if candidate.is_file():
+            return candidate
+    return None
+
+
+def load_plant(path: Path) -> ModuleType:
+    sys.path.insert(0, str(path.parent))  # a plant may import its neighbours
+    spec = importlib.util.spec_from_file_location(f"kvo_kit_plant_{path.stem}", path)
+    if spec is None or spec.loader is None:
+        raise SystemExit(f"watch: cannot load plant file {path}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def io_map_of(value: Any) -> Optional[IoMap]:
+    if value is None or isinstance(value, IoMap):
+        return value
+    return IoMap(value)
+
+
+def layout_of(args: argparse.Namespace, plant: Optional[ModuleType]) -> Layout:
+    if args.fef:
+        return Layout("fef", modules=args.fef)
+
+    def pick(given: Optional[int], name: str, default: int) -> int:
+        return given if given is not None else getattr(plant, name, default)
+
+    return Layout("fp", pick(args.x_words, "X_WORDS", 1), pick(args.y_words, "Y_WORDS", 1),
+                  pick(args.y_shift, "Y_SHIFT", 100), args.station)
+
+
+def run(args: argparse.Namespace) -> int:
+    import kvo_mew
+    from rich.console import Console
+
+    console = Console()
+    plant: Optional[ModuleType] = None
+    plc = None
+    if args.port.startswith("sim://"):
+        path = Path(args.plant) if args.plant else (demo_plant() if args.port == "sim://cell" else None)
+        if args.port == "sim://cell" and path is None and not args.plant:
+            console.print("watch: the demo cell's plant (examples/cell/plant.py) is not here; give --plant FILE")
+            return 2
+        plc = kvo_mew.simulator(args.port[len("sim://"):])
+        if path is not None:
+            plant = load_plant(path)
+            plant.build(plc)
+    elif args.plant:
+        console.print("watch: --plant is for sim:// ports only")
+        return 2
+    iomap = IoMap.from_toml(args.iomap) if args.iomap else io_map_of(getattr(plant, "IO_MAP", None))
+    layout = layout_of(args, plant)
+    keywords = {k: v for k, v in (("parity", args.parity), ("timeout", args.timeout)) if v is not None}
+    try:
+        link = kvo_mew.VedUzavur(args.port, args.baudrate, **keywords)
+    except (kvo_mew.LinkError, TypeError, ValueError) as e:
+        console.print(f"watch: {args.port}: {e}")
+        return 1
+    reader = ImageReader(link, layout)
+    view = WatchView(layout, iomap, args.port)
+    try:
+        if args.once:
+            image = reader.read()
+            if image is None:
+                console.print(f"watch: {args.port}: {reader.last_error}")
+                return 1
+            view.update(*image)
+            console.print(view.render(health_text(link, reader, plc), width=console.width))
+            return 0
+        return live(console, reader, view, link, plc, args.interval)
+    finally:
+        link.close()
+
+
+def live(console: Any, reader: ImageReader, view: WatchView, link: Any, plc: Any, interval: float) -> int:
+    from rich.live import Live
+
+    try:
+        with Live(view.render(width=console.width), console=console, auto_refresh=False, screen=False) as display:
+            while True:
+                image = reader.read()
+                if image is not None:
+                    view.update(*image)
+                display.update(view.render(health_text(link, reader, plc), width=console.width), refresh=True)
+                time.sleep(interval)
+    except KeyboardInterrupt:
+        return 0

@@ -1,0 +1,65 @@
+#include "callback_device.h"
+
+namespace mew {
+
+CallbackDevice::~CallbackDevice() {
+    // At interpreter exit the function is left alone: no GIL can be had then.
+    if (!Py_IsInitialized()) {
+        function_.release();
+        return;
+    }
+    py::gil_scoped_acquire gil;
+    function_ = py::object();
+}
+
+bool CallbackDevice::evaluate(PlcMemory &memory) {
+    if (!error_.empty()) return target_;
+    std::vector<bool> values;
+    for (const auto &relay : c_.relays) values.push_back(relay.read(memory));
+    py::gil_scoped_acquire gil;
+    try {
+        py::tuple args(values.size());
+        for (size_t i = 0; i < values.size(); ++i) args[i] = py::bool_(values[i]);
+        ++calls_;
+        return py::bool_(function_(*args));
+    } catch (py::error_already_set &e) {
+        // Reported once through sys.unraisablehook, like an error in a
+        // finaliser: the device clock has no caller to raise it to.
+        error_ = e.what();
+        e.discard_as_unraisable(("callback device '" + name() + "' of a simulated PLC").c_str());
+        return target_;
+    }
+}
+
+void CallbackDevice::attach(PlcMemory &memory, double now) {
+    // At rest: the sensor shows the function's value at once.
+    shown_ = target_ = evaluate(memory);
+    since_ = now;
+    c_.sensor.write(memory, shown_);
+}
+
+void CallbackDevice::update(PlcMemory &memory, double now) {
+    bool value = evaluate(memory);
+    if (value != target_) {
+        target_ = value;
+        since_ = now;
+    }
+    // A nanosecond's slack: clock times are sums of doubles.
+    if (shown_ != target_ && now - since_ >= c_.delay - 1e-9) shown_ = target_;
+    c_.sensor.write(memory, shown_);
+}
+
+DeviceInfo CallbackDevice::info() const {
+    DeviceInfo info{"callback"};
+    info.flags["value"] = shown_;
+    info.numbers["delay"] = c_.delay;
+    info.counts["calls"] = calls_;
+    info.texts["sensor"] = c_.sensor.name();
+    std::string relays;
+    for (const auto &relay : c_.relays) relays += (relays.empty() ? "" : " ") + relay.name();
+    info.texts["relays"] = relays;
+    if (!error_.empty()) info.texts["error"] = error_;
+    return info;
+}
+
+} // namespace mew

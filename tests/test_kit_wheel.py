@@ -1,0 +1,125 @@
+"""The binary wheel (scripts/wheel.sh): libmodbus bundled by auditwheel; installed
+into a fresh virtual environment it runs the demo and a smoke test with Debian's
+libmodbus hidden from the loader.
+
+One wheel build for the module: in CI it reuses the compile of scripts/install.sh
+(build/wheel/). The sanitizer run skips it (packaging only)."""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+SYSTEM_LIBMODBUS = "/usr/lib/x86_64-linux-gnu/libmodbus.so.5"
+
+pytestmark = [
+    pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1" or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                       reason="packaging test"),
+    pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("patchelf") is None,
+                       reason="needs Linux and patchelf"),
+    pytest.mark.timeout(1800),
+]
+
+
+def clean_env():
+    """The environment without the developer build on PYTHONPATH."""
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH", "LD_PRELOAD")}
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    dist = tmp_path_factory.mktemp("dist")
+    subprocess.run(["bash", os.path.join(ROOT, "scripts", "wheel.sh"), str(dist)], check=True, env=clean_env(),
+                   stdout=subprocess.DEVNULL, timeout=1700)
+    (path,) = glob.glob(str(dist / "kvo_fa-*manylinux*.whl"))
+    return path
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    """A fresh venv with the wheel; rich, pyvcd and matplotlib come from the system's site-packages."""
+    where = tmp_path_factory.mktemp("venv")
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(where)], check=True)
+    python = str(where / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", "--ignore-installed",
+                    "--disable-pip-version-check", wheel], check=True, env=clean_env())
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    return python, site
+
+
+def test_wheel_holds_the_modules_the_kit_and_libmodbus(wheel):
+    names = zipfile.ZipFile(wheel).namelist()
+    for module in ("kvo_fa", "kvo_mew", "kvo_handy"):
+        assert any(n.startswith(module + ".cpython") and n.endswith(".so") for n in names), module
+    for part in ("kvo_kit/__init__.py", "kvo_kit/py.typed", "kvo_kit/pytest_plugin.py", "kvo_kit/cli/watch.py"):
+        assert part in names
+    assert any(n.startswith("kvo_fa.libs/libmodbus") for n in names)
+    entry_points = next(n for n in names if n.endswith("entry_points.txt"))
+    assert "kvo_kit = kvo_kit.pytest_plugin" in zipfile.ZipFile(wheel).read(entry_points).decode()
+
+
+def test_modules_resolve_libmodbus_from_the_wheels_own_libs(venv):
+    python, site = venv
+    (module,) = glob.glob(os.path.join(site, "kvo_mew.cpython*.so"))
+    ldd = subprocess.run(["ldd", module], check=True, capture_output=True, text=True).stdout
+    (line,) = [line for line in ldd.splitlines() if "libmodbus" in line]
+    resolved = line.split("=>")[1].split("(")[0].strip()
+    assert resolved.startswith(os.path.join(site, "kvo_fa.libs") + os.sep), ldd
+
+
+def hidden_libmodbus(command, cwd):
+    """Run `command` in a mount namespace where Debian's libmodbus is an empty file."""
+    script = f"mount --bind /dev/null {SYSTEM_LIBMODBUS} && exec \"$@\""
+    return subprocess.run(["unshare", "--mount", "sh", "-c", script, "sh", *command], cwd=cwd, env=clean_env(),
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def can_hide():
+    if not os.path.exists(SYSTEM_LIBMODBUS) or shutil.which("unshare") is None:
+        pytest.skip("no system libmodbus to hide, or no unshare")
+    probe = hidden_libmodbus([sys.executable, "-c", "import ctypes; ctypes.CDLL('libmodbus.so.5')"], ROOT)
+    if "Permission" in probe.stderr or "unshare failed" in probe.stderr or "mount:" in probe.stderr:
+        pytest.skip("cannot make a mount namespace here: " + probe.stderr.strip())
+    assert probe.returncode != 0, "libmodbus is still loadable in the namespace"
+
+
+SMOKE = """
+import kvo_fa, kvo_mew, kvo_kit
+assert kvo_mew.SERIAL_TRANSPORT
+assert kvo_kit.__version__ == kvo_mew.__version__
+print(kvo_mew.__file__)
+plc = kvo_mew.simulator("smoke"); plc.map_io(1, 1, 100)
+m = kvo_fa.FPMachine(1, 1, 100, "sim://smoke"); m.start()
+try:
+    plc.set("X1", True); m.wait_for_signal("X1", True, 5, 0.01)
+    m.set_y("Y0", True); m.sync_xy_refresher(); assert plc.get("Y0")
+finally:
+    m.close(); m.native_machine_handle.close()
+try:
+    kvo_mew.VedUzavur("/dev/kvo-no-such-port", timeout=0.05).get_coil(1, "X0")
+except kvo_mew.LineError as e:
+    print("serial:", e)
+print("smoke ok")
+"""
+
+
+def test_smoke_and_demo_run_from_the_venv_without_system_libmodbus(venv, can_hide, tmp_path):
+    python, site = venv
+    smoke = hidden_libmodbus([python, "-c", SMOKE], str(tmp_path))
+    assert smoke.returncode == 0, smoke.stderr
+    assert "smoke ok" in smoke.stdout and smoke.stdout.startswith(site)
+    assert "cannot open serial port '/dev/kvo-no-such-port'" in smoke.stdout
+    demo = hidden_libmodbus([python, os.path.join(ROOT, "examples", "cell", "cell.py"), "--fast", "--parts", "2",
+                             "--out", str(tmp_path)], str(tmp_path))
+    assert demo.returncode == 0, demo.stderr
+    assert "parts            2 good, 0 scrapped" in demo.stdout
+    watch = hidden_libmodbus([python, "-m", "kvo_kit", "watch", "sim://cell", "--once", "--plant",
+                              os.path.join(ROOT, "examples", "cell", "plant.py")], str(tmp_path))
+    assert watch.returncode == 0, watch.stderr
+    assert "slide_at_pick" in watch.stdout

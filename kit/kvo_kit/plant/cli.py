@@ -1,0 +1,39 @@
+"""python3 -m kvo_kit plant --broker URL: serve the plant page.
+
+    python3 -m kvo_kit plant --broker mqtt://127.0.0.1:1883 [--port 8080] [--host 127.0.0.1] [--prefix kvo]
+
+The page shows every machine that reports to the broker under the prefix.
+"""
+import argparse
+import logging
+import sys
+from typing import Optional
+
+from .broker import parse_broker_url
+from .page_server import PageServer
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    p = argparse.ArgumentParser(prog="python3 -m kvo_kit plant",
+                                description="Serve the plant page: every machine that reports to the broker.")
+    p.add_argument("--broker", required=True, help="the broker's URL, e.g. mqtt://127.0.0.1:1883")
+    p.add_argument("--host", default="127.0.0.1", help="address to serve the page on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=8080, help="port to serve the page on (default 8080)")
+    p.add_argument("--prefix", default="kvo", help="topic prefix the machines report under (default kvo)")
+    args = p.parse_args(argv)
+    try:
+        parse_broker_url(args.broker)
+    except ValueError as error:
+        p.error(str(error))
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(levelname)s %(message)s")
+    try:
+        server = PageServer(args.broker, args.host, args.port, args.prefix)
+    except OSError as error:
+        print(f"plant page: cannot serve on {args.host}:{args.port}: {error}", file=sys.stderr)
+        return 1
+    print(f"plant page on {server.url} (broker {server.view.address})", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0

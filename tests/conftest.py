@@ -1,7 +1,11 @@
+import os
+import sys
 import threading
 import time
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kit"))  # kvo_kit, uninstalled
 
 
 @pytest.fixture(autouse=True)

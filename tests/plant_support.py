@@ -8,13 +8,17 @@ viewer may only read.
 """
 import json
 import os
+import pwd
+import shutil
 import socket
 import subprocess
 import threading
 import time
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Iterator, Optional
 
-import paho.mqtt.client as mqtt
+import pytest
+
+mqtt = pytest.importorskip("paho.mqtt.client")
 
 PREFIX = "kvo"
 PASSWORD = "secret"
@@ -59,7 +63,8 @@ class Broker:
         self.folder, self.users = folder, users
         self.port = free_port()
         self.process: Optional[subprocess.Popen[bytes]] = None
-        lines = [f"listener {self.port} 127.0.0.1", "persistence false",
+        # Run as whoever runs the test (as root mosquitto would switch to its own user, who may not read tmp_path).
+        lines = [f"user {pwd.getpwuid(os.geteuid()).pw_name}", f"listener {self.port} 127.0.0.1", "persistence false",
                  f"log_dest file {os.path.join(folder, 'mosquitto.log')}", "log_type all"]
         if users:
             passwords = os.path.join(folder, "passwords")
@@ -142,3 +147,31 @@ class Listener:
     def close(self) -> None:
         self.client.disconnect()
         self.client.loop_stop()
+
+
+needs_broker = pytest.mark.skipif(
+    os.environ.get("KVO_SANITIZER_RUN") == "1" or shutil.which("mosquitto") is None,
+    reason="needs Debian's mosquitto (not run under the sanitizers)")
+
+
+@pytest.fixture
+def broker(tmp_path: Any) -> Iterator[Broker]:
+    """An anonymous broker of the test's own."""
+    b = Broker(str(tmp_path)).start()
+    yield b
+    b.kill()
+
+
+@pytest.fixture
+def user_broker(tmp_path: Any) -> Iterator[Broker]:
+    """A broker with users and the ACL."""
+    b = Broker(str(tmp_path), users=True).start()
+    yield b
+    b.kill()
+
+
+@pytest.fixture
+def listener(broker: Broker) -> Iterator[Listener]:
+    found = Listener(broker)
+    yield found
+    found.close()

@@ -116,7 +116,8 @@ class Listener:
     def __init__(self, broker: Broker, user: Optional[str] = None, topic_filter: str = PREFIX + "/#") -> None:
         self.messages: list[tuple[str, Any, bool]] = []
         self.lock = threading.Lock()
-        self.client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"listener-{id(self)}")
+        self.client_id = f"listener-{user or 'anonymous'}-{id(self)}"
+        self.client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=self.client_id)
         if user:
             self.client.username_pw_set(user, PASSWORD)
         self.client.on_connect = lambda c, u, f, rc, p: c.subscribe(topic_filter, qos=1)
@@ -142,6 +143,8 @@ class Listener:
         return found[-1] if found else None
 
     def publish(self, topic: str, payload: bytes, **kwargs: Any) -> None:
+        if not wait_until(self.client.is_connected):
+            raise RuntimeError("the listener could not connect to the broker")
         self.client.publish(topic, payload, qos=1, **kwargs).wait_for_publish(5)
 
     def close(self) -> None:

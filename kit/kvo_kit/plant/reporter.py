@@ -88,6 +88,7 @@ class PlantReporter:
         self._retained: dict[str, bytes] = {}    # topic -> its latest payload, republished after a reconnect
         self._last: dict[str, Any] = {}          # kind -> the content last published
         self._fault_active = False
+        self._fault_reported: Optional[BaseException] = None
         self._faults = 0
         self._cleared_on_reconnect = 0
         self.published = 0
@@ -281,10 +282,10 @@ class PlantReporter:
             exception = stored
         elif active and stored is not None and stored is not exception:
             active = False  # the machine stopped on another fault, which gets its own note
-        if self._fault_active and active:
+        if exception is not None and exception is self._fault_reported:
             return  # already reported, through its note or by the poll
         self._faults += 1
-        self._fault_active = active
+        self._fault_active, self._fault_reported = active, exception
         self._publish("fault", {
             "active": active, "message": str(exception) if exception is not None else "",
             "type": type(exception).__name__ if exception is not None else None, "raised": round(at, 3)})

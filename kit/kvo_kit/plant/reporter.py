@@ -202,6 +202,8 @@ class PlantReporter:
             log.warning("plant reporter %s/%s lost the broker %s: %s", self.line, self.name, self.address, reason)
 
     def _on_message(self, client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
+        if not message.payload:
+            return  # someone cleared a retained command: nothing was asked
         with self._wake:
             self._command_notes.append((message.payload, bool(message.retain)))
             self._wake.notify()

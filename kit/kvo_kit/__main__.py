@@ -2,7 +2,7 @@
 import sys
 
 
-def main(argv=None):
+def main(argv: "list[str] | None" = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     if not argv or argv[0] != "plant":
         sys.exit("usage: python3 -m kvo_kit plant --broker URL")

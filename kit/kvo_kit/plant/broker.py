@@ -13,6 +13,7 @@ from typing import Optional
 from urllib.parse import parse_qs, unquote, urlsplit
 
 import paho.mqtt.client as mqtt
+from paho.mqtt.enums import CallbackAPIVersion
 
 DEFAULT_PORTS = {"mqtt": 1883, "mqtts": 8883}
 
@@ -66,7 +67,7 @@ def parse_broker_url(url: str) -> BrokerAddress:
 
 def new_client(address: BrokerAddress, client_id: str) -> mqtt.Client:
     """A paho client set up for `address` (not yet connected)."""
-    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv311)
+    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv311)
     if address.username is not None:
         client.username_pw_set(address.username, address.password)
     if address.tls:

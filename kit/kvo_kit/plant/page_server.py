@@ -70,8 +70,7 @@ class PageServer:
 
     @property
     def url(self) -> str:
-        host, port = self._server.server_address[:2]
-        return f"http://{host}:{port}/"
+        return f"http://{self._server.host}:{self._server.port}/"
 
     def start(self) -> None:
         self.view.start()

@@ -198,14 +198,14 @@ class PlantReporter:
                        properties: object) -> None:
         with self._wake:
             was, self._connected = self._connected, False
-        if was:
+        if was and not self._closing:
             log.warning("plant reporter %s/%s lost the broker %s: %s", self.line, self.name, self.address, reason)
 
     def _on_message(self, client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
         if not message.payload:
             return  # someone cleared a retained command: nothing was asked
         with self._wake:
-            self._command_notes.append((message.payload, bool(message.retain)))
+            self._command_notes.append((bytes(message.payload), bool(message.retain)))
             self._wake.notify()
 
     # The reporter's thread.
@@ -275,7 +275,7 @@ class PlantReporter:
         self._publish("state", {"state": state}, only_if_changed=True)
         self._publish("stations", {"stations": station_states(self.group)}, only_if_changed=True)
         xs, ys = image_words(self.machine)
-        return self._last.get("io", {}).get("x") != xs or self._last.get("io", {}).get("y") != ys
+        return bool(self._last.get("io", {}).get("x") != xs or self._last.get("io", {}).get("y") != ys)
 
     def _report_fault(self, exception: Optional[BaseException], at: float) -> None:
         stored = getattr(self.machine, "_MachineBase__exception", None)

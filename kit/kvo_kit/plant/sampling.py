@@ -63,7 +63,8 @@ def link_health(link: Any) -> Optional[dict[str, Any]]:
         return None
     if callable(health) and not isinstance(health, Mapping):
         health = health()
-    return _plain(health)
+    plain = _plain(health)
+    return plain if isinstance(plain, dict) else {"value": plain}
 
 
 def link_failures(health: Optional[dict[str, Any]]) -> Optional[int]:
@@ -72,7 +73,7 @@ def link_failures(health: Optional[dict[str, Any]]) -> Optional[int]:
         return None
     failures = health.get("failures", health.get("failed"))
     if isinstance(failures, Mapping):
-        return sum(v for v in failures.values() if isinstance(v, (int, float)))
+        return int(sum(v for v in failures.values() if isinstance(v, (int, float))))
     if isinstance(failures, (int, float)):
         return int(failures)
     return None

@@ -71,7 +71,7 @@ def link_failures(health: Optional[dict[str, Any]]) -> Optional[int]:
     """The number of failed transactions in `health` (failures by cause added up), or None."""
     if not health:
         return None
-    failures = health.get("failures", health.get("failed"))
+    failures = next((health[k] for k in ("failures", "failures_by_cause", "failed", "errors") if k in health), None)
     if isinstance(failures, Mapping):
         return int(sum(v for v in failures.values() if isinstance(v, (int, float))))
     if isinstance(failures, (int, float)):

@@ -8,10 +8,13 @@ client certificate). No command moves an output: the strongest one, reset,
 runs the application's own recovery when it gives one.
 """
 import json
+import logging
 from collections.abc import Mapping
 from typing import Any, Callable, Iterable, Optional, Union
 
 from .schema import SCHEMA_VERSION
+
+log = logging.getLogger("kvo_kit.plant")
 
 KNOWN = ("reset", "pause", "resume")
 MAX_PAYLOAD = 1024
@@ -59,6 +62,28 @@ def parse(raw: bytes) -> tuple[str, Optional[str]]:
     if command_id is not None and not isinstance(command_id, str):
         raise CommandRefused("\"id\" must be a string")
     return command, command_id
+
+
+def carry_out(raw: bytes, retained: bool, actions: dict[str, Action], machine_name: str) -> dict[str, Any]:
+    """Carry out one command payload if it is well formed and allowed; the content of its ack."""
+    command = command_id = None
+    try:
+        if retained:  # else it would run again at every reconnect
+            raise CommandRefused("a retained command is never carried out")
+        command, command_id = parse(raw)
+        action = actions.get(command)
+        if action is None:
+            raise CommandRefused(f"{command!r} is not allowed here (allowed: {', '.join(sorted(actions)) or 'none'})")
+        log.warning("plant command %r (id %r) for %s", command, command_id, machine_name)
+        action()
+    except CommandRefused as refused:
+        log.warning("plant command for %s refused: %s", machine_name, refused)
+        return {"id": command_id, "command": command, "accepted": False, "reason": str(refused)}
+    except Exception as error:
+        log.exception("plant command %r for %s failed", command, machine_name)
+        return {"id": command_id, "command": command, "accepted": False,
+                "reason": f"failed: {type(error).__name__}: {error}"}
+    return {"id": command_id, "command": command, "accepted": True}
 
 
 def reset(machine: Any, group: Any) -> None:

@@ -24,7 +24,7 @@ import paho.mqtt.client as mqtt
 
 from . import commands as plant_commands
 from .broker import new_client, parse_broker_url
-from .outbox import Outbox
+from .publisher import Publisher
 from .sampling import image_words, link_failures, link_health, machine_link, machine_state, station_states
 from .schema import COMMAND, RETAINED, check_level, encode, machine_topic, payload
 
@@ -80,23 +80,19 @@ class PlantReporter:
         self._fault_notes: deque[tuple[BaseException, float, float]] = deque(maxlen=64)
         self._command_notes: deque[tuple[bytes, bool]] = deque(maxlen=16)
         self._inputs_changed = False
-        self._connected = False
         self._reconnected_at: Optional[float] = None
         self._closing = False
 
-        self._outbox: Outbox[tuple[str, bytes, bool]] = Outbox(queue_size)
-        self._retained: dict[str, bytes] = {}    # topic -> its latest payload, republished after a reconnect
+        self.queue_size = queue_size
         self._last: dict[str, Any] = {}          # kind -> the content last published
         self._fault_active = False
         self._fault_reported: Optional[BaseException] = None
         self._faults = 0
-        self._cleared_on_reconnect = 0
-        self.published = 0
         self._cycles = 0
         self._cycle_times: deque[float] = deque(maxlen=100)
         self._last_cycle: Optional[float] = None
         self._started_at = time.monotonic()
-        self._client: Optional[mqtt.Client] = None
+        self._out: Optional[Publisher] = None
         self._thread: Optional[threading.Thread] = None
 
     @classmethod
@@ -120,11 +116,16 @@ class PlantReporter:
     @property
     def dropped(self) -> int:
         """Messages dropped because the queue was full (the oldest go first)."""
-        return self._outbox.dropped + self._cleared_on_reconnect
+        return self._out.dropped if self._out is not None else 0
+
+    @property
+    def published(self) -> int:
+        """Messages handed to the broker."""
+        return self._out.published if self._out is not None else 0
 
     @property
     def connected(self) -> bool:
-        return self._connected
+        return self._out is not None and self._out.connected
 
     def topic(self, kind: str) -> str:
         return machine_topic(self.prefix, self.line, self.name, kind)
@@ -141,7 +142,7 @@ class PlantReporter:
         client.on_connect = self._on_connect
         client.on_disconnect = self._on_disconnect
         client.on_message = self._on_message
-        self._client = client
+        self._out = Publisher(client, self.queue_size)
         self._closing = False
         self.machine.exception_event.subscribe(self._on_fault)
         self.machine.register_edge_event_handler(self._on_input_change, 0)
@@ -190,14 +191,17 @@ class PlantReporter:
         if self._actions:
             client.subscribe(self.topic(COMMAND), qos=1)
         with self._wake:
-            self._connected = True
+            if self._out is not None:
+                self._out.connected = True
             self._reconnected_at = time.monotonic() + REPUBLISH_SETTLE
             self._wake.notify()
 
     def _on_disconnect(self, client: mqtt.Client, userdata: object, flags: object, reason: Any,
                        properties: object) -> None:
         with self._wake:
-            was, self._connected = self._connected, False
+            was = self.connected
+            if self._out is not None:
+                self._out.connected = False
         if was and not self._closing:
             log.warning("plant reporter %s/%s lost the broker %s: %s", self.line, self.name, self.address, reason)
 
@@ -210,6 +214,8 @@ class PlantReporter:
 
     # The reporter's thread.
     def _run(self) -> None:
+        out = self._out
+        assert out is not None
         now = time.monotonic()
         due = {"poll": now, "counters": now, "heartbeat": now}
         last_io = float("-inf")
@@ -256,8 +262,8 @@ class PlantReporter:
                     due["heartbeat"] = now + self.heartbeat_interval
                     self._publish("heartbeat", self._heartbeat(), retain=False)
                 if republish:
-                    self._republish()
-                self._flush()
+                    out.republish()
+                out.flush()
             except Exception:  # the reporter must outlive a bad sample; say what happened and go on
                 log.exception("plant reporter %s/%s", self.line, self.name)
         self._shut_down()
@@ -312,7 +318,7 @@ class PlantReporter:
 
     def _heartbeat(self) -> dict[str, Any]:
         return {"uptime": round(time.monotonic() - self._started_at, 1), "interval": self.heartbeat_interval,
-                "queued": len(self._outbox), "dropped": self.dropped, "published": self.published}
+                "queued": self._out.queued if self._out else 0, "dropped": self.dropped, "published": self.published}
 
     def _info(self) -> dict[str, Any]:
         m = self.machine
@@ -325,30 +331,12 @@ class PlantReporter:
         }
 
     def _command(self, raw: bytes, retained: bool) -> None:
-        command = command_id = None
-        try:
-            if retained:  # else it would run again at every reconnect
-                raise plant_commands.CommandRefused("a retained command is never carried out")
-            command, command_id = plant_commands.parse(raw)
-            action = self._actions.get(command)
-            if action is None:
-                raise plant_commands.CommandRefused(
-                    f"{command!r} is not allowed here (allowed: {', '.join(sorted(self._actions)) or 'none'})")
-            log.warning("plant command %r (id %r) for %s/%s", command, command_id, self.line, self.name)
-            action()
-        except plant_commands.CommandRefused as refused:
-            log.warning("plant command for %s/%s refused: %s", self.line, self.name, refused)
-            self._publish("ack", {"id": command_id, "accepted": False, "reason": str(refused)}, retain=False)
-            return
-        except Exception as error:
-            log.exception("plant command %r for %s/%s failed", command, self.line, self.name)
-            self._publish("ack", {"id": command_id, "command": command, "accepted": False,
-                                  "reason": f"failed: {type(error).__name__}: {error}"}, retain=False)
-            return
-        self._publish("ack", {"id": command_id, "command": command, "accepted": True}, retain=False)
-        self._sample()
+        ack = plant_commands.carry_out(raw, retained, self._actions, f"{self.line}/{self.name}")
+        self._publish("ack", ack, retain=False)
+        if ack["accepted"]:
+            self._sample()
 
-    # Publishing: into the outbox, out of it into paho while connected.
+    # Publishing, through the Publisher.
     def _publish(self, kind: str, content: dict[str, Any], retain: Optional[bool] = None,
                  only_if_changed: bool = False) -> None:
         if only_if_changed and self._last.get(kind) == content:
@@ -356,47 +344,12 @@ class PlantReporter:
         self._last[kind] = content
         retain = kind in RETAINED if retain is None else retain
         topic, data = self.topic(kind), encode(payload(**content))
-        if retain:
-            self._retained[topic] = data
-            if not self._connected:
-                return  # published with the rest of the picture once the broker is back
-        self._outbox.put((topic, data, retain))
-
-    def _republish(self) -> None:
-        stale = 0
-        while self._outbox.pop() is not None:
-            stale += 1
-        self._cleared_on_reconnect += stale
-        for topic, data in self._retained.items():
-            self._outbox.put((topic, data, True))
-
-    def _flush(self) -> None:
-        client = self._client
-        assert client is not None
-        while self._connected:
-            item = self._outbox.peek()
-            if item is None:
-                return
-            topic, data, retain = item
-            info = client.publish(topic, data, qos=1, retain=retain)
-            if info.rc == mqtt.MQTT_ERR_QUEUE_SIZE:
-                return  # paho holds enough: the rest waits here, where the oldest may be dropped
-            self._outbox.pop()
-            self.published += 1
+        assert self._out is not None
+        self._out.put(topic, data, retain)
 
     def _shut_down(self) -> None:
-        client = self._client
-        assert client is not None
-        if self._connected:
-            info = client.publish(self.topic("state"), encode(payload(state="offline", reason="reporter closed")),
-                                  qos=1, retain=True)
-            try:
-                info.wait_for_publish(1.0)
-            except (RuntimeError, ValueError):
-                pass  # the broker went away meanwhile: its will says offline
-        client.disconnect()
-        client.loop_stop()
-        self._connected = False
+        assert self._out is not None
+        self._out.close(self.topic("state"), encode(payload(state="offline", reason="reporter closed")))
 
 
 def _canonical_name(machine: Any, name: str) -> str:

@@ -4,16 +4,17 @@ the operator message, and the faulted one running again after the plant's
 reset. Then the broker dies and comes back: the page shows the cells offline
 and back, and the cells never stop.
 """
+import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
-from typing import Iterator
+import urllib.request
+from typing import Any, Iterator
 
 import pytest
 
-from plant_support import Broker, Listener, free_port, needs_broker, user_broker, wait_until  # noqa: F401
+from plant_support import Broker, Listener, broker, free_port, needs_broker, user_broker, wait_until  # noqa: F401
 
 playwright = pytest.importorskip("playwright.sync_api")
 
@@ -21,7 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 CHROMIUM = "/usr/bin/chromium"
 
-pytestmark = [needs_broker, pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs Debian's chromium")]
+pytestmark = needs_broker
+needs_chromium = pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs Debian's chromium")
 
 
 def child_env() -> dict[str, str]:
@@ -67,6 +69,7 @@ def processes(tmp_path: object) -> Iterator[Processes]:
     found.stop_all()
 
 
+@needs_chromium
 def test_page_shows_a_jam_and_the_recovery_and_the_broker_outage(user_broker: Broker, processes: Processes,
                                                                  tmp_path: object) -> None:
     port = free_port()
@@ -130,3 +133,36 @@ def _serves(page: object, port: int) -> bool:
 
 def _parts(numbers: str) -> int:
     return int(numbers.split()[1])
+
+
+def test_page_server_streams_the_plant_and_ends_its_streams_on_close(broker: Broker, plc: Any,
+                                                                     machines: list[Any]) -> None:
+    import kvo_fa
+    from kvo_kit.plant import PageServer, PlantReporter
+
+    plc.map_io(1, 1, 100)
+    machine = kvo_fa.FPMachine(1, 1, 100, "sim://" + plc.name)
+    machines.append(machine)
+    machine.start()
+    server = PageServer(broker.url(), port=free_port())
+    server.start()
+    try:
+        with PlantReporter(machine, None, broker.url(), line="l1", name="m1", poll_interval=0.02):
+            def state() -> Any:
+                with urllib.request.urlopen(server.url + "api/machines", timeout=5) as answer:
+                    return json.load(answer)["machines"].get("l1/m1", {}).get("state", {}).get("state")
+
+            assert wait_until(lambda: state() == "running")
+            stream = urllib.request.urlopen(server.url + "events", timeout=10)
+            first = json.loads(stream.readline().decode().removeprefix("data: "))
+            assert first["type"] == "snapshot" and first["broker"] is True
+            assert first["machines"]["l1/m1"]["info"]["kind"] == "FPMachine"
+            machine.pause()
+            updates = (json.loads(line.decode()[6:]) for line in stream if line.startswith(b"data: "))
+            assert any(u["type"] == "update" and u["kind"] == "state" and u["payload"]["state"] == "paused"
+                       for u in updates)
+    finally:
+        server.close()  # ends the open stream too: no thread is left behind
+    rest = stream.read()  # returns: the server ended the stream (a hang would time out)
+    stream.close()
+    assert rest.endswith(b"\n\n") and b"closing" not in rest

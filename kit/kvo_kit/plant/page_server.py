@@ -43,8 +43,10 @@ def create_app(view: PlantView, stopping: threading.Event) -> Flask:
             listener = view.listen()
             try:
                 yield _sse(view.snapshot())
-                while not stopping.is_set():
+                while True:
                     event = listener.get(KEEPALIVE)
+                    if stopping.is_set():
+                        return
                     yield _sse(event) if event is not None else ": keep-alive\n\n"
             finally:
                 view.forget(listener)
@@ -87,7 +89,7 @@ class PageServer:
 
     def close(self) -> None:
         self._stopping.set()
-        self.view.tell({"type": "closing"})  # ends every open stream now
+        self.view.tell({"type": "closing"})  # wakes every open stream, which then ends
         if self._thread is not None:
             self._server.shutdown()
             self._thread.join()

@@ -33,6 +33,7 @@ class PlantView:
         self._machines: dict[str, dict[str, Any]] = {}   # "line/machine" -> kind -> payload
         self._listeners: set[Outbox[Event]] = set()
         self.broker_up = False
+        self._closing = False
         self._client: Optional[mqtt.Client] = None
 
     def start(self) -> None:
@@ -46,6 +47,7 @@ class PlantView:
 
     def close(self) -> None:
         if self._client is not None:
+            self._closing = True
             self._client.disconnect()
             self._client.loop_stop()
             self._client = None
@@ -85,7 +87,7 @@ class PlantView:
 
     def _on_disconnect(self, client: mqtt.Client, userdata: object, flags: object, reason: Any,
                        properties: object) -> None:
-        if self.broker_up:
+        if self.broker_up and not self._closing:
             log.warning("plant page lost the broker %s: %s", self.address, reason)
         self.broker_up = False
         with self._lock:

@@ -2,8 +2,11 @@
 machine on the simulated PLC, and that nothing the broker does (absent at
 start, killed, stalled, a slow subscriber) ever holds up the machine.
 """
+import os
 import re
 import signal
+import subprocess
+import sys
 import time
 from typing import Any
 
@@ -258,3 +261,27 @@ def test_commands_need_an_authenticated_connection_and_known_names(plc: Any, mac
         PlantReporter(machine, None, "mqtt://127.0.0.1:1", name="cell/#")
     address = parse_broker_url("mqtts://op:pw@127.0.0.1?ca=ca.pem&cert=c.pem&key=c.key")
     assert address.tls and address.port == 8883 and address.authenticated and str(address) == "mqtts://op@127.0.0.1:8883"
+
+
+REPORTING_CHILD = """
+import sys, time, kvo_fa, kvo_mew
+from kvo_kit.plant import PlantReporter
+kvo_mew.simulator("child").map_io(1, 1, 100)
+machine = kvo_fa.FPMachine(1, 1, 100, "sim://child")
+machine.start()
+PlantReporter.attach(machine, None, sys.argv[1], line="l1", name="child")
+time.sleep(60)
+"""
+
+
+@needs_broker
+def test_the_last_will_marks_a_machine_that_dies_offline(broker: Broker, listener: Listener) -> None:
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", REPORTING_CHILD, broker.url()], env=env)
+    try:
+        assert wait_until(lambda: (listener.last("state") or {}).get("state") == "running", 20)
+    finally:
+        child.kill()  # no goodbye: the broker publishes the will
+        child.wait()
+    assert wait_until(lambda: listener.last("state")["state"] == "offline")
+    assert listener.last("state")["reason"] == "connection lost"

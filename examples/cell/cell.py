@@ -9,9 +9,10 @@ framework's operator message appears, every station stops; the demo frees
 the slide, resets the machine and the stations, homes the cell and finishes
 the run. At the end: a summary, the timing diagram of the first parts (and,
 with --jam, of the fault and the recovery, both marked on the time axis), and
-the whole I/O trace as VCD (for GTKWave or PulseView) and CSV.
+the whole I/O trace as VCD (for GTKWave or PulseView) and CSV. With
+--plant URL the cell reports to the plant's MQTT broker (kvo_kit.plant).
 
-    python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR]
+    python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR] [--plant URL --name NAME]
 """
 import argparse
 import os
@@ -67,6 +68,7 @@ class Cell:
 
     def mark(self, text: str, kind: str = "operator") -> None:
         self.marks.append(trace.Mark(self.trace_time(), text, kind))
+        self.on_part: Callable[[], object] = lambda: None  # told of every part unloaded
 
     def part_fed(self) -> int:
         with self.lock:
@@ -82,6 +84,7 @@ class Cell:
             s = self.summary
             s.parts += 1
             s.cycle_times.append(cycle)
+            self.on_part()
             if s.parts == self.trace_parts:
                 self.first_parts_until = self.trace_time()  # the first diagram ends here
             bar = "#" * (20 * s.parts // self.target)
@@ -105,6 +108,10 @@ def run(
     trace_parts: int = 2,
     out: Callable[[str], object] = print,
     sim: str = "cell",
+    plant_url: Optional[str] = None,
+    name: str = "cell",
+    reset_from_plant: bool = False,
+    jam_after: Optional[int] = None,
 ) -> Summary:
     """Run the cell until `parts` good parts are unloaded; returns the Summary."""
     timing = timing or plant.Timing()
@@ -133,12 +140,21 @@ def run(
     # A station whose work raises ends its thread: say so in one line.
     old_hook = threading.excepthook
     threading.excepthook = lambda a: out(f"  a station stopped: {type(a.exc_value).__name__}")
-    jam_after = max(1, parts // 2) if jam else None
+    jam_after = (jam_after or max(1, parts // 2)) if jam else None
+    reporter, plant_reset = None, threading.Event()
+    if plant_url:
+        from kvo_kit.plant import PlantReporter
+
+        reporter = PlantReporter(machine, group, plant_url, line="demo", name=name, labels=plant.LABELS,
+                                 commands={"reset": plant_reset.set} if reset_from_plant else None)
+        cell.on_part = reporter.cycle_done
     out(f"cell: {parts} parts, strokes lift {timing.lift} s, slide {timing.slide} s, ejector {timing.eject} s"
         + (f"; the slide jams after part {jam_after}" if jam else ""))
     try:
         plant.IO_MAP.check(machine)  # the names fit this machine's image
         machine.start()
+        if reporter:
+            reporter.start()
         plc.trace_start()
         cell.trace_origin = plc.now
         group.start_all()
@@ -154,6 +170,12 @@ def run(
                 out("simulation: the slide cylinder jams halfway")
                 plc.jam("slide", "arrive")
                 cell.mark("slide jams", "operator")
+            if fault.is_set() and reset_from_plant:
+                out("operator: waiting for the plant's reset")
+                while not plant_reset.wait(0.05):
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("no reset came from the plant")
+                plant_reset.clear()
             if fault.is_set():
                 fault.clear()
                 recover(machine, group, plc, cell, timing, parts, out)
@@ -161,6 +183,8 @@ def run(
                 raise RuntimeError("the cell did not finish in time")
     finally:
         group.stop_all()
+        if reporter:
+            reporter.close()
         machine.close()
         plc.trace_stop()
         threading.excepthook = old_hook
@@ -233,10 +257,18 @@ def main(argv: Optional[list[str]] = None) -> None:
     p.add_argument("--fast", action="store_true", help="short strokes and time-outs")
     p.add_argument("--jam", action="store_true", help="jam the slide cylinder halfway, then recover")
     p.add_argument("--out", default=DEFAULT_OUT, help="folder for the timing diagram (default build/demo)")
+    p.add_argument("--jam-after", type=int, help="jam after this many parts (default: half of them)")
+    p.add_argument("--plant", metavar="URL", help="report to the plant's MQTT broker, e.g. mqtt://127.0.0.1:1883")
+    p.add_argument("--name", default="cell", help="the cell's name in the plant (default cell)")
+    p.add_argument("--plant-reset", action="store_true",
+                   help="after a fault, wait for the plant's reset command (needs an authenticated --plant URL)")
     args = p.parse_args(argv)
     if args.parts < (3 if args.jam else 1):
         p.error("--parts must be at least 1 (3 with --jam)")
-    run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out)
+    if args.plant_reset and not args.plant:
+        p.error("--plant-reset needs --plant")
+    run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
+        name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
 
 
 if __name__ == "__main__":

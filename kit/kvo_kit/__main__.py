@@ -11,6 +11,7 @@ from typing import Optional
 COMMANDS = {
     "watch": "kvo_kit.cli.watch",
     "trace": "kvo_kit.cli.trace",
+    "plant": "kvo_kit.cli.plant",
 }
 
 

@@ -1,0 +1,215 @@
+"""Scale check of the plant reporter: N cells report to one local Mosquitto.
+
+Each cell is a real FPMachine on its own simulated PLC with a PlantReporter
+at its default rates (state and stations polled every 0.1 s, I/O at most
+every 0.1 s, counters every second, a heartbeat every 5 s). The cells run in
+worker processes of at most 50 cells each; the main process runs the broker
+and one subscriber to kvo/#, as the plant page would.
+
+For each N it measures, in two phases of --seconds each:
+- idle: the reporters' CPU (their own thread and paho's, from the threads'
+  CPU clocks) while the machines run and nothing changes, per machine in % of
+  one core;
+- busy: every cell switches an input every 0.2 s; the publish rate the broker
+  delivers to the subscriber against what the reporters published, and the
+  latency from plc.set of the input to the subscriber's receipt of the io
+  report that shows it (p50, p99).
+
+    PYTHONPATH=build/dev:kit python3 bench/plant_scale.py [--cells 1 10 50 200] [--seconds 10]
+
+It prints a Markdown table (the one in docs/plant.md).
+"""
+import argparse
+import json
+import math
+import multiprocessing as mp
+import os
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from typing import Any
+
+import paho.mqtt.client as mqtt
+from paho.mqtt.enums import CallbackAPIVersion
+
+CELLS_PER_PROCESS = 50
+TOGGLE = 0.2  # seconds between two input changes of a busy cell
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+def start_broker(folder: str) -> tuple[subprocess.Popen[bytes], int]:
+    port = free_port()
+    config = os.path.join(folder, "mosquitto.conf")
+    with open(config, "w") as f:
+        f.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\nmax_connections -1\n")
+    broker = subprocess.Popen(["mosquitto", "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return broker, port
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("mosquitto did not start")
+
+
+def thread_cpu(threads: list[threading.Thread]) -> float:
+    total = 0.0
+    for thread in threads:
+        if thread.ident is not None and thread.is_alive():
+            total += time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
+    return total
+
+
+def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, results: Any) -> None:
+    """A worker process: `count` cells, then the idle and the busy phase on the main process's word."""
+    import kvo_fa
+    import kvo_mew
+
+    from kvo_kit.plant import PlantReporter
+
+    cells = []
+    for i in range(first, first + count):
+        plc = kvo_mew.simulator(f"cell{i}")
+        plc.map_io(1, 1, 100)
+        machine = kvo_fa.FPMachine(1, 1, 100, f"sim://cell{i}")
+        machine.start()
+        reporter = PlantReporter(machine, None, f"mqtt://127.0.0.1:{port}", line="bench", name=f"cell{i}")
+        reporter.start()
+        cells.append((plc, machine, reporter))
+    while not all(r.connected for _, _, r in cells):
+        time.sleep(0.05)
+    threads = [t for _, _, r in cells for t in (r._thread, r._client._thread) if t is not None]  # type: ignore[union-attr]
+    results.put(("ready", first))
+
+    assert commands.get() == "idle"
+    cpu0, wall0 = thread_cpu(threads), time.monotonic()
+    time.sleep(seconds)
+    idle_cpu = (thread_cpu(threads) - cpu0) / (time.monotonic() - wall0)
+
+    assert commands.get() == "busy"
+    published0 = sum(r.published for _, _, r in cells)
+    cpu0, wall0 = thread_cpu(threads), time.monotonic()
+    sets: list[tuple[int, int, float]] = []
+    end = wall0 + seconds
+    step = 0
+    while time.monotonic() < end:
+        step += 1
+        for k, (plc, _, _) in enumerate(cells):
+            value = 1 + step % 2  # X0 then X1: the input word alternates between 1 and 2
+            plc.set("X0", value == 1)
+            plc.set("X1", value == 2)
+            sets.append((first + k, value, time.time()))
+            time.sleep(TOGGLE / len(cells))
+    busy_cpu = (thread_cpu(threads) - cpu0) / (time.monotonic() - wall0)
+    published = sum(r.published for _, _, r in cells) - published0
+    time.sleep(1.0)  # the last reports arrive
+    results.put(("done", {"idle_cpu": idle_cpu, "busy_cpu": busy_cpu, "published": published, "sets": sets,
+                          "dropped": sum(r.dropped for _, _, r in cells)}))
+    for _, machine, reporter in cells:
+        reporter.close()
+        machine.close()
+        machine.native_machine_handle.close()
+
+
+def measure(n: int, seconds: float) -> dict[str, Any]:
+    folder = tempfile.mkdtemp(prefix="plant-scale-")
+    broker, port = start_broker(folder)
+    received: list[tuple[int, int, float]] = []
+    arrivals: list[float] = []  # every message's receipt time
+
+    def on_message(client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
+        now = time.time()
+        arrivals.append(now)
+        if message.topic.endswith("/io"):
+            cell = int(message.topic.split("/")[2][4:])
+            received.append((cell, json.loads(message.payload)["x"][0], now))
+
+    sub = mqtt.Client(CallbackAPIVersion.VERSION2, client_id="bench-subscriber")
+    sub.on_connect = lambda c, u, f, rc, p: c.subscribe("kvo/#", qos=1)
+    sub.on_message = on_message
+    sub.connect("127.0.0.1", port)
+    sub.loop_start()
+    ctx = mp.get_context("spawn")
+    results: Any = ctx.Queue()
+    workers = []
+    for first in range(0, n, CELLS_PER_PROCESS):
+        commands: Any = ctx.Queue()
+        process = ctx.Process(target=run_cells, args=(first, min(CELLS_PER_PROCESS, n - first), port, seconds,
+                                                      commands, results))
+        process.start()
+        workers.append((process, commands))
+    try:
+        for _ in workers:
+            assert results.get(timeout=300)[0] == "ready"
+        time.sleep(2.0)  # the first retained reports settle
+        for _, commands in workers:
+            commands.put("idle")
+        time.sleep(seconds)
+        for _, commands in workers:
+            commands.put("busy")
+        begin = time.time()
+        done = [results.get(timeout=seconds + 300)[1] for _ in workers]
+        delivered_rate = sum(1 for t in arrivals if begin + 0.5 <= t < begin + 0.5 + seconds) / seconds
+    finally:
+        for process, _ in workers:
+            process.join(60)
+        sub.disconnect()
+        sub.loop_stop()
+        broker.kill()
+        broker.wait()
+
+    # The first report showing each set value after the set.
+    latencies = []
+    by_cell: dict[int, list[tuple[int, float]]] = {}
+    for cell, value, at in received:
+        by_cell.setdefault(cell, []).append((value, at))
+    for result in done:
+        for cell, value, at in result["sets"]:
+            arrivals = [t for v, t in by_cell.get(cell, []) if v == value and t >= at]
+            if arrivals and arrivals[0] - at < TOGGLE * 2:
+                latencies.append(arrivals[0] - at)
+    sets = sum(len(r["sets"]) for r in done)
+    latencies.sort()
+    return {
+        "cells": n,
+        "idle_cpu_per_cell": 100 * sum(r["idle_cpu"] for r in done) / n,
+        "busy_cpu_per_cell": 100 * sum(r["busy_cpu"] for r in done) / n,
+        "published_rate": sum(r["published"] for r in done) / seconds,
+        "delivered_rate": delivered_rate,
+        "dropped": sum(r["dropped"] for r in done),
+        "matched": len(latencies) / sets if sets else math.nan,
+        "p50_ms": 1000 * statistics.median(latencies) if latencies else math.nan,
+        "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))] if latencies else math.nan,
+    }
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--cells", type=int, nargs="+", default=[1, 10, 50, 200])
+    p.add_argument("--seconds", type=float, default=10.0)
+    args = p.parse_args()
+    rows = []
+    for n in args.cells:
+        row = measure(n, args.seconds)
+        rows.append(row)
+        print(json.dumps(row), file=sys.stderr, flush=True)
+    print("| cells | reporter CPU per cell, idle | busy | published msg/s | delivered to one subscriber msg/s "
+          "| dropped | input change → subscriber p50 | p99 | changes seen |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        print(f"| {r['cells']} | {r['idle_cpu_per_cell']:.2f} % | {r['busy_cpu_per_cell']:.2f} % "
+              f"| {r['published_rate']:.0f} | {r['delivered_rate']:.0f} | {r['dropped']} | {r['p50_ms']:.0f} ms "
+              f"| {r['p99_ms']:.0f} ms | {100 * r['matched']:.0f} % |")
+
+
+if __name__ == "__main__":
+    main()

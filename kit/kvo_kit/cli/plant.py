@@ -1,0 +1,42 @@
+"""`python3 -m kvo_kit plant --broker URL`: serve the plant page.
+
+    python3 -m kvo_kit plant --broker mqtt://127.0.0.1:1883 [--port 8080] [--host 127.0.0.1] [--prefix kvo]
+
+The page shows every machine that reports to the broker under the prefix.
+"""
+import argparse
+import logging
+import sys
+
+HELP = "serve the plant page: every machine that reports to an MQTT broker"
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--broker", required=True, help="the broker's URL, e.g. mqtt://127.0.0.1:1883")
+    p.add_argument("--host", default="127.0.0.1", help="address to serve the page on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=8080, help="port to serve the page on (default 8080)")
+    p.add_argument("--prefix", default="kvo", help="topic prefix the machines report under (default kvo)")
+
+
+def run(args: argparse.Namespace) -> int:
+    # Flask and paho come in with the page, not with `python3 -m kvo_kit --help`.
+    from kvo_kit.plant.broker import parse_broker_url
+    from kvo_kit.plant.page_server import PageServer
+
+    try:
+        parse_broker_url(args.broker)
+    except ValueError as error:
+        print(f"python3 -m kvo_kit plant: error: {error}", file=sys.stderr)
+        return 2
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(levelname)s %(message)s")
+    try:
+        server = PageServer(args.broker, args.host, args.port, args.prefix)
+    except OSError as error:
+        print(f"plant page: cannot serve on {args.host}:{args.port}: {error}", file=sys.stderr)
+        return 1
+    print(f"plant page on {server.url} (broker {server.view.address})", flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0

@@ -1,0 +1,25 @@
+"""kvo_kit.plant: every machine reports to the plant over MQTT, and one page shows them all.
+
+- PlantReporter (reporter.py): attached to a machine and its worker group,
+  publishes state, faults, stations, counters, I/O and a heartbeat to an MQTT
+  broker, never making the machine wait; optional reset/pause/resume commands.
+- PageServer (page_server.py): the plant page, `python3 -m kvo_kit plant --broker URL`.
+
+Topics and payloads: docs/plant.md.
+"""
+from typing import Any
+
+from .broker import BrokerAddress, parse_broker_url
+from .reporter import PlantReporter
+from .schema import SCHEMA_VERSION
+
+__all__ = ["BrokerAddress", "PageServer", "PlantReporter", "SCHEMA_VERSION", "parse_broker_url"]
+
+
+def __getattr__(name: str) -> Any:
+    # The page needs Flask; a machine that only reports does not.
+    if name == "PageServer":
+        from .page_server import PageServer
+
+        return PageServer
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -22,5 +22,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:
 export LSAN_OPTIONS=suppressions=$here/scripts/lsan.supp:print_suppressions=0
 # The fuzzer's child runs under the sanitizers too, with fewer examples.
 export KVO_FUZZ_EXAMPLES=${KVO_FUZZ_EXAMPLES:-8}
+# Tests of packaging, a browser or a broker find no native code to check here
+# that the normal run has not run: they skip.
+export KVO_SANITIZER_RUN=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 exec "$py" -m pytest -q -p no:cacheprovider --timeout=300 tests "$@"

@@ -62,13 +62,13 @@ class Cell:
         self.marks: list[trace.Mark] = []  # faults and operator actions, on the trace's time axis
         self.trace_origin = 0.0
         self.first_parts_until: Optional[float] = None
+        self.on_part: Callable[[], object] = lambda: None  # told of every part unloaded
 
     def trace_time(self) -> float:
         return self.plc.now - self.trace_origin
 
     def mark(self, text: str, kind: str = "operator") -> None:
         self.marks.append(trace.Mark(self.trace_time(), text, kind))
-        self.on_part: Callable[[], object] = lambda: None  # told of every part unloaded
 
     def part_fed(self) -> int:
         with self.lock:

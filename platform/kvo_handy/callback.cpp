@@ -3,7 +3,7 @@
 // same arguments.
 #include <pybind11/pybind11.h>
 
-#include "../common/not_none.h"
+#include "platform/common/not_none.h"
 
 namespace py = pybind11;
 

@@ -1,8 +1,8 @@
-#include "arguments.h"
+#include "platform/kvo_mew/arguments.h"
 
 #include <string>
 
-#include "errors.h"
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "element_name.h"
+#include "platform/kvo_mew/element_name.h"
 
 namespace mew {
 

@@ -3,12 +3,12 @@
 // clock and the I/O trace are properties and methods of SimulatedPlc too.
 #include <cmath>
 
-#include "../common/not_none.h"
-#include "arguments.h"
-#include "callback_device.h"
-#include "bindings.h"
-#include "errors.h"
-#include "simulated_plc.h"
+#include "platform/common/not_none.h"
+#include "platform/kvo_mew/arguments.h"
+#include "platform/kvo_mew/callback_device.h"
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/simulated_plc.h"
 
 namespace py = pybind11;
 

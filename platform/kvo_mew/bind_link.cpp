@@ -1,7 +1,7 @@
 // kvo_mew.VedUzavur: the Python face of the link.
-#include "../common/not_none.h"
-#include "bindings.h"
-#include "link.h"
+#include "platform/common/not_none.h"
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/link.h"
 
 #include <chrono>
 #include <cstdio>

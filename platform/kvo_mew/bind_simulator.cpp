@@ -2,10 +2,10 @@
 // of a simulated PLC, for tests and dry runs.
 #include <cmath>
 
-#include "arguments.h"
-#include "../common/not_none.h"
-#include "bindings.h"
-#include "simulated_plc.h"
+#include "platform/kvo_mew/arguments.h"
+#include "platform/common/not_none.h"
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/simulated_plc.h"
 
 namespace py = pybind11;
 

@@ -1,8 +1,8 @@
 // kvo_mew.LinkWatchdog: the Python face of the link watchdog.
-#include "../common/not_none.h"
-#include "bindings.h"
-#include "link.h"
-#include "link_watchdog.h"
+#include "platform/common/not_none.h"
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/link.h"
+#include "platform/kvo_mew/link_watchdog.h"
 
 namespace py = pybind11;
 

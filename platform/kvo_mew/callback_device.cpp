@@ -1,4 +1,4 @@
-#include "callback_device.h"
+#include "platform/kvo_mew/callback_device.h"
 
 namespace mew {
 

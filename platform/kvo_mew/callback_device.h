@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "devices.h"
+#include "platform/kvo_mew/devices.h"
 
 namespace mew {
 

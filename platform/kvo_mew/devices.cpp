@@ -1,4 +1,4 @@
-#include "devices.h"
+#include "platform/kvo_mew/devices.h"
 
 #include <algorithm>
 

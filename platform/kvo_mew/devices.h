@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "memory.h"
+#include "platform/kvo_mew/memory.h"
 
 namespace mew {
 

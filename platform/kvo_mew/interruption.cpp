@@ -1,4 +1,4 @@
-#include "interruption.h"
+#include "platform/kvo_mew/interruption.h"
 
 #include <pybind11/pybind11.h>
 
@@ -7,7 +7,7 @@
 #include <set>
 #include <thread>
 
-#include "errors.h"
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 

@@ -1,6 +1,6 @@
-#include "io_trace.h"
+#include "platform/kvo_mew/io_trace.h"
 
-#include "devices.h"
+#include "platform/kvo_mew/devices.h"
 
 namespace mew {
 

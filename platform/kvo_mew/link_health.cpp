@@ -1,4 +1,4 @@
-#include "link_health.h"
+#include "platform/kvo_mew/link_health.h"
 
 namespace mew {
 

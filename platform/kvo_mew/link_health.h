@@ -16,8 +16,8 @@
 #include <mutex>
 #include <string>
 
-#include "errors.h"
-#include "failure_cause.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/failure_cause.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "link_log.h"
+#include "platform/kvo_mew/link_log.h"
 
 #include <cstdio>
 

@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "failure_cause.h"
+#include "platform/kvo_mew/failure_cause.h"
 
 namespace mew {
 namespace link_log {

@@ -1,9 +1,9 @@
-#include "link_watchdog.h"
+#include "platform/kvo_mew/link_watchdog.h"
 
 #include <cstdio>
 
-#include "bindings.h"
-#include "link.h"
+#include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/link.h"
 
 namespace mew {
 namespace {

@@ -23,7 +23,7 @@
 
 #include <memory>
 
-#include "link_health.h"
+#include "platform/kvo_mew/link_health.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "memory.h"
+#include "platform/kvo_mew/memory.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "modbus_map.h"
+#include "platform/kvo_mew/modbus_map.h"
 
-#include "errors.h"
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "element_name.h"
+#include "platform/kvo_mew/element_name.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "rtu_frame.h"
+#include "platform/kvo_mew/rtu_frame.h"
 
 #include <cstdio>
 

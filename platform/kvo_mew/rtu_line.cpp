@@ -1,4 +1,4 @@
-#include "rtu_line.h"
+#include "platform/kvo_mew/rtu_line.h"
 
 #include <poll.h>
 #include <unistd.h>

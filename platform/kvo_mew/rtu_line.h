@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "interruption.h"
-#include "rtu_frame.h"
+#include "platform/kvo_mew/interruption.h"
+#include "platform/kvo_mew/rtu_frame.h"
 
 namespace mew::rtu {
 

@@ -1,4 +1,4 @@
-#include "serial_settings.h"
+#include "platform/kvo_mew/serial_settings.h"
 
 #include <cmath>
 

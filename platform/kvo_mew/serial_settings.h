@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "modbus_map.h"
+#include "platform/kvo_mew/modbus_map.h"
 
 namespace mew {
 

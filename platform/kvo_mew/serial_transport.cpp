@@ -10,10 +10,10 @@
 // been drained. An exception response is final. When the port itself fails
 // (an unplugged USB adapter), the port is closed and the link reopens it on
 // its next call, after a short pause that grows while reopening keeps failing.
-#include "transport.h"
+#include "platform/kvo_mew/transport.h"
 
-#include "errors.h"
-#include "serial_settings.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/serial_settings.h"
 
 #if KVO_MEW_SERIAL
 
@@ -24,7 +24,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "rtu_line.h"
+#include "platform/kvo_mew/rtu_line.h"
 
 namespace mew {
 namespace {

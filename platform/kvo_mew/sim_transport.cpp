@@ -1,8 +1,8 @@
 // The transport of "sim://NAME" ports: transactions served by the simulated
 // PLC NAME, attached when the link opens and let go when it closes.
-#include "errors.h"
-#include "simulated_plc.h"
-#include "transport.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/simulated_plc.h"
+#include "platform/kvo_mew/transport.h"
 
 namespace mew {
 namespace {

@@ -1,12 +1,12 @@
-#include "simulated_plc.h"
+#include "platform/kvo_mew/simulated_plc.h"
 
 #include <pybind11/pybind11.h>
 
 #include <chrono>
 #include <thread>
 
-#include "callback_device.h"
-#include "errors.h"
+#include "platform/kvo_mew/callback_device.h"
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 

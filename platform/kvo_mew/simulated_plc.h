@@ -15,11 +15,11 @@
 #include <mutex>
 #include <string>
 
-#include "devices.h"
-#include "interruption.h"
-#include "io_trace.h"
-#include "memory.h"
-#include "sim_clock.h"
+#include "platform/kvo_mew/devices.h"
+#include "platform/kvo_mew/interruption.h"
+#include "platform/kvo_mew/io_trace.h"
+#include "platform/kvo_mew/memory.h"
+#include "platform/kvo_mew/sim_clock.h"
 
 namespace mew {
 

@@ -1,6 +1,6 @@
 // Chooses the transport of a port.
-#include "errors.h"
-#include "transport.h"
+#include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/transport.h"
 
 namespace mew {
 namespace {

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "element_name.h"
-#include "interruption.h"
+#include "platform/kvo_mew/element_name.h"
+#include "platform/kvo_mew/interruption.h"
 
 namespace mew {
 

@@ -1,8 +1,9 @@
 #include "fa/records/render.h"
 
+#include "fa/module/calls.h"
 #include "fa/module/module.h"
 
-#include <string>
+#include <unordered_map>
 
 namespace fa {
 
@@ -24,26 +25,39 @@ py::object to_integer(py::handle value) {
     return owned;
 }
 
-py::str render(const Piece &piece) {
+// The fixed texts are static, so each is decoded once and kept for the life
+// of the process.
+PyObject *literal(const char *text) {
+    static std::unordered_map<const char *, PyObject *> decoded;
+    auto found = decoded.find(text);
+    if (found != decoded.end()) return found->second;
+    PyObject *str = PyUnicode_FromString(text);
+    if (!str) raise_current();
+    decoded.emplace(text, str);
+    return str;
+}
+
+py::object render(const Piece &piece) {
     switch (piece.how) {
     case Render::Literal:
-        return py::str(piece.text);
+        return borrow(literal(piece.text));
     case Render::Text:
-        return py::str(piece.value);
+        return checked(PyObject_Str(piece.value.ptr()));
     case Render::Integer:
-        return checked(PyObject_Format(to_integer(piece.value).ptr(), py::str("d").ptr()));
+        return checked(PyObject_Format(to_integer(piece.value).ptr(), names.format_d));
     case Render::Seconds:
-        return checked(PyObject_Format(piece.value.ptr(), py::str(".01f").ptr()));
+        return checked(PyObject_Format(piece.value.ptr(), names.format_seconds));
     }
-    return py::str();
+    return borrow(names.empty_text);
 }
 
 } // namespace
 
 py::str compose(std::initializer_list<Piece> pieces) {
-    py::list parts;
-    for (const Piece &piece : pieces) parts.append(render(piece));
-    return py::str("").attr("join")(parts);
+    py::object parts = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (const Piece &piece : pieces) PyList_SET_ITEM(parts.ptr(), i++, render(piece).release().ptr());
+    return py::reinterpret_steal<py::str>(checked(PyUnicode_Join(names.empty_text, parts.ptr())).release());
 }
 
 } // namespace fa

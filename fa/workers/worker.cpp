@@ -134,15 +134,10 @@ const FunctionSpec kInitSpec{"__init__",
                           {"lock_working", "bool", "False"},
                           {"max_job_count", "_Union[int, float]", "_inf"}}};
 
-const FunctionSpec kLoopIntervalSpec{"loop_interval", get_loop_interval, {}, "float"};
 const FunctionSpec kSetLoopIntervalSpec{"loop_interval", set_loop_interval, {{"value", "float"}}};
-const FunctionSpec kPutTaskTimeoutSpec{"put_task_timeout", get_put_task_timeout, {}, "float"};
 const FunctionSpec kSetPutTaskTimeoutSpec{"put_task_timeout", set_put_task_timeout, {{"value", "float"}}};
-const FunctionSpec kPutTaskCheckIntervalSpec{"put_task_check_interval", get_put_task_check_interval, {}, "float"};
 const FunctionSpec kSetPutTaskCheckIntervalSpec{"put_task_check_interval", set_put_task_check_interval, {{"value"}}};
 
-const FunctionSpec kNameSpec{"name", get_name, {}, nullptr, "工人的名字。\n\t\t所有人都应该有个名字，对吧？"};
-const FunctionSpec kFullSpec{"full", full, {}};
 const FunctionSpec kBeforeStartSpec{
     "before_start", hook, {}, nullptr,
     "\n\t\t如果子类有需要在启动之前执行一些动作，可以override此函数。\n\t\t"
@@ -157,13 +152,21 @@ const FunctionSpec kStopSpec{"stop", stop, {}, nullptr, "让工人停止工作�
 const FunctionSpec kResetSpec{"reset", reset, {{"clear_job", nullptr, "True"}}, nullptr,
                           "\n\t\t当发生异常时，有可能没有释放锁。整个设备可能需要执行复位。\n\t\t"
                           "这个工人（工位）也就需要复位，把未释放的锁释放掉。\n\t\t"};
-const FunctionSpec kDeadSpec{"dead", dead, {}, nullptr,
-                         "\n\t\t执行工作时（work函数里面）发生了异常，将导致工人的loop线程退出，不能继续工作。\n\t\t"
-                         "我们说这个时候此工人是死的（祈祷不会发生这样的事情）。\n\t\t"};
 const FunctionSpec kWorkingSpec{"working", working, {}, nullptr, "\n\t\t工人是否在执行工作。\n\t\t"};
 const FunctionSpec kFreeSpec{"free", free, {}, nullptr, "\n\t\t工人正常运转，只是在空转。\n\t\t"};
 
 } // namespace
+
+namespace worker {
+const FunctionSpec kLoopIntervalSpec{"loop_interval", get_loop_interval, {}, "float"};
+const FunctionSpec kPutTaskTimeoutSpec{"put_task_timeout", get_put_task_timeout, {}, "float"};
+const FunctionSpec kPutTaskCheckIntervalSpec{"put_task_check_interval", get_put_task_check_interval, {}, "float"};
+const FunctionSpec kNameSpec{"name", get_name, {}, nullptr, "工人的名字。\n\t\t所有人都应该有个名字，对吧？"};
+const FunctionSpec kFullSpec{"full", full, {}};
+const FunctionSpec kDeadSpec{"dead", dead, {}, nullptr,
+                         "\n\t\t执行工作时（work函数里面）发生了异常，将导致工人的loop线程退出，不能继续工作。\n\t\t"
+                         "我们说这个时候此工人是死的（祈祷不会发生这样的事情）。\n\t\t"};
+} // namespace worker
 
 py::object build_Worker() {
     return ClassDef("Worker")

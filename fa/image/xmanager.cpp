@@ -16,6 +16,8 @@ namespace xmanager {
 
 namespace {
 
+extern const FunctionSpec kInit;
+
 // The two lists as lists: any other sequence stored there is read through a
 // list copy of it.
 py::object list_attr(py::handle self, PyObject *attr) {
@@ -109,12 +111,30 @@ py::object event_occured(py::handle self, const Args &) {
     return boolean(false);
 }
 
+OwnMethod own_init(names.__init__, kInit, OwnMethod::Kind::Special);
+
+// XManager(words, old) of the class bound to the module name now. While
+// that class is a plain class making its instances with object.__new__ and
+// our __init__, the
+// instance is made and initialised here without the type call.
 py::object copy(py::handle self, const Args &) {
     py::object words = get(self, names._XManager__x_words);
     if (!words) return {};
     py::object old = get(self, names._XManager__x_words_old);
     if (!old) return {};
-    return call_global(names.XManager, words, old);
+    py::object cls = global(names.XManager);
+    if (!cls) return {};
+    PyObject *type = cls.ptr();
+    if (Py_TYPE(type) != &PyType_Type || reinterpret_cast<PyTypeObject *>(type)->tp_new != PyBaseObject_Type.tp_new ||
+        !own_init.resolves_on(reinterpret_cast<PyTypeObject *>(type)))
+        return call(cls, words, old);
+    py::object empty = steal(PyTuple_New(0));
+    if (!empty) return {};
+    py::object copy = steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject *>(type), empty.ptr(), nullptr));
+    if (!copy) return {};
+    py::object zero = steal(PyLong_FromLong(0));
+    if (!zero || !own_init.direct(copy, words, old, zero)) return {};
+    return copy;
 }
 
 py::object update(py::handle self, const Args &a) {
@@ -178,6 +198,15 @@ const FunctionSpec kUpdate{"update", update, {{"x_words", "list"}}};
 int words_differ(PyObject *a, PyObject *b) {
     if (a == b && PyLong_CheckExact(a)) return 0;
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+#if PY_VERSION_HEX < 0x030C0000
+        // Sign and size, then the digits: no conversion.
+        Py_ssize_t size = Py_SIZE(a);
+        if (size != Py_SIZE(b)) return 1;
+        auto *da = reinterpret_cast<PyLongObject *>(a)->ob_digit, *db = reinterpret_cast<PyLongObject *>(b)->ob_digit;
+        for (Py_ssize_t i = 0, n = size < 0 ? -size : size; i < n; ++i)
+            if (da[i] != db[i]) return 1;
+        return 0;
+#endif
         int overflow_a = 0, overflow_b = 0;
         long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
         long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);

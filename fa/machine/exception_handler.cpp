@@ -21,27 +21,27 @@ PyObject *const &kGuard = names._handler_list_guard;
 
 py::object init(py::handle self, const Args &) {
     self.attr(kList) = py::list();
-    self.attr(kGuard) = name("_Lock")();
+    self.attr(kGuard) = name(names._Lock)();
     return py::none();
 }
 
 py::object subscribe(py::handle self, const Args &a) {
     HeldLock held(self.attr(kGuard));
     py::object list = self.attr(kList);
-    if (!contains(list, a[0])) list.attr("append")(a[0]);
+    if (!contains(list, a[0])) list.attr(names.append)(a[0]);
     return py::none();
 }
 
 py::object unsubscribe(py::handle self, const Args &a) {
     HeldLock held(self.attr(kGuard));
     py::object list = self.attr(kList);
-    if (contains(list, a[0])) list.attr("remove")(a[0]);
+    if (contains(list, a[0])) list.attr(names.remove)(a[0]);
     return py::none();
 }
 
 py::object unsubscribe_all(py::handle self, const Args &) {
     HeldLock held(self.attr(kGuard));
-    self.attr(kList).attr("clear")();
+    self.attr(kList).attr(names.clear)();
     return py::none();
 }
 

@@ -25,26 +25,26 @@ py::object zeros(py::handle count) {
 
 py::object init(py::handle self, const Args &a) {
     py::handle x_word_count = a[0], y_word_count = a[1]; // a[2], axis_count, has no effect
-    self.attr(names.x_manager) = name("XManager")(zeros(x_word_count), zeros(x_word_count));
-    self.attr(names._y_lock) = name("_Lock")();
+    self.attr(names.x_manager) = name(names.XManager)(zeros(x_word_count), zeros(x_word_count));
+    self.attr(names._y_lock) = name(names._Lock)();
     self.attr(names._y_words) = zeros(y_word_count);
     self.attr(names._y_words_old) = zeros(y_word_count);
     // Shares the two lists, so it always shows the output image of the moment.
-    self.attr(names.y_manager) = name("YManager")(self.attr(names._y_words), self.attr(names._y_words_old));
+    self.attr(names.y_manager) = name(names.YManager)(self.attr(names._y_words), self.attr(names._y_words_old));
     self.attr(names._exit_flag) = py::bool_(false);
     self.attr(names._stop_flag) = py::bool_(true); // stopped until start
     self.attr(names._pause_flag) = py::bool_(false);
     self.attr(names._exception_flag) = py::bool_(false);
     self.attr(names._MachineBase__exception) = py::none();
-    self.attr(names._MachineBase__exception_event) = name("_MachineExceptionHandler")();
+    self.attr(names._MachineBase__exception_event) = name(names._MachineExceptionHandler)();
     self.attr(names._edge_event_handler) = py::list();
     self.attr(names._eeh_type) = py::dict();
-    self.attr(names._eeh_lock) = name("_Lock")();
-    self.attr(names._ee_queue) = name("_Queue")();
+    self.attr(names._eeh_lock) = name(names._Lock)();
+    self.attr(names._ee_queue) = name(names._Queue)();
     self.attr(names._MachineBase__eeh_thread) = py::none();
     self.attr(names._MachineBase__updater) = py::none();
     self.attr(names._MachineBase__xy_refresh_counter) = py::int_(0);
-    self.attr(names._MachineBase__xy_refresh_counter_lock) = name("_Lock")();
+    self.attr(names._MachineBase__xy_refresh_counter_lock) = name(names._Lock)();
     return py::none();
 }
 

@@ -27,6 +27,8 @@ public:
 
     // True when obj.<name> would run our body.
     bool own(PyObject *obj);
+    // True when the type resolves the name to our body.
+    bool resolves_on(PyTypeObject *type) { return resolves(type); }
 
     // Runs the body with `args`, which must fill every parameter and satisfy
     // its rule (no conversion is done here).

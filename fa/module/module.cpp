@@ -28,6 +28,12 @@ py::object name(const char *ident) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
+py::object name(PyObject *ident) {
+    py::object value = global(ident);
+    if (!value) raise_current();
+    return value;
+}
+
 py::object global(PyObject *ident) {
     PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(g_module), ident);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), ident);

@@ -49,7 +49,9 @@ namespace fa {
     X(VacuumException) X(MotorException) X(TCOException) X(ThreadCommunicationObject) \
     X(AbortByOtherException) X(StopException) X(DeadWorkerException) X(FATimeoutException) X(Job) \
     X(IOError) X(Exception) X(FAException) X(_ThreadCommunicationObject__args) \
-    X(_ThreadCommunicationObject__kwargs) X(tco) X(__call__)
+    X(_ThreadCommunicationObject__kwargs) X(tco) X(__call__) \
+    /* more */ \
+    X(_Event) X(_ThreadCommunicationObject__event) X(_ThreadCommunicationObject__result) X(reset_all) X(set) X(start_all) X(stop_all) X(wait) X(zip)
 
 // Interned texts that are not identifiers: T(field, "text").
 #define FA_TEXTS(T) \

@@ -155,8 +155,26 @@ py::object update(py::handle self, const Args &a) {
         // A comparison of Python code may have changed any of the lists.
         if (i >= PyList_GET_SIZE(words.ptr()) || i >= PyList_GET_SIZE(old.ptr()) || i >= PyList_GET_SIZE(x_words))
             return fail(PyExc_IndexError, "list index out of range");
-        py::object current = borrow(PyList_GET_ITEM(words.ptr(), i));
-        py::object incoming = borrow(PyList_GET_ITEM(x_words, i));
+        PyObject *cur = PyList_GET_ITEM(words.ptr(), i), *in = PyList_GET_ITEM(x_words, i);
+        PyObject *prev = PyList_GET_ITEM(old.ptr(), i);
+        if (PyLong_CheckExact(cur) && PyLong_CheckExact(in) && PyLong_CheckExact(prev)) {
+            // Only exact ints: no Python code can run in this step (dropping
+            // an int runs none), so the items need no references of our own.
+            if (prev != cur) {
+                Py_INCREF(cur);
+                PyList_SET_ITEM(old.ptr(), i, cur);
+                Py_DECREF(prev);
+            }
+            if (words_differ(cur, in)) {
+                Py_INCREF(in);
+                PyList_SET_ITEM(words.ptr(), i, in);
+                Py_DECREF(cur);
+                evt_occurred = true;
+            }
+            continue;
+        }
+        py::object current = borrow(cur);
+        py::object incoming = borrow(in);
         if (!store_word(old.ptr(), i, current.ptr())) return {};
         int differ = words_differ(current.ptr(), incoming.ptr());
         if (differ < 0) return {};

@@ -55,7 +55,7 @@ namespace fa {
 
 // Interned texts that are not identifiers: T(field, "text").
 #define FA_TEXTS(T) \
-    T(prefix_x, "X") T(prefix_y, "Y") T(format_d, "d") T(format_seconds, ".01f") T(empty_text, "")
+    T(prefix_x, "X") T(prefix_y, "Y") T(format_seconds, ".01f") T(empty_text, "")
 // clang-format on
 
 struct Names {

@@ -37,6 +37,28 @@ PyObject *literal(const char *text) {
     return str;
 }
 
+// format(value, ".01f"); a float or an int that fits a double is rendered
+// here as the host's float formatting would.
+py::object seconds_text(PyObject *value) {
+    double v = 0;
+    if (PyFloat_CheckExact(value)) {
+        v = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || n > (1LL << 53) || n < -(1LL << 53))
+            return checked(PyObject_Format(value, names.format_seconds));
+        v = static_cast<double>(n);
+    } else {
+        return checked(PyObject_Format(value, names.format_seconds));
+    }
+    char *text = PyOS_double_to_string(v, 'f', 1, 0, nullptr);
+    if (!text) raise_current();
+    py::object result = steal(PyUnicode_FromString(text));
+    PyMem_Free(text);
+    return checked(result.release().ptr());
+}
+
 py::object render(const Piece &piece) {
     switch (piece.how) {
     case Render::Literal:
@@ -44,9 +66,10 @@ py::object render(const Piece &piece) {
     case Render::Text:
         return checked(PyObject_Str(piece.value.ptr()));
     case Render::Integer:
-        return checked(PyObject_Format(to_integer(piece.value).ptr(), names.format_d));
+        // format(n, "d") of an exact int is its str().
+        return checked(PyObject_Str(to_integer(piece.value).ptr()));
     case Render::Seconds:
-        return checked(PyObject_Format(piece.value.ptr(), names.format_seconds));
+        return seconds_text(piece.value.ptr());
     }
     return borrow(names.empty_text);
 }

@@ -47,13 +47,7 @@ py::object init(py::handle self, const Args &a) {
     return none();
 }
 
-py::object word_count(py::handle self, const Args &) {
-    py::object words = get(self, names._XManager__x_words);
-    if (!words) return {};
-    Py_ssize_t n = PyObject_Size(words.ptr());
-    if (n < 0) return {};
-    return steal(PyLong_FromSsize_t(n));
-}
+py::object word_count(py::handle self, const Args &) { return length_of(self, names._XManager__x_words); }
 
 py::object get_bit(py::handle, const Args &a) { return boolean(read_bit(a[0], a[1])); }
 

@@ -122,13 +122,7 @@ py::object x_word_count(py::handle self, const Args &) {
     return get(image, names.word_count);
 }
 
-py::object y_word_count(py::handle self, const Args &) {
-    py::object words = get(self, names._y_words);
-    if (!words) return {};
-    Py_ssize_t n = PyObject_Size(words.ptr());
-    if (n < 0) return {};
-    return steal(PyLong_FromSsize_t(n));
-}
+py::object y_word_count(py::handle self, const Args &) { return length_of(self, names._y_words); }
 
 constexpr const char *kNameOrIndex = "_Union[str, int]";
 

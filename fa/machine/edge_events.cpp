@@ -41,9 +41,13 @@ void deliver(py::handle self, py::handle handler, py::handle snapshot) {
     py::object handler_type = self.attr(names._eeh_type).attr(names.get)(handler, normal);
     py::object gui_bit = checked(PyNumber_And(handler_type.ptr(), machine_base.attr(names.EEH_Type_WX).ptr()));
     if (not_equal(gui_bit, py::int_(0))) {
-        // The module as imported already (sys.modules), imported on a miss.
+        // The module as imported already (sys.modules); anything else (a
+        // miss, a None entry blocking it) goes through the import itself.
         py::object wx = steal(PyImport_GetModule(names.wx));
-        if (!wx && !PyErr_Occurred()) wx = steal(PyImport_Import(names.wx));
+        if (!wx || wx.is_none()) {
+            if (PyErr_Occurred()) raise_current();
+            wx = steal(PyImport_Import(names.wx));
+        }
         if (!wx) raise_current();
         wx.attr(names.CallAfter)(handler, snapshot);
     } else if (equal(handler_type, normal)) {

@@ -87,3 +87,10 @@ def test_instances():
     assert isinstance(kvo_fa.DeadWorkerException("d"), Exception)
     with pytest.raises(kvo_fa.XException):
         raise kvo_fa.XException("X1", 1, 1)
+
+
+@pytest.mark.parametrize("timeout", [7, 0, -3, 0.25, 0.05, 1e300, -0.0, math.nan, math.inf, -math.inf, 10**20,
+                                     2**53 + 1, True, 2.5])
+def test_seconds_render_as_the_host_formats_them(timeout):
+    message = str(kvo_fa.XException("X1", 1, timeout))
+    assert message.endswith("超时时间：%s秒。" % format(timeout, ".01f"))

@@ -5,21 +5,22 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
 namespace {
 
-constexpr const char *kManager = "_X__manager";
-constexpr const char *kIndex = "_X__index";
-constexpr const char *kPrev = "_X__prev_value";
-constexpr const char *kCurr = "_X__curr_value";
-constexpr const char *kRisingEvent = "_X__rising_event";
-constexpr const char *kFallingEvent = "_X__falling_event";
-constexpr const char *kToggleEvent = "_X__toggle_event";
+PyObject *const &kManager = names._X__manager;
+PyObject *const &kIndex = names._X__index;
+PyObject *const &kPrev = names._X__prev_value;
+PyObject *const &kCurr = names._X__curr_value;
+PyObject *const &kRisingEvent = names._X__rising_event;
+PyObject *const &kFallingEvent = names._X__falling_event;
+PyObject *const &kToggleEvent = names._X__toggle_event;
 
 // Calls a handler slot with the tracker when it holds something other than None.
-void fire(py::handle self, const char *slot) {
+void fire(py::handle self, PyObject *slot) {
     py::object handler = self.attr(slot);
     if (!handler.is_none()) handler(self);
 }
@@ -62,18 +63,18 @@ py::object update(py::handle self, const Args &a) {
 }
 
 py::object set(py::handle self, const Args &) {
-    self.attr("update")(true);
+    self.attr(names.update)(true);
     return py::none();
 }
 
 py::object rst(py::handle self, const Args &) {
-    self.attr("update")(false);
+    self.attr(names.update)(false);
     return py::none();
 }
 
 py::object toggle(py::handle self, const Args &) {
     bool current = truth(self);
-    self.attr("update")(!current);
+    self.attr(names.update)(!current);
     return py::none();
 }
 

@@ -4,105 +4,239 @@
 #include "fa/image/xmanager.h"
 
 #include "fa/image/bits.h"
+#include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
 
 namespace fa {
 
+namespace xmanager {
+
 namespace {
 
-constexpr const char *kWords = "_XManager__x_words";
-constexpr const char *kWordsOld = "_XManager__x_words_old";
+extern const FunctionSpec kInit;
 
-py::list words_of(py::handle self) { return self.attr(kWords); }
-py::list old_words_of(py::handle self) { return self.attr(kWordsOld); }
-
-py::object init(py::handle self, const Args &a) {
-    ImageLists lists = image_lists(a[0], a[1], a[2]);
-    self.attr(kWords) = new_list(lists.words);
-    self.attr(kWordsOld) = new_list(lists.words_old);
-    return py::none();
+// The two lists as lists: any other sequence stored there is read through a
+// list copy of it.
+py::object list_attr(py::handle self, PyObject *attr) {
+    py::object value = get(self, attr);
+    if (!value || PyList_Check(value.ptr())) return value;
+    return steal(PySequence_List(value.ptr()));
 }
 
-py::object word_count(py::handle self, const Args &) { return py::int_(py::len(self.attr(kWords))); }
+py::object words_of(py::handle self) { return list_attr(self, names._XManager__x_words); }
+py::object old_words_of(py::handle self) { return list_attr(self, names._XManager__x_words_old); }
 
-py::object get(py::handle, const Args &a) { return py::bool_(read_bit(a[0], a[1])); }
+py::object init(py::handle self, const Args &a) {
+    PyObject *words = a.ptr(0), *old = a.ptr(1);
+    // Two lists of one length, the copy's case: copied without the rules.
+    if (PyList_CheckExact(words) && PyList_CheckExact(old) && PyList_GET_SIZE(words) == PyList_GET_SIZE(old)) {
+        py::object words_copy = steal(PyList_GetSlice(words, 0, PyList_GET_SIZE(words)));
+        if (!words_copy) return {};
+        py::object old_copy = steal(PyList_GetSlice(old, 0, PyList_GET_SIZE(old)));
+        if (!old_copy) return {};
+        if (!set(self, names._XManager__x_words, words_copy)) return {};
+        if (!set(self, names._XManager__x_words_old, old_copy)) return {};
+        return none();
+    }
+    ImageLists lists = image_lists(a[0], a[1], a[2]);
+    if (!set(self, names._XManager__x_words, new_list(lists.words))) return {};
+    if (!set(self, names._XManager__x_words_old, new_list(lists.words_old))) return {};
+    return none();
+}
 
-py::object getitem(py::handle self, const Args &a) { return py::bool_(read_bit(self.attr(kWords), a[0])); }
+py::object word_count(py::handle self, const Args &) { return length_of(self, names._XManager__x_words); }
 
-py::object x(py::handle self, const Args &a) { return item(self, a[0]); }
+py::object get_bit(py::handle, const Args &a) { return boolean(read_bit(a[0], a[1])); }
 
-py::object wx(py::handle self, const Args &a) { return item(self.attr(kWords), a[0]); }
+py::object getitem(py::handle self, const Args &a) {
+    py::object words = get(self, names._XManager__x_words);
+    if (!words) return {};
+    return boolean(read_bit(words, a[0]));
+}
+
+// self[index], through the class's __getitem__.
+OwnMethod own_getitem(names.__getitem__, kGetItem, OwnMethod::Kind::Special);
+
+py::object x(py::handle self, const Args &a) {
+    if (own_getitem.own(self.ptr())) return own_getitem.direct(self, a[0]);
+    return steal(PyObject_GetItem(self.ptr(), a.ptr(0)));
+}
+
+py::object wx(py::handle self, const Args &a) {
+    py::object words = get(self, names._XManager__x_words);
+    if (!words) return {};
+    return steal(PyObject_GetItem(words.ptr(), a.ptr(0)));
+}
 
 py::object rising(py::handle self, const Args &a) {
-    if (!read_bit(self.attr(kWords), a[0])) return py::bool_(false);
-    return py::bool_(!read_bit(self.attr(kWordsOld), a[0]));
+    py::object words = get(self, names._XManager__x_words);
+    if (!words) return {};
+    if (!read_bit(words, a[0])) return boolean(false);
+    py::object old = get(self, names._XManager__x_words_old);
+    if (!old) return {};
+    return boolean(!read_bit(old, a[0]));
 }
 
 py::object falling(py::handle self, const Args &a) {
-    if (!read_bit(self.attr(kWordsOld), a[0])) return py::bool_(false);
-    return py::bool_(!read_bit(self.attr(kWords), a[0]));
+    py::object old = get(self, names._XManager__x_words_old);
+    if (!old) return {};
+    if (!read_bit(old, a[0])) return boolean(false);
+    py::object words = get(self, names._XManager__x_words);
+    if (!words) return {};
+    return boolean(!read_bit(words, a[0]));
 }
 
 py::object event_occured(py::handle self, const Args &) {
-    py::list words = words_of(self), old = old_words_of(self);
+    py::object words = words_of(self);
+    if (!words) return {};
+    py::object old = old_words_of(self);
+    if (!old) return {};
     // Re-read the sizes each step: a comparison may run Python code.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words.ptr()) && i < PyList_GET_SIZE(old.ptr()); ++i) {
-        py::object current = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(words.ptr(), i));
-        py::object previous = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(old.ptr(), i));
-        if (not_equal(current, previous)) return py::bool_(true);
+        py::object current = borrow(PyList_GET_ITEM(words.ptr(), i));
+        py::object previous = borrow(PyList_GET_ITEM(old.ptr(), i));
+        int differ = words_differ(current.ptr(), previous.ptr());
+        if (differ < 0) return {};
+        if (differ) return boolean(true);
     }
-    return py::bool_(false);
+    return boolean(false);
 }
 
-py::object copy(py::handle self, const Args &) { return name("XManager")(self.attr(kWords), self.attr(kWordsOld)); }
+OwnMethod own_init(names.__init__, kInit, OwnMethod::Kind::Special);
+
+// XManager(words, old) of the class bound to the module name now. While
+// that class is a plain class making its instances with object.__new__ and
+// our __init__, the
+// instance is made and initialised here without the type call.
+py::object copy(py::handle self, const Args &) {
+    py::object words = get(self, names._XManager__x_words);
+    if (!words) return {};
+    py::object old = get(self, names._XManager__x_words_old);
+    if (!old) return {};
+    py::object cls = global(names.XManager);
+    if (!cls) return {};
+    PyObject *type = cls.ptr();
+    if (Py_TYPE(type) != &PyType_Type || reinterpret_cast<PyTypeObject *>(type)->tp_new != PyBaseObject_Type.tp_new ||
+        !own_init.resolves_on(reinterpret_cast<PyTypeObject *>(type)))
+        return call(cls, words, old);
+    py::object empty = steal(PyTuple_New(0));
+    if (!empty) return {};
+    py::object copy = steal(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject *>(type), empty.ptr(), nullptr));
+    if (!copy) return {};
+    py::object zero = steal(PyLong_FromLong(0));
+    if (!zero || !own_init.direct(copy, words, old, zero)) return {};
+    return copy;
+}
 
 py::object update(py::handle self, const Args &a) {
-    py::handle x_words = a[0];
-    Py_ssize_t given = PyObject_Size(x_words.ptr());
-    if (given < 0) raise_current();
-    py::list words = words_of(self), old = old_words_of(self);
+    PyObject *x_words = a.ptr(0);
+    Py_ssize_t given = PyObject_Size(x_words);
+    if (given < 0) return {};
+    py::object words = words_of(self);
+    if (!words) return {};
+    py::object old = old_words_of(self);
+    if (!old) return {};
     Py_ssize_t count = PyList_GET_SIZE(words.ptr());
     // A list of another length would leave the image half updated; refuse
     // it before anything changes.
     if (given != count || PyList_GET_SIZE(old.ptr()) != count)
-        raise(PyExc_IndexError, "x_words has %zd words, the image has %zd", given, count);
+        return fail(PyExc_IndexError, "x_words has %zd words, the image has %zd", given, count);
     bool evt_occurred = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i >= PyList_GET_SIZE(words.ptr()) || i >= PyList_GET_SIZE(old.ptr()) ||
-            i >= PyList_GET_SIZE(x_words.ptr()))
-            raise(PyExc_IndexError, "list index out of range");
-        py::object current = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(words.ptr(), i));
-        py::object incoming = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(x_words.ptr(), i));
-        if (PyList_SetItem(old.ptr(), i, current.inc_ref().ptr()) < 0) raise_current();
-        if (not_equal(current, incoming)) {
-            if (PyList_SetItem(words.ptr(), i, incoming.inc_ref().ptr()) < 0) raise_current();
+        // A comparison of Python code may have changed any of the lists.
+        if (i >= PyList_GET_SIZE(words.ptr()) || i >= PyList_GET_SIZE(old.ptr()) || i >= PyList_GET_SIZE(x_words))
+            return fail(PyExc_IndexError, "list index out of range");
+        PyObject *cur = PyList_GET_ITEM(words.ptr(), i), *in = PyList_GET_ITEM(x_words, i);
+        PyObject *prev = PyList_GET_ITEM(old.ptr(), i);
+        if (PyLong_CheckExact(cur) && PyLong_CheckExact(in) && PyLong_CheckExact(prev)) {
+            // Only exact ints: no Python code can run in this step (dropping
+            // an int runs none), so the items need no references of our own.
+            if (prev != cur) {
+                Py_INCREF(cur);
+                PyList_SET_ITEM(old.ptr(), i, cur);
+                Py_DECREF(prev);
+            }
+            if (words_differ(cur, in)) {
+                Py_INCREF(in);
+                PyList_SET_ITEM(words.ptr(), i, in);
+                Py_DECREF(cur);
+                evt_occurred = true;
+            }
+            continue;
+        }
+        py::object current = borrow(cur);
+        py::object incoming = borrow(in);
+        if (!store_word(old.ptr(), i, current.ptr())) return {};
+        int differ = words_differ(current.ptr(), incoming.ptr());
+        if (differ < 0) return {};
+        if (differ) {
+            if (!store_word(words.ptr(), i, incoming.ptr())) return {};
             evt_occurred = true;
         }
     }
-    return py::bool_(evt_occurred);
+    return boolean(evt_occurred);
 }
 
-py::object copy_old(py::handle self, const Args &) { return new_list(self.attr(kWordsOld)); }
+py::object copy_old(py::handle self, const Args &) {
+    py::object old = get(self, names._XManager__x_words_old);
+    if (!old) return {};
+    return steal(PySequence_List(old.ptr()));
+}
 
 const char *kOptionalSequence = "_Union[_Sequence, None]";
 
 const FunctionSpec kInit{
     "__init__", init, {{"x_words", kOptionalSequence, "None"}, {"x_words_old", kOptionalSequence, "None"}, {"count", "int", "0"}}};
 const FunctionSpec kWordCount{"word_count", word_count, {}};
-const FunctionSpec kGet{"_get", get, {{"words"}, {"index"}}, nullptr, nullptr, true};
+const FunctionSpec kGet{"_get", get_bit, {{"words"}, {"index"}}, nullptr, nullptr, true};
+const FunctionSpec kEventOccured{"event_occured", event_occured, {}, "bool"};
+const FunctionSpec kCopyOld{"copy_old", copy_old, {}, "list"};
+
+} // namespace
+
 const FunctionSpec kGetItem{"__getitem__", getitem, {{"item", "int"}}, "bool"};
 const FunctionSpec kX{"x", x, {{"index", "int"}}, "bool"};
 const FunctionSpec kWx{"wx", wx, {{"index", "int"}}, "int"};
 const FunctionSpec kRising{"rising", rising, {{"index", "int"}}};
 const FunctionSpec kFalling{"falling", falling, {{"index", "int"}}, "bool"};
-const FunctionSpec kEventOccured{"event_occured", event_occured, {}, "bool"};
 const FunctionSpec kCopy{"copy", copy, {}};
 const FunctionSpec kUpdate{"update", update, {{"x_words", "list"}}};
-const FunctionSpec kCopyOld{"copy_old", copy_old, {}, "list"};
 
-} // namespace
+} // namespace xmanager
+
+int words_differ(PyObject *a, PyObject *b) {
+    if (a == b && PyLong_CheckExact(a)) return 0;
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+#if PY_VERSION_HEX < 0x030C0000
+        // Sign and size, then the digits: no conversion.
+        Py_ssize_t size = Py_SIZE(a);
+        if (size != Py_SIZE(b)) return 1;
+        auto *da = reinterpret_cast<PyLongObject *>(a)->ob_digit, *db = reinterpret_cast<PyLongObject *>(b)->ob_digit;
+        for (Py_ssize_t i = 0, n = size < 0 ? -size : size; i < n; ++i)
+            if (da[i] != db[i]) return 1;
+        return 0;
+#endif
+        int overflow_a = 0, overflow_b = 0;
+        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if (!overflow_a && !overflow_b) return va != vb;
+        return PyObject_RichCompareBool(a, b, Py_NE);
+    }
+    PyObject *result = PyObject_RichCompare(a, b, Py_NE);
+    if (!result) return -1;
+    int differ = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    return differ;
+}
+
+bool store_word(PyObject *list, Py_ssize_t i, PyObject *value) {
+    if (i < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, i) == value) return true;
+    Py_INCREF(value);
+    return PyList_SetItem(list, i, value) == 0;
+}
 
 ImageLists image_lists(py::handle words, py::handle words_old, py::handle count) {
     ImageLists lists;
@@ -130,6 +264,7 @@ ImageLists image_lists(py::handle words, py::handle words_old, py::handle count)
 }
 
 py::object build_XManager() {
+    using namespace xmanager;
     return ClassDef("XManager")
         .method(kInit)
         .property(kWordCount)

@@ -2,6 +2,7 @@
 // word lists without copying them, so it always shows the image of the
 // moment. It adds no attribute and no operation of its own.
 #include "fa/image/xmanager.h"
+#include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 
@@ -11,9 +12,9 @@ namespace {
 
 py::object init(py::handle self, const Args &a) {
     ImageLists lists = image_lists(a[0], a[1], py::int_(0));
-    self.attr("_XManager__x_words") = lists.words;
-    self.attr("_XManager__x_words_old") = lists.words_old;
-    return py::none();
+    if (!set(self, names._XManager__x_words, lists.words)) return {};
+    if (!set(self, names._XManager__x_words_old, lists.words_old)) return {};
+    return none();
 }
 
 const FunctionSpec kInit{"__init__", init, {{"words"}, {"words_old"}}};

@@ -3,17 +3,18 @@
 #pragma once
 
 #include "fa/module/module.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
 // Raises AbortByOtherException on a fault, StopException on a stop.
-inline void flag_check(py::handle self) { self.attr("_check_stop_and_exception_flags")(); }
+inline void flag_check(py::handle self) { self.attr(names._check_stop_and_exception_flags)(); }
 
-inline bool can_not_go_on(py::handle self) { return truth(self.attr("can_not_go_on")()); }
+inline bool can_not_go_on(py::handle self) { return truth(self.attr(names.can_not_go_on)()); }
 
-inline bool read_x(py::handle self, py::handle x) { return truth(self.attr("x")(x)); }
+inline bool read_x(py::handle self, py::handle x) { return truth(self.attr(names.x)(x)); }
 
-inline void set_y(py::handle self, py::handle y, py::handle value) { self.attr("set_y")(y, value); }
+inline void set_y(py::handle self, py::handle y, py::handle value) { self.attr(names.set_y)(y, value); }
 
 // Seconds since `begin` on the module's clock.
 inline double elapsed(double begin) { return now() - begin; }

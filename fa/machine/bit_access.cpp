@@ -1,65 +1,128 @@
 // Bit access of MachineBase: inputs and outputs by bit index or by element
 // name. Names go through the instance's name_to_index, so a back-end's
-// addressing takes effect in every accessor.
+// addressing takes effect in every accessor. The images are reached through
+// the instance's x_manager and y_manager; their own methods run directly
+// while nothing overrides them.
 #include "fa/image/bits.h"
+#include "fa/image/xmanager.h"
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
+#include "fa/module/calls.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
 
 namespace fa::machine {
 
 namespace {
 
+OwnMethod own_name_to_index(names.name_to_index, kNameToIndex);
+OwnMethod own_x(names.x, xmanager::kX);
+OwnMethod own_wx(names.wx, xmanager::kWx);
+OwnMethod own_rising(names.rising, xmanager::kRising);
+OwnMethod own_falling(names.falling, xmanager::kFalling);
+OwnMethod own_getitem(names.__getitem__, xmanager::kGetItem, OwnMethod::Kind::Special);
+
 // A text or byte string is an element name; anything else is an index.
 py::object resolve(py::handle self, py::handle index) {
-    if (PyUnicode_Check(index.ptr()) || PyBytes_Check(index.ptr())) return self.attr("name_to_index")(index);
-    return py::reinterpret_borrow<py::object>(index);
+    if (PyUnicode_Check(index.ptr()) || PyBytes_Check(index.ptr())) return own_name_to_index.call(self, index);
+    return borrow(index.ptr());
 }
 
-py::object name_to_index(py::handle, const Args &a) {
-    return checked(PyNumber_Long(a[0].ptr()));
+py::object name_to_index(py::handle, const Args &a) { return steal(PyNumber_Long(a.ptr(0))); }
+
+py::object index_to_name(py::handle, const Args &a) { return steal(PyObject_Str(a.ptr(1))); }
+
+// self.<manager>.<method>(resolved index)
+py::object on_manager(py::handle self, PyObject *manager, OwnMethod &method, py::handle index) {
+    py::object resolved = resolve(self, index);
+    if (!resolved) return {};
+    py::object image = get(self, manager);
+    if (!image) return {};
+    return method.call(image, resolved);
 }
 
-py::object index_to_name(py::handle, const Args &a) { return checked(PyObject_Str(a[1].ptr())); }
-
-py::object x(py::handle self, const Args &a) { return self.attr("x_manager").attr("x")(resolve(self, a[0])); }
-
-py::object wx(py::handle self, const Args &a) { return self.attr("x_manager").attr("wx")(resolve(self, a[0])); }
-
-py::object rising(py::handle self, const Args &a) {
-    return self.attr("x_manager").attr("rising")(resolve(self, a[0]));
-}
-
-py::object falling(py::handle self, const Args &a) {
-    return self.attr("x_manager").attr("falling")(resolve(self, a[0]));
-}
+py::object x(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_x, a[0]); }
+py::object wx(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_wx, a[0]); }
+py::object rising(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_rising, a[0]); }
+py::object falling(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_falling, a[0]); }
+py::object wy(py::handle self, const Args &a) { return on_manager(self, names.y_manager, own_wx, a[0]); }
 
 py::object y(py::handle self, const Args &a) {
-    return checked(PyObject_GetItem(self.attr("y_manager").ptr(), resolve(self, a[0]).ptr()));
+    py::object resolved = resolve(self, a[0]);
+    if (!resolved) return {};
+    py::object image = get(self, names.y_manager);
+    if (!image) return {};
+    if (own_getitem.own(image.ptr())) return own_getitem.direct(image, resolved);
+    return steal(PyObject_GetItem(image.ptr(), resolved.ptr()));
 }
 
-py::object wy(py::handle self, const Args &a) { return self.attr("y_manager").attr("wx")(resolve(self, a[0])); }
+// Bit `index` of a list of exact ints, set or cleared natively: true when
+// done, false when the host's arithmetic must decide (big or odd values, an
+// index out of range: the host raises its own error).
+bool set_bit_natively(PyObject *words, PyObject *index, bool on, bool &failed) {
+    if (!PyLong_CheckExact(index) || !PyList_CheckExact(words)) return false;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (overflow) return false;
+    long long word = n >= 0 ? n / 16 : -((-n + 15) / 16);
+    long long shift = n - word * 16;
+    if (word < 0) word += PyList_GET_SIZE(words);
+    if (word < 0 || word >= PyList_GET_SIZE(words)) return false;
+    PyObject *old = PyList_GET_ITEM(words, word);
+    if (!PyLong_CheckExact(old)) return false;
+    long long value = PyLong_AsLongLongAndOverflow(old, &overflow);
+    if (overflow || value < -(1LL << 48) || value > (1LL << 48)) return false;
+    long long updated = on ? (value | (1LL << shift)) : (value & ~(1LL << shift));
+    if (updated == value) return true;
+    PyObject *result = PyLong_FromLongLong(updated);
+    failed = !result || PyList_SetItem(words, word, result) < 0;
+    return true;
+}
+
+// words[index // 16] |= 1 << index % 16 (or &= ~...), with the host's
+// arithmetic and errors.
+bool set_bit_generic(PyObject *words, const BitAddress &at, bool on) {
+    py::object one = steal(PyLong_FromLong(1));
+    py::object mask = steal(PyNumber_Lshift(one.ptr(), at.shift.ptr()));
+    if (!mask) return false;
+    if (!on && !(mask = steal(PyNumber_Invert(mask.ptr())))) return false;
+    py::object old = steal(PyObject_GetItem(words, at.word.ptr()));
+    if (!old) return false;
+    py::object updated = steal(on ? PyNumber_Or(old.ptr(), mask.ptr()) : PyNumber_And(old.ptr(), mask.ptr()));
+    return updated && PyObject_SetItem(words, at.word.ptr(), updated.ptr()) == 0;
+}
 
 // Changes exactly one bit of one output word; the refresh cycle writes it.
 py::object set_y(py::handle self, const Args &a) {
     py::object index = resolve(self, a[0]);
-    BitAddress at = split_bit_index(index);
+    if (!index) return {};
+    // An index the host cannot divide fails before anything else.
+    BitAddress at;
+    bool native_index = PyLong_CheckExact(index.ptr());
+    if (!native_index) at = split_bit_index(index);
     // Read before the lock: a __bool__ of Python code runs outside it.
-    bool on = truth(a[1]);
-    py::object mask = checked(PyNumber_Lshift(py::int_(1).ptr(), at.shift.ptr()));
-    if (!on) mask = checked(PyNumber_Invert(mask.ptr()));
+    int on = truth_of(a[1]);
+    if (on < 0) return {};
 
-    HeldLock held(self.attr("_y_lock"));
-    py::object words = self.attr("_y_words");
-    py::object old = checked(PyObject_GetItem(words.ptr(), at.word.ptr()));
-    py::object updated = checked(on ? PyNumber_Or(old.ptr(), mask.ptr()) : PyNumber_And(old.ptr(), mask.ptr()));
-    if (PyObject_SetItem(words.ptr(), at.word.ptr(), updated.ptr()) < 0) raise_current();
-    return py::none();
+    py::object lock = get(self, names._y_lock);
+    if (!lock) return {};
+    HeldLock held(lock);
+    py::object words = get(self, names._y_words);
+    if (!words) return {};
+    bool failed = false;
+    if (native_index && set_bit_natively(words.ptr(), index.ptr(), on, failed)) return failed ? py::object() : none();
+    if (native_index) at = split_bit_index(index);
+    if (!set_bit_generic(words.ptr(), at, on)) return {};
+    return none();
 }
 
-py::object x_word_count(py::handle self, const Args &) { return self.attr("x_manager").attr("word_count"); }
+py::object x_word_count(py::handle self, const Args &) {
+    py::object image = get(self, names.x_manager);
+    if (!image) return {};
+    return get(image, names.word_count);
+}
 
-py::object y_word_count(py::handle self, const Args &) { return py::int_(py::len(self.attr("_y_words"))); }
+py::object y_word_count(py::handle self, const Args &) { return length_of(self, names._y_words); }
 
 constexpr const char *kNameOrIndex = "_Union[str, int]";
 

@@ -21,9 +21,13 @@ CallbackScope::~CallbackScope() {
     if (found != running_callbacks_of.rend()) running_callbacks_of.erase(std::next(found).base());
 }
 
+bool inside_callbacks(py::handle owner) {
+    return std::find(running_callbacks_of.begin(), running_callbacks_of.end(), owner.ptr()) !=
+           running_callbacks_of.end();
+}
+
 void refuse_inside_callbacks(py::handle owner, const char *message) {
-    if (std::find(running_callbacks_of.begin(), running_callbacks_of.end(), owner.ptr()) != running_callbacks_of.end())
-        raise(PyExc_RuntimeError, "%s", message);
+    if (inside_callbacks(owner)) raise(PyExc_RuntimeError, "%s", message);
 }
 
 } // namespace fa::machine

@@ -25,6 +25,9 @@ private:
     PyObject *owner_;
 };
 
+// Whether this thread runs callbacks of `owner` now.
+bool inside_callbacks(py::handle owner);
+
 // Raises RuntimeError `message` when this thread runs callbacks of `owner`.
 void refuse_inside_callbacks(py::handle owner, const char *message);
 

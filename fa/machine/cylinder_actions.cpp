@@ -4,6 +4,7 @@
 // a sensor becomes a blind wait derived from wait_time.
 #include "fa/machine/action_steps.h"
 #include "fa/machine/actions.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
@@ -28,7 +29,7 @@ py::object trigger_cylinder(py::handle self, const Args &a) {
     py::handle timeout = a[4], check_interval = a[6];
     py::object wait_time = py::reinterpret_borrow<py::object>(a[5]);
     auto limited = [&] { return !timeout.is_none() && timeout > py::int_(0); };
-    auto report = [&] { self.attr("raise_cylinder_exception")(y, value, x_src, x_dst, timeout, wait_time); };
+    auto report = [&] { self.attr(names.raise_cylinder_exception)(y, value, x_src, x_dst, timeout, wait_time); };
 
     set_y(self, y, value);
     double begin = now();
@@ -115,7 +116,7 @@ struct DoubleCylinder {
             sleep(check_interval);
         }
         if (read_x(self, sensor) != target) {
-            self.attr("raise_dy_cylinder_exception")(y0, value0, y1, value1, x_src, x_dst, timeout, wait_time);
+            self.attr(names.raise_dy_cylinder_exception)(y0, value0, y1, value1, x_src, x_dst, timeout, wait_time);
         }
     }
 

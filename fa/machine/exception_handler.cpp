@@ -8,6 +8,8 @@
 #include "fa/machine/machine_support.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
+#include "fa/module/calls.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
 
 namespace fa {
@@ -17,14 +19,15 @@ namespace {
 using machine::CallbackScope;
 using machine::contains;
 using machine::HeldLock;
+using machine::inside_callbacks;
 using machine::refuse_inside_callbacks;
 
-constexpr const char *kList = "_handler_list";
-constexpr const char *kGuard = "_handler_list_guard";
+PyObject *const &kList = names._handler_list;
+PyObject *const &kGuard = names._handler_list_guard;
 
 py::object init(py::handle self, const Args &) {
     self.attr(kList) = py::list();
-    self.attr(kGuard) = name("_Lock")();
+    self.attr(kGuard) = name(names._Lock)();
     return py::none();
 }
 
@@ -32,7 +35,7 @@ py::object subscribe(py::handle self, const Args &a) {
     refuse_inside_callbacks(self, "subscribe() is not allowed inside a subscriber of the same exception_event");
     HeldLock held(self.attr(kGuard));
     py::object list = self.attr(kList);
-    if (!contains(list, a[0])) list.attr("append")(a[0]);
+    if (!contains(list, a[0])) list.attr(names.append)(a[0]);
     return py::none();
 }
 
@@ -40,7 +43,7 @@ py::object unsubscribe(py::handle self, const Args &a) {
     refuse_inside_callbacks(self, "unsubscribe() is not allowed inside a subscriber of the same exception_event");
     HeldLock held(self.attr(kGuard));
     py::object list = self.attr(kList);
-    if (contains(list, a[0])) list.attr("remove")(a[0]);
+    if (contains(list, a[0])) list.attr(names.remove)(a[0]);
     return py::none();
 }
 
@@ -48,25 +51,40 @@ py::object unsubscribe_all(py::handle self, const Args &) {
     refuse_inside_callbacks(self,
                             "unsubscribe_all() is not allowed inside a subscriber of the same exception_event");
     HeldLock held(self.attr(kGuard));
-    self.attr(kList).attr("clear")();
+    self.attr(kList).attr(names.clear)();
     return py::none();
 }
 
 // Offers the call to each subscriber in order; the first that answers with
 // a true value has taken it.
-py::object call(py::handle self, const Args &a) {
-    refuse_inside_callbacks(self, "raising a machine fault (raise_exception() or a fault raiser) is not allowed "
-                                  "inside an exception_event subscriber of the same machine");
-    HeldLock held(self.attr(kGuard));
+py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
+    if (inside_callbacks(self)) {
+        PyErr_SetString(PyExc_RuntimeError, "raising a machine fault (raise_exception() or a fault raiser) is not "
+                                            "allowed inside an exception_event subscriber of the same machine");
+        return {};
+    }
+    HeldLock held(self.attr(names._handler_list_guard));
     CallbackScope subscribers_run(self);
+    py::object list = get(self, names._handler_list);
+    if (!list) return {};
+    if (PyList_CheckExact(list.ptr()) && PyList_GET_SIZE(list.ptr()) == 0) return boolean(false);
+    py::object callbacks = steal(PyObject_GetIter(list.ptr()));
+    if (!callbacks) return {};
+    while (py::object callback = steal(PyIter_Next(callbacks.ptr()))) {
+        py::object taken = steal(PyObject_VectorcallDict(callback.ptr(), args, nargs, kwargs));
+        if (!taken) return {};
+        int on = truth_of(taken);
+        if (on) return on < 0 ? py::object() : boolean(true);
+    }
+    if (PyErr_Occurred()) return {};
+    return boolean(false);
+}
+
+py::object call(py::handle self, const Args &a) {
     py::tuple args = a.varargs();
     py::dict kwargs = a.kwargs();
-    py::object list = self.attr(kList);
-    for (py::handle callback : list) {
-        py::object taken = py::reinterpret_borrow<py::object>(callback)(*args, **kwargs);
-        if (truth(taken)) return py::bool_(true);
-    }
-    return py::bool_(false);
+    return offer(self, &PyTuple_GET_ITEM(args.ptr(), 0), PyTuple_GET_SIZE(args.ptr()),
+                 PyDict_GET_SIZE(kwargs.ptr()) ? kwargs.ptr() : nullptr);
 }
 
 const FunctionSpec kInit{"__init__", init, {}};
@@ -76,6 +94,17 @@ const FunctionSpec kUnsubscribeAll{"unsubscribe_all", unsubscribe_all, {}};
 const FunctionSpec kCall{"__call__", call, {var_args("args"), var_kwargs("kwargs")}};
 
 } // namespace
+
+namespace machine {
+
+py::object offer_to_subscribers(py::handle subscribers, py::handle fault) {
+    static OwnMethod own_call(names.__call__, kCall, OwnMethod::Kind::Special);
+    if (!own_call.own(subscribers.ptr())) return call(subscribers, fault);
+    PyObject *args[] = {fault.ptr()};
+    return offer(subscribers, args, 1, nullptr);
+}
+
+} // namespace machine
 
 py::object build_MachineExceptionHandler() {
     return ClassDef("_MachineExceptionHandler")

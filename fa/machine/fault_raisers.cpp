@@ -1,62 +1,74 @@
 // Fault raisers of MachineBase: name the bits, build the fault, offer it to
 // the subscribers, and record and raise it when none of them takes it.
 #include "fa/machine/actions.h"
+#include "fa/machine/machine_members.h"
+#include "fa/machine/machine_support.h"
+#include "fa/module/calls.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
 
 namespace fa {
 
 namespace {
 
+using machine::take_fault;
+
+OwnMethod own_index_to_name(names.index_to_name, machine::kIndexToName);
+
 // An int (a bool too) is a bit index and is named the machine's way;
 // names, None and anything else are reported as given.
-py::object bit_name(py::handle self, const char *prefix, py::handle bit) {
-    if (PyLong_Check(bit.ptr())) return self.attr("index_to_name")(prefix, bit);
-    return py::reinterpret_borrow<py::object>(bit);
-}
-
-// The machine's fault path for a fault already built.
-py::object take_fault(py::handle self, py::object fault) {
-    if (truth(self.attr("_handle_exception")(fault))) return py::none();
-    self.attr("_MachineBase__exception") = fault;
-    self.attr("_exception_flag") = py::bool_(true);
-    raise_object(fault);
+py::object bit_name(py::handle self, PyObject *prefix, py::handle bit) {
+    if (PyLong_Check(bit.ptr())) return own_index_to_name.call(self, prefix, bit);
+    return borrow(bit.ptr());
 }
 
 py::object raise_cylinder_exception(py::handle self, const Args &a) {
-    py::object y = bit_name(self, "Y", a[0]);
-    py::object x_src = bit_name(self, "X", a[2]);
-    py::object x_dst = bit_name(self, "X", a[3]);
-    return take_fault(self, name("CylinderException")(y, a[1], x_src, x_dst, a[4], a[5]));
+    py::object y = bit_name(self, names.prefix_y, a[0]);
+    if (!y) return {};
+    py::object x_src = bit_name(self, names.prefix_x, a[2]);
+    if (!x_src) return {};
+    py::object x_dst = bit_name(self, names.prefix_x, a[3]);
+    if (!x_dst) return {};
+    return take_fault(self, call_global(names.CylinderException, y, a[1], x_src, x_dst, a[4], a[5]));
 }
 
 py::object raise_dy_cylinder_exception(py::handle self, const Args &a) {
-    py::object y0 = bit_name(self, "Y", a[0]);
-    py::object y1 = bit_name(self, "Y", a[2]);
-    py::object x_src = bit_name(self, "X", a[4]);
-    py::object x_dst = bit_name(self, "X", a[5]);
-    return take_fault(self, name("DYCylinderException")(y0, a[1], y1, a[3], x_src, x_dst, a[6], a[7]));
+    py::object y0 = bit_name(self, names.prefix_y, a[0]);
+    if (!y0) return {};
+    py::object y1 = bit_name(self, names.prefix_y, a[2]);
+    if (!y1) return {};
+    py::object x_src = bit_name(self, names.prefix_x, a[4]);
+    if (!x_src) return {};
+    py::object x_dst = bit_name(self, names.prefix_x, a[5]);
+    if (!x_dst) return {};
+    return take_fault(self,
+                      call_global(names.DYCylinderException, y0, a[1], y1, a[3], x_src, x_dst, a[6], a[7]));
 }
 
 py::object raise_vacuum_exception(py::handle self, const Args &a) {
-    py::object y = bit_name(self, "Y", a[0]);
-    py::object x = bit_name(self, "X", a[2]);
-    return take_fault(self, name("VacuumException")(y, a[1], x, a[3], a[4]));
+    py::object y = bit_name(self, names.prefix_y, a[0]);
+    if (!y) return {};
+    py::object x = bit_name(self, names.prefix_x, a[2]);
+    if (!x) return {};
+    return take_fault(self, call_global(names.VacuumException, y, a[1], x, a[3], a[4]));
 }
 
 py::object raise_motor_exception(py::handle self, const Args &a) {
-    return take_fault(self, name("MotorException")(a[0]));
+    return take_fault(self, call_global(names.MotorException, a[0]));
 }
 
 py::object raise_x_exception(py::handle self, const Args &a) {
-    py::object x = bit_name(self, "X", a[0]);
-    return take_fault(self, name("XException")(x, a[1], a[2]));
+    py::object x = bit_name(self, names.prefix_x, a[0]);
+    if (!x) return {};
+    return take_fault(self, call_global(names.XException, x, a[1], a[2]));
 }
 
 // The communication object travels with the fault, so whoever handles it
 // can answer the station that raised it.
 py::object raise_tco_exception(py::handle self, const Args &a) {
-    py::object tco = name("ThreadCommunicationObject")(a[0]);
-    return take_fault(self, name("TCOException")(tco));
+    py::object tco = call_global(names.ThreadCommunicationObject, a[0]);
+    if (!tco) return {};
+    return take_fault(self, call_global(names.TCOException, tco));
 }
 
 } // namespace

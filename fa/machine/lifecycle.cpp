@@ -10,53 +10,54 @@
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
 #include "fa/module/module.h"
+#include "fa/module/names.h"
 
 namespace fa::machine {
 
 namespace {
 
-constexpr const char *kEehThread = "_MachineBase__eeh_thread";
-constexpr const char *kUpdater = "_MachineBase__updater";
+PyObject *const &kEehThread = names._MachineBase__eeh_thread;
+PyObject *const &kUpdater = names._MachineBase__updater;
 
 // A healthy cycle and its pause take far less.
 constexpr double kUpdaterGrace = 0.2;
 
 // A thread with a target only: no name, no daemon setting, so it takes
 // the daemon status of the thread that starts it.
-void start_thread_if_missing(py::handle self, const char *field, const char *target) {
+void start_thread_if_missing(py::handle self, PyObject *field, PyObject *target) {
     if (!self.attr(field).is_none()) return;
-    py::object thread = name("_Thread")(py::arg("target") = self.attr(target));
+    py::object thread = name(names._Thread)(py::arg("target") = self.attr(target));
     self.attr(field) = thread;
-    thread.attr("start")();
+    thread.attr(names.start)();
 }
 
 // Thread.join releases the GIL while it waits, so a thread running Python
 // code can finish.
-void join_and_forget(py::handle self, const char *field) {
+void join_and_forget(py::handle self, PyObject *field) {
     py::object thread = self.attr(field);
     if (thread.is_none()) return;
-    thread.attr("join")();
+    thread.attr(names.join)();
     self.attr(field) = py::none();
 }
 
 py::object start(py::handle self, const Args &) {
-    if (assertions_enabled()) check(!truth(self.attr("_exception_flag")));
-    self.attr("_exit_flag") = py::bool_(false);
-    self.attr("_stop_flag") = py::bool_(false);
-    self.attr("_pause_flag") = py::bool_(false);
-    start_thread_if_missing(self, kEehThread, "_eeh_thread_func");
-    start_thread_if_missing(self, kUpdater, "_update");
+    if (assertions_enabled()) check(!truth(self.attr(names._exception_flag)));
+    self.attr(names._exit_flag) = py::bool_(false);
+    self.attr(names._stop_flag) = py::bool_(false);
+    self.attr(names._pause_flag) = py::bool_(false);
+    start_thread_if_missing(self, kEehThread, names._eeh_thread_func);
+    start_thread_if_missing(self, kUpdater, names._update);
     return py::none();
 }
 
 void drain_snapshots(py::handle self) {
-    HeldLock held(self.attr("_eeh_lock"));
-    py::object queue = self.attr("_ee_queue");
+    HeldLock held(self.attr(names._eeh_lock));
+    py::object queue = self.attr(names._ee_queue);
     py::object empty_error = py::module_::import("queue").attr("Empty");
-    while (!truth(queue.attr("empty")())) {
+    while (!truth(queue.attr(names.empty)())) {
         // Without blocking: a thread started meanwhile may take the last one.
         try {
-            queue.attr("get_nowait")();
+            queue.attr(names.get_nowait)();
         } catch (py::error_already_set &error) {
             if (error.matches(empty_error)) break;
             throw;
@@ -97,8 +98,8 @@ void end_updater(py::handle self) {
 }
 
 py::object close(py::handle self, const Args &) {
-    self.attr("_exit_flag") = py::bool_(true);
-    self.attr("_stop_flag") = py::bool_(true);
+    self.attr(names._exit_flag) = py::bool_(true);
+    self.attr(names._stop_flag) = py::bool_(true);
     end_updater(self);
     join_and_forget(self, kEehThread);
     drain_snapshots(self);
@@ -106,11 +107,11 @@ py::object close(py::handle self, const Args &) {
 }
 
 py::object reset(py::handle self, const Args &) {
-    self.attr("_MachineBase__exception") = py::none();
-    self.attr("_exception_flag") = py::bool_(false);
-    self.attr("_pause_flag") = py::bool_(false);
-    self.attr("close")();
-    self.attr("start")();
+    self.attr(names._MachineBase__exception) = py::none();
+    self.attr(names._exception_flag) = py::bool_(false);
+    self.attr(names._pause_flag) = py::bool_(false);
+    self.attr(names.close)();
+    self.attr(names.start)();
     return py::none();
 }
 

@@ -1,18 +1,19 @@
 #include "fa/machine/machine_support.h"
 
+#include "fa/module/calls.h"
 #include "fa/module/module.h"
 
 namespace fa::machine {
 
-HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) {
+    if (!call_method(lock_, names.acquire)) raise_current();
+}
 
 HeldLock::~HeldLock() {
     // May run while an error travels; keep it aside during the release.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject *result = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-    if (result) Py_DECREF(result);
-    else PyErr_WriteUnraisable(lock_.ptr());
+    if (!call_method(lock_, names.release)) PyErr_WriteUnraisable(lock_.ptr());
     PyErr_Restore(type, value, traceback);
 }
 

@@ -25,6 +25,16 @@ private:
     py::object lock_;
 };
 
+// The machine's fault path for a fault already built (null: building it
+// failed): offered to the subscribers through the instance's
+// _handle_exception; when none takes it, stored, flagged and raised (a null
+// result, the stored attribute read back first when `raise_stored`). A
+// fault taken by a subscriber returns None.
+py::object take_fault(py::handle self, py::object fault, bool raise_stored = false);
+
+// subscribers(fault), directly when they are our _MachineExceptionHandler.
+py::object offer_to_subscribers(py::handle subscribers, py::handle fault);
+
 // `item in sequence`, with the host's equality test.
 bool contains(py::handle sequence, py::handle item);
 

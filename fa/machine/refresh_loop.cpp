@@ -13,84 +13,147 @@
 #include "fa/backends/native_transfer.h"
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
+#include "fa/image/xmanager.h"
+#include "fa/module/calls.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
+
+#include <algorithm>
 
 namespace fa::machine {
 
 namespace {
 
-constexpr const char *kCounter = "_MachineBase__xy_refresh_counter";
-constexpr const char *kCounterLock = "_MachineBase__xy_refresh_counter_lock";
+PyObject *const &kCounter = names._MachineBase__xy_refresh_counter;
+PyObject *const &kCounterLock = names._MachineBase__xy_refresh_counter_lock;
 
-py::object item(py::handle sequence, Py_ssize_t i) { return checked(PySequence_GetItem(sequence.ptr(), i)); }
+OwnMethod own_update(names.update, xmanager::kUpdate);
+OwnMethod own_copy(names.copy, xmanager::kCopy);
+OwnMethod own_refresh_x(names._refresh_x, kRefreshX);
+OwnMethod own_refresh_y(names._refresh_y, kRefreshY);
 
-void set_item(py::handle sequence, Py_ssize_t i, py::handle value) {
-    if (PySequence_SetItem(sequence.ptr(), i, value.ptr()) < 0) raise_current();
-}
+py::object item(py::handle sequence, Py_ssize_t i) { return steal(PySequence_GetItem(sequence.ptr(), i)); }
 
-Py_ssize_t length(py::handle sequence) {
-    Py_ssize_t n = PyObject_Size(sequence.ptr());
-    if (n < 0) raise_current();
-    return n;
-}
+Py_ssize_t length(py::handle sequence) { return PyObject_Size(sequence.ptr()); }
 
 // Words from the PLC link must be ints: anything else would sit in the
-// image and break every later comparison and bit query.
-void require_words(py::handle words, Py_ssize_t count, const char *operation) {
+// image and break every later comparison and bit query. False with the
+// error set.
+bool require_words(py::handle words, Py_ssize_t count, const char *operation) {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        py::object word = item(words, i);
-        if (!PyLong_Check(word.ptr()))
-            raise(PyExc_TypeError, "%s returned a word of type %.200s", operation, Py_TYPE(word.ptr())->tp_name);
+        py::object word = PyList_CheckExact(words.ptr()) && i < PyList_GET_SIZE(words.ptr())
+                              ? borrow(PyList_GET_ITEM(words.ptr(), i))
+                              : item(words, i);
+        if (!word) return false;
+        if (!PyLong_Check(word.ptr())) {
+            PyErr_Format(PyExc_TypeError, "%s returned a word of type %.200s", operation, Py_TYPE(word.ptr())->tp_name);
+            return false;
+        }
     }
+    return true;
 }
 
 // Set on the updater thread while a cycle after a failed one runs.
 thread_local bool rewrite_outputs = false;
 
 // The transfer operations a back-end supplies; the base bodies do nothing.
-py::object transfer_stub(py::handle, const Args &) { return py::none(); }
+py::object transfer_stub(py::handle, const Args &) { return none(); }
 
 py::object refresh_x(py::handle self, const Args &) {
-    bool changed = false;
-    if (!backends::read_inputs_natively(self, changed)) {
-        py::object xs = self.attr("do_get_x_uint16")();
-        if (PyList_CheckExact(xs.ptr())) require_words(xs, PyList_GET_SIZE(xs.ptr()), "do_get_x_uint16");
-        changed = truth(self.attr("x_manager").attr("update")(xs));
+    bool read_natively_changed = false;
+    int on;
+    if (backends::read_inputs_natively(self, read_natively_changed)) {
+        on = read_natively_changed;
+    } else {
+        py::object xs = call_method(self, names.do_get_x_uint16);
+        if (!xs) return {};
+        if (PyList_CheckExact(xs.ptr()) && !require_words(xs, PyList_GET_SIZE(xs.ptr()), "do_get_x_uint16"))
+            return {};
+        py::object x_manager = get(self, names.x_manager);
+        if (!x_manager) return {};
+        // Only a list may skip the binding: anything else gets its refusal.
+        py::object changed =
+            PyList_CheckExact(xs.ptr()) ? own_update.call(x_manager, xs) : call_method(x_manager, names.update, xs);
+        if (!changed) return {};
+        on = truth_of(changed);
     }
-    if (changed) self.attr("_ee_queue").attr("put")(self.attr("x_manager").attr("copy")());
-    return py::none();
+    if (on <= 0) return on < 0 ? py::object() : none();
+    py::object x_manager = get(self, names.x_manager);
+    if (!x_manager) return {};
+    py::object queue = get(self, names._ee_queue);
+    if (!queue) return {};
+    py::object snapshot = own_copy.call(x_manager);
+    if (!snapshot || !call_method(queue, names.put, snapshot)) return {};
+    return none();
+}
+
+// words[i] for a list of the image, with the host's errors otherwise.
+py::object word_at(py::handle words, Py_ssize_t i) {
+    if (PyList_CheckExact(words.ptr()) && i < PyList_GET_SIZE(words.ptr())) return borrow(PyList_GET_ITEM(words.ptr(), i));
+    return item(words, i);
+}
+
+bool set_word(py::handle words, Py_ssize_t i, py::handle value) {
+    if (PyList_CheckExact(words.ptr())) return store_word(words.ptr(), i, value.ptr());
+    return PySequence_SetItem(words.ptr(), i, value.ptr()) == 0;
 }
 
 py::object refresh_y(py::handle self, const Args &) {
-    Py_ssize_t count = length(self.attr("_y_words"));
-    HeldLock held(self.attr("_y_lock"));
-    py::object words = self.attr("_y_words"), words_old = self.attr("_y_words_old");
+    py::object y_words = get(self, names._y_words);
+    if (!y_words) return {};
+    Py_ssize_t count = length(y_words);
+    if (count < 0) return {};
+    py::object lock = get(self, names._y_lock);
+    if (!lock) return {};
+    HeldLock held(lock);
+    py::object words = get(self, names._y_words);
+    if (!words) return {};
+    py::object words_old = get(self, names._y_words_old);
+    if (!words_old) return {};
     bool pending = rewrite_outputs;
-    for (Py_ssize_t i = 0; i < count && !pending; ++i) pending = not_equal(item(words, i), item(words_old, i));
+    for (Py_ssize_t i = 0; i < count && !pending; ++i) {
+        py::object word = word_at(words, i);
+        if (!word) return {};
+        py::object old = word_at(words_old, i);
+        if (!old) return {};
+        int differ = words_differ(word.ptr(), old.ptr());
+        if (differ < 0) return {};
+        pending = differ;
+    }
     if (pending) {
-        if (!backends::write_outputs_natively(self, words)) self.attr("do_set_y_uint16")(words);
+        if (!backends::write_outputs_natively(self, words) && !call_method(self, names.do_set_y_uint16, words))
+            return {};
         // Only a write that returned counts as done.
-        for (Py_ssize_t i = 0; i < length(words); ++i) set_item(words_old, i, item(words, i));
-        return py::none();
+        for (Py_ssize_t i = 0;; ++i) {
+            Py_ssize_t n = length(words);
+            if (n < 0) return {};
+            if (i >= n) break;
+            py::object word = word_at(words, i);
+            if (!word || !set_word(words_old, i, word)) return {};
+        }
+        return none();
     }
-    if (backends::read_outputs_natively(self, words, words_old)) return py::none();
-    py::object dts = self.attr("do_get_y_uint16")();
-    Py_ssize_t n = std::min(length(words), length(dts));
-    require_words(dts, n, "do_get_y_uint16");
+    if (backends::read_outputs_natively(self, words, words_old)) return none();
+    py::object dts = call_method(self, names.do_get_y_uint16);
+    if (!dts) return {};
+    Py_ssize_t n_words = length(words);
+    if (n_words < 0) return {};
+    Py_ssize_t n_dts = length(dts);
+    if (n_dts < 0) return {};
+    Py_ssize_t n = std::min(n_words, n_dts);
+    if (!require_words(dts, n, "do_get_y_uint16")) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object word = item(dts, i);
-        set_item(words, i, word);
-        set_item(words_old, i, word);
+        py::object word = word_at(dts, i);
+        if (!word || !set_word(words, i, word) || !set_word(words_old, i, word)) return {};
     }
-    return py::none();
+    return none();
 }
 
 void refresh_cycle(py::handle self, bool after_failure) {
     {
         HeldLock held(self.attr(kCounterLock));
         rewrite_outputs = after_failure;
-        self.attr("_refresh_x")();
-        self.attr("_refresh_y")();
+        if (!own_refresh_x.call(self) || !own_refresh_y.call(self)) raise_current();
         self.attr(kCounter) = checked(PyNumber_Add(self.attr(kCounter).ptr(), py::int_(1).ptr()));
     }
     sleep(0.01);
@@ -102,13 +165,13 @@ void refresh_cycle(py::handle self, bool after_failure) {
 py::object update(py::handle self, const Args &) {
     bool synced = false;   // a cycle completed: the output image holds what the PLC had or got
     bool rewrite = false;
-    while (!truth(self.attr("_exit_flag"))) {
+    while (!truth(self.attr(names._exit_flag))) {
         bool done = run_reporting([&] { refresh_cycle(self, rewrite); });
         rewrite_outputs = false;
         synced = synced || done;
         // Before the first completed cycle the image was never the PLC's: nothing to restore.
         rewrite = !done && synced;
-        if (!done && !truth(self.attr("_exit_flag"))) sleep(0.2);
+        if (!done && !truth(self.attr(names._exit_flag))) sleep(0.2);
     }
     return py::none();
 }
@@ -123,7 +186,7 @@ py::object sync_xy_refresher(py::handle self, const Args &) {
     for (;;) {
         sleep(0.01);
         if (not_equal(read_counter(self), last)) return py::none();
-        self.attr("_check_stop_and_exception_flags")();
+        if (!call_method(self, names._check_stop_and_exception_flags)) return {};
     }
 }
 

@@ -2,6 +2,7 @@
 // polling the input image at a fixed interval.
 #include "fa/machine/action_steps.h"
 #include "fa/machine/actions.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
@@ -14,13 +15,13 @@ py::object wait_for_signal(py::handle self, const Args &a) {
     double begin = now();
     // The input is tested before any sleep: a signal already there costs
     // nothing.
-    while (not_equal(self.attr("x")(x), value)) {
+    while (not_equal(self.attr(names.x)(x), value)) {
         sleep(check_interval);
         flag_check(self);
         if (!timeout.is_none() && timeout > py::int_(0) && py::float_(elapsed(begin)) > timeout) {
             // A subscriber that takes the fault lets the wait go on with
             // the same start, so every later pass reports again.
-            self.attr("raise_x_exception")(x, value, timeout);
+            self.attr(names.raise_x_exception)(x, value, timeout);
         }
     }
     wait_while_held(self, check_interval);
@@ -38,7 +39,7 @@ py::list input_target_pairs(py::handle x_list, py::handle value_list) {
         targets = copies;
     }
     // Pairs up to the shorter of the two, formed once.
-    return new_list(name("zip")(x_list, targets));
+    return new_list(name(names.zip)(x_list, targets));
 }
 
 py::object wait_for_multi_signals(py::handle self, const Args &a) {
@@ -56,7 +57,7 @@ py::object wait_for_multi_signals(py::handle self, const Args &a) {
         for (py::handle pair : zip_x) {
             py::object x = pair[py::int_(0)];
             py::object value = pair[py::int_(1)];
-            if (not_equal(self.attr("x")(x), value)) {
+            if (not_equal(self.attr(names.x)(x), value)) {
                 ng_x = x;
                 target_value = value;
                 ok = false;
@@ -65,7 +66,7 @@ py::object wait_for_multi_signals(py::handle self, const Args &a) {
         }
         if (ok) break;
         flag_check(self);
-        if (timeout > 0 && elapsed(begin) > timeout) self.attr("raise_x_exception")(ng_x, target_value, a[2]);
+        if (timeout > 0 && elapsed(begin) > timeout) self.attr(names.raise_x_exception)(ng_x, target_value, a[2]);
     }
     wait_while_held(self, check_interval);
     return py::none();

@@ -2,6 +2,7 @@
 // the sensors or, without sensors, a fixed time.
 #include "fa/machine/action_steps.h"
 #include "fa/machine/actions.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
@@ -28,11 +29,11 @@ py::object trigger_vacuum(py::handle self, const Args &a) {
         check(!x_target.is_none());
         while (elapsed(begin) <= timeout) {
             flag_check(self);
-            if (equal(self.attr("x")(x), x_target)) break;
+            if (equal(self.attr(names.x)(x), x_target)) break;
             sleep(check_interval);
         }
-        if (not_equal(self.attr("x")(x), x_target))
-            self.attr("raise_vacuum_exception")(y, value, x, x_target, a[4]);
+        if (not_equal(self.attr(names.x)(x), x_target))
+            self.attr(names.raise_vacuum_exception)(y, value, x, x_target, a[4]);
     } else {
         fixed_wait(self, begin, wait_time, check_interval);
     }
@@ -45,16 +46,16 @@ py::object trigger_multi_vacuums(py::handle self, const Args &a) {
     py::handle check_interval = a[6];
 
     // zip refuses a list that is not iterable before any output is set.
-    py::object pairs = name("zip")(a[0], a[1]);
+    py::object pairs = name(names.zip)(a[0], a[1]);
     for (py::handle pair : pairs) {
         py::object y = pair[py::int_(0)];
         py::object value = pair[py::int_(1)];
-        self.attr("trigger_vacuum")(y, value);
+        self.attr(names.trigger_vacuum)(y, value);
     }
 
     if (!x_list.is_none()) {
         check(!x_target_list.is_none());
-        self.attr("wait_for_multi_signals")(x_list, x_target_list, a[4], check_interval);
+        self.attr(names.wait_for_multi_signals)(x_list, x_target_list, a[4], check_interval);
     } else {
         fixed_wait(self, now(), wait_time, check_interval);
     }

@@ -14,8 +14,6 @@ namespace {
 
 enum class Rule : unsigned char { None, ExactStr, ExactList, ExceptionInstance, Float };
 
-constexpr size_t kMaxParams = 16;
-
 Rule rule_of(const char *annotation) {
     if (!annotation) return Rule::None;
     if (!std::strcmp(annotation, "str")) return Rule::ExactStr;
@@ -45,54 +43,64 @@ struct FunctionObject {
     Py_ssize_t ndefaults;
     bool has_varargs;
     bool has_varkw;
+    bool plain; // no extras and no parameter rule: the fast binding applies
     const char *param_names[kMaxParams];
     Rule rules[kMaxParams];
 };
 
 PyTypeObject FunctionType;
 
-// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
-void raise_arg_count(FunctionObject *f, Py_ssize_t found) {
-    bool exact = f->nrequired == f->nparams;
-    Py_ssize_t expected;
-    const char *more_or_less;
-    if (found < f->nrequired) {
-        expected = f->nrequired;
-        more_or_less = "at least";
-    } else {
-        expected = f->nparams;
-        more_or_less = "at most";
-    }
-    if (exact) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->spec->name,
-          more_or_less, expected, expected == 1 ? "" : "s", found);
-}
-
 } // namespace
 
+Args::~Args() {
+    for (size_t i = 0; i < nowned_; ++i) Py_DECREF(owned_[i]);
+    Py_XDECREF(varargs_);
+    Py_XDECREF(kwargs_);
+}
+
+py::tuple Args::varargs() const {
+    if (!varargs_) return py::tuple();
+    return py::reinterpret_borrow<py::tuple>(varargs_);
+}
+
+py::dict Args::kwargs() const {
+    if (!kwargs_) {
+        kwargs_ = PyDict_New();
+        if (!kwargs_) raise_current();
+    }
+    return py::reinterpret_borrow<py::dict>(kwargs_);
+}
+
 struct Binder {
-    static py::handle self_of(const Args &bound) { return bound.values_[0]; }
+    static PyObject *self_of(const Args &bound) { return bound.values_[0]; }
 
-    static void bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Args &out) {
+    // The common call: every parameter given by position, none checked or
+    // converted. The caller's vector is the argument list.
+    static bool fast(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+        return f->plain && nargs == f->nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0);
+    }
+
+    // Binds the general call; false with the Python error set on a refusal.
+    static bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Args &out) {
         const Py_ssize_t np = f->nparams;
-        if (nargs > np && !f->has_varargs) raise_arg_count(f, nargs);
+        out.first_ = f->spec->is_static ? 0 : 1;
+        out.has_varkw_ = f->has_varkw;
+        if (nargs > np && !f->has_varargs) return arg_count_error(f, nargs);
 
-        PyObject *slots[kMaxParams] = {nullptr};
+        PyObject **slots = out.slots_;
         Py_ssize_t npos = nargs < np ? nargs : np;
         for (Py_ssize_t i = 0; i < npos; ++i) slots[i] = args[i];
+        for (Py_ssize_t i = npos; i < np; ++i) slots[i] = nullptr;
 
-        py::object varargs, varkw;
         if (f->has_varargs) {
             Py_ssize_t extra = nargs > np ? nargs - np : 0;
-            PyObject *tuple = PyTuple_New(extra);
-            if (!tuple) raise_current();
-            varargs = py::reinterpret_steal<py::object>(tuple);
+            out.varargs_ = PyTuple_New(extra);
+            if (!out.varargs_) return false;
             for (Py_ssize_t i = 0; i < extra; ++i) {
                 Py_INCREF(args[np + i]);
-                PyTuple_SET_ITEM(tuple, i, args[np + i]);
+                PyTuple_SET_ITEM(out.varargs_, i, args[np + i]);
             }
         }
-        if (f->has_varkw) varkw = py::dict();
 
         Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -106,13 +114,19 @@ struct Binder {
                 }
             }
             if (index < 0) {
-                if (!f->has_varkw)
-                    raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name, key);
-                if (PyDict_SetItem(varkw.ptr(), key, value) < 0) raise_current();
+                if (!f->has_varkw) {
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name, key);
+                    return false;
+                }
+                if (!out.kwargs_ && !(out.kwargs_ = PyDict_New())) return false;
+                if (PyDict_SetItem(out.kwargs_, key, value) < 0) return false;
                 continue;
             }
-            if (slots[index])
-                raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name, key);
+            if (slots[index]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name,
+                             key);
+                return false;
+            }
             slots[index] = value;
         }
 
@@ -124,54 +138,88 @@ struct Binder {
                 slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
                 continue;
             }
-            raise_arg_count(f, nkw ? i : nargs);
+            return arg_count_error(f, nkw ? i : nargs);
         }
 
-        out.values_.reserve(np);
         for (Py_ssize_t i = 0; i < np; ++i) {
             if (f->rules[i] == Rule::Float && !PyFloat_CheckExact(slots[i])) {
                 double value = PyFloat_AsDouble(slots[i]);
-                if (value == -1.0 && PyErr_Occurred()) raise_current();
-                out.values_.push_back(py::float_(value));
-            } else {
-                out.values_.push_back(py::reinterpret_borrow<py::object>(slots[i]));
+                if (value == -1.0 && PyErr_Occurred()) return false;
+                PyObject *converted = PyFloat_FromDouble(value);
+                if (!converted) return false;
+                out.owned_[out.nowned_++] = converted;
+                slots[i] = converted;
             }
         }
-        for (Py_ssize_t i = 0; i < np; ++i) check_type(f, i, out.values_[i].ptr());
-        out.first_ = f->spec->is_static ? 0 : 1;
-        out.varargs_ = std::move(varargs);
-        out.kwargs_ = std::move(varkw);
+        for (Py_ssize_t i = 0; i < np; ++i)
+            if (!type_ok(f, i, slots[i])) return false;
+        out.values_ = slots;
+        return true;
     }
 
-    static void check_type(FunctionObject *f, Py_ssize_t i, PyObject *value) {
-        if (value == Py_None) return;
+    // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
+    static bool arg_count_error(FunctionObject *f, Py_ssize_t found) {
+        bool exact = f->nrequired == f->nparams;
+        Py_ssize_t expected;
+        const char *more_or_less;
+        if (found < f->nrequired) {
+            expected = f->nrequired;
+            more_or_less = "at least";
+        } else {
+            expected = f->nparams;
+            more_or_less = "at most";
+        }
+        if (exact) more_or_less = "exactly";
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->spec->name,
+                     more_or_less, expected, expected == 1 ? "" : "s", found);
+        return false;
+    }
+
+    static bool type_ok(FunctionObject *f, Py_ssize_t i, PyObject *value) {
+        if (value == Py_None) return true;
+        const char *expected = nullptr;
         switch (f->rules[i]) {
         case Rule::ExactStr:
-            if (!PyUnicode_CheckExact(value)) raise_arg_type(f->param_names[i], "str", value);
+            if (!PyUnicode_CheckExact(value)) expected = "str";
             break;
         case Rule::ExactList:
-            if (!PyList_CheckExact(value)) raise_arg_type(f->param_names[i], "list", value);
+            if (!PyList_CheckExact(value)) expected = "list";
             break;
         case Rule::ExceptionInstance:
-            if (!PyObject_TypeCheck(value, (PyTypeObject *)PyExc_Exception))
-                raise_arg_type(f->param_names[i], "Exception", value);
+            if (!PyObject_TypeCheck(value, (PyTypeObject *)PyExc_Exception)) expected = "Exception";
             break;
         default:
             break;
         }
+        if (!expected) return true;
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     f->param_names[i], expected, Py_TYPE(value)->tp_name);
+        return false;
+    }
+
+    static PyObject *run(FunctionObject *f, PyObject *self, const Args &bound) {
+        py::object result = f->spec->body(self, bound);
+        if (result) return result.release().ptr();
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s() returned a null result without an error", f->spec->name);
+        return nullptr;
     }
 };
 
 namespace {
 
+// The one boundary between our C++ bodies and the interpreter: a C++
+// exception that left a body becomes the Python error it stands for.
 PyObject *call_body(FunctionObject *f, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
+        if (Binder::fast(f, args, nargs, kwnames)) {
+            Args bound(args, f->spec->is_static ? 0 : 1);
+            return Binder::run(f, f->spec->is_static ? nullptr : args[0], bound);
+        }
         Args bound;
-        Binder::bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        py::handle self = f->spec->is_static ? py::handle() : Binder::self_of(bound);
-        py::object result = f->spec->body(self, bound);
-        if (!result) Py_RETURN_NONE;
-        return result.release().ptr();
+        if (!Binder::bind(f, args, nargs, kwnames, bound)) return nullptr;
+        return Binder::run(f, f->spec->is_static ? nullptr : Binder::self_of(bound), bound);
     } catch (py::error_already_set &e) {
         e.restore();
     } catch (py::builtin_exception &e) {
@@ -338,6 +386,11 @@ void init_function_type() {
 
 bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
 
+const FunctionSpec *spec_of(PyObject *obj) {
+    if (Py_TYPE(obj) != &FunctionType) return nullptr;
+    return reinterpret_cast<FunctionObject *>(obj)->spec;
+}
+
 py::object make_function(const FunctionSpec &spec, const char *owner) {
     // Count and classify the parameters first so a bad table fails loudly.
     std::vector<const Param *> named;
@@ -372,6 +425,9 @@ py::object make_function(const FunctionSpec &spec, const char *owner) {
         if (named[i]->default_expr && nrequired == f->nparams) nrequired = static_cast<Py_ssize_t>(i + offset);
     }
     f->nrequired = nrequired;
+    f->plain = !has_varargs && !has_varkw;
+    for (Py_ssize_t i = 0; i < f->nparams; ++i)
+        if (f->rules[i] != Rule::None) f->plain = false;
     f->ndefaults = f->nparams - nrequired;
 
     std::string qualname = owner ? std::string(owner) + "." + spec.name : std::string(spec.name);

@@ -9,10 +9,18 @@
 //   "Exception"    instance of Exception (or a subclass) or None
 //   "float"        converted to a float on entry (its default too)
 // Every other annotation is only recorded in __annotations__.
+//
+// A call binds without touching the heap: the arguments are borrowed from
+// the caller's vector (copied into a small fixed array only when keywords or
+// defaults reorder them). A body returns a new reference, or a null object
+// with the Python error set; raising that way needs no C++ throw. A C++
+// exception thrown by a body is still caught at the one boundary of the call
+// and turned into its Python error.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <vector>
 
 namespace py = pybind11;
@@ -33,6 +41,8 @@ inline Param var_args(const char *name) { return Param{name, nullptr, nullptr, P
 // A parameter that collects the extra keyword arguments (**name).
 inline Param var_kwargs(const char *name) { return Param{name, nullptr, nullptr, ParamKind::VarKw}; }
 
+constexpr size_t kMaxParams = 16;
+
 class Args;
 using Body = py::object (*)(py::handle self, const Args &args);
 
@@ -47,20 +57,36 @@ struct FunctionSpec {
 
 // The arguments of one call after binding: declared parameters in table
 // order (defaults filled in, float parameters converted), then *args/**kwargs.
+// Every reference is borrowed from the call except the converted floats and
+// the collected extras, which the Args own.
 class Args {
 public:
+    Args() = default;
+    // A direct call of a body with `count` values that already satisfy the
+    // parameter rules (self first for methods).
+    Args(PyObject *const *values, size_t first) : values_(values), first_(first) {}
+    ~Args();
+    Args(const Args &) = delete;
+    Args &operator=(const Args &) = delete;
+
     // The i-th declared parameter (`self` is not counted).
     py::handle operator[](size_t i) const { return values_[i + first_]; }
-    double as_double(size_t i) const { return PyFloat_AS_DOUBLE(values_[i + first_].ptr()); }
-    py::tuple varargs() const { return py::reinterpret_borrow<py::tuple>(varargs_); }
-    py::dict kwargs() const { return py::reinterpret_borrow<py::dict>(kwargs_); }
+    PyObject *ptr(size_t i) const { return values_[i + first_]; }
+    double as_double(size_t i) const { return PyFloat_AS_DOUBLE(values_[i + first_]); }
+    py::tuple varargs() const;
+    // The extra keyword arguments, as a dict made on first use.
+    py::dict kwargs() const;
 
 private:
     friend struct Binder;
-    std::vector<py::object> values_; // self first for methods
+    PyObject *const *values_ = nullptr; // self first for methods
     size_t first_ = 0;
-    py::object varargs_;
-    py::object kwargs_;
+    PyObject *slots_[kMaxParams];      // used when binding reorders
+    PyObject *owned_[kMaxParams];      // converted floats
+    size_t nowned_ = 0;
+    PyObject *varargs_ = nullptr;
+    mutable PyObject *kwargs_ = nullptr;
+    bool has_varkw_ = false;
 };
 
 // Builds a function object for `spec`, qualified as `owner.name`.
@@ -69,6 +95,9 @@ py::object make_function(const FunctionSpec &spec, const char *owner);
 
 // True when `obj` is one of our function objects.
 bool is_function(py::handle obj);
+
+// The body and table behind one of our function objects, or null.
+const FunctionSpec *spec_of(PyObject *obj);
 
 // Called once at module init, before any function is made.
 void init_function_type();

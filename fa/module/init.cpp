@@ -3,6 +3,7 @@
 #include "fa/module/classes.h"
 #include "fa/module/function.h"
 #include "fa/module/module.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
@@ -52,6 +53,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_fa() {
     PyObject *module = PyModule_Create(&fa::kModule);
     if (!module) return nullptr;
     try {
+        if (!fa::init_names()) throw py::error_already_set();
         fa::set_module(module);
         fa::init_function_type();
         fa::bind_aliases();

@@ -1,5 +1,7 @@
 #include "fa/module/module.h"
 
+#include "fa/module/calls.h"
+
 #include <cstdarg>
 
 namespace fa {
@@ -26,6 +28,37 @@ py::object name(const char *ident) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
+py::object name(PyObject *ident) {
+    py::object value = global(ident);
+    if (!value) raise_current();
+    return value;
+}
+
+py::object global(PyObject *ident) {
+    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(g_module), ident);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), ident);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", ident);
+        return py::object();
+    }
+    return borrow(value);
+}
+
+py::object fail(PyObject *type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    return py::object();
+}
+
+py::object fail_with(py::handle exc) {
+    if (!PyExceptionInstance_Check(exc.ptr()))
+        return fail(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    return py::object();
+}
+
 void raise(PyObject *type, const char *format, ...) {
     va_list args;
     va_start(args, format);
@@ -42,8 +75,7 @@ py::object checked(PyObject *result) {
 }
 
 void raise_object(py::handle exc) {
-    if (!PyExceptionInstance_Check(exc.ptr())) raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    fail_with(exc);
     throw py::error_already_set();
 }
 
@@ -80,10 +112,17 @@ void print_line(py::handle obj) {
     print(obj);
 }
 
-void sleep(py::handle seconds) { name("_sleep")(seconds); }
-void sleep(double seconds) { name("_sleep")(seconds); }
+void sleep(py::handle seconds) {
+    if (!call_global(names._sleep, seconds)) raise_current();
+}
 
-double now() { return to_double(name("_now")()); }
+void sleep(double seconds) { sleep(py::float_(seconds)); }
+
+double now() {
+    py::object clock = call_global(names._now);
+    if (!clock) raise_current();
+    return to_double(clock);
+}
 
 bool truth(py::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());

@@ -15,6 +15,8 @@ void set_module(py::handle module);
 
 // A module-level name as it stands now, e.g. name("_sleep"), name("XManager").
 py::object name(const char *ident);
+// The same with an interned name (names.h): one dict lookup.
+py::object name(PyObject *ident);
 
 // Raise a Python exception of `type` with a printf-style message.
 [[noreturn]] void raise(PyObject *type, const char *format, ...);

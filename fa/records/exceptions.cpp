@@ -2,6 +2,7 @@
 // Chinese, the two abort signals, and the framework exceptions. Each
 // constructor ends by calling its base's constructor with the message alone.
 #include "fa/module/classdef.h"
+#include "fa/module/calls.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
 #include "fa/records/render.h"
@@ -10,8 +11,12 @@ namespace fa {
 
 namespace {
 
-void init_base(const char *base, py::handle self, py::handle message) {
-    name(base).attr("__init__")(self, message);
+// base.__init__(self, message), the base looked up as a module name.
+void init_base(PyObject *base, py::handle self, py::handle message) {
+    py::object cls = global(base);
+    if (!cls) raise_current();
+    py::object init = get(cls, names.__init__);
+    if (!init || !call(init, self, message)) raise_current();
 }
 
 // Builds a class whose only member is __init__.
@@ -20,14 +25,14 @@ py::object exception_class(const char *cls, const char *base, const FunctionSpec
 }
 
 py::object tco_init(py::handle self, const Args &a) {
-    self.attr("tco") = a[0];
-    py::tuple question = a[0].attr("_ThreadCommunicationObject__args");
-    init_base("IOError", self, question[0]);
+    if (!set(self, names.tco, a[0])) raise_current();
+    py::tuple question = a[0].attr(names._ThreadCommunicationObject__args);
+    init_base(names.IOError, self, question[0]);
     return py::none();
 }
 
 py::object motor_init(py::handle self, const Args &a) {
-    init_base("IOError", self, checked(PyNumber_Remainder(py::str("电机 %d 运行出错").ptr(), a[0].ptr())));
+    init_base(names.IOError, self, checked(PyNumber_Remainder(py::str("电机 %d 运行出错").ptr(), a[0].ptr())));
     return py::none();
 }
 
@@ -35,7 +40,7 @@ py::object cylinder_init(py::handle self, const Args &a) {
     py::str message = compose({lit("气缸 "), text(a[0]), lit(" 动作超时！目标状态："), integer(a[1]), lit("，原位置："),
                                text(a[2]), lit("，目标位置："), text(a[3]), lit("，超时时间："), seconds(a[4]),
                                lit("秒，等待时间："), seconds(a[5]), lit("秒。")});
-    init_base("IOError", self, message);
+    init_base(names.IOError, self, message);
     return py::none();
 }
 
@@ -45,7 +50,7 @@ py::object dy_cylinder_init(py::handle self, const Args &a) {
                                integer(a[1]), lit(":"), integer(a[3]), lit("，原位置："), text(a[4]),
                                lit("，目标位置："), text(a[5]), lit("，超时时间："), seconds(a[6]),
                                lit("秒，等待时间："), seconds(a[7]), lit("秒。")});
-    init_base("IOError", self, message);
+    init_base(names.IOError, self, message);
     return py::none();
 }
 
@@ -53,34 +58,34 @@ py::object vacuum_init(py::handle self, const Args &a) {
     py::str message = compose({lit("真空泵 "), text(a[0]), lit(" 动作超时！目标状态："), integer(a[1]),
                                lit("，传感器："), text(a[2]), lit("，传感器目标状态："), integer(a[3]),
                                lit("，超时时间："), seconds(a[4]), lit("秒。")});
-    init_base("IOError", self, message);
+    init_base(names.IOError, self, message);
     return py::none();
 }
 
 py::object x_init(py::handle self, const Args &a) {
     py::str message = compose({lit("等待输入信号 "), text(a[0]), lit(" 超时！目标状态："), integer(a[1]),
                                lit("，超时时间："), seconds(a[2]), lit("秒。")});
-    init_base("IOError", self, message);
+    init_base(names.IOError, self, message);
     return py::none();
 }
 
 py::object abort_init(py::handle self, const Args &) {
-    init_base("Exception", self, py::str("因为其他地方出现异常而造成的动作中止"));
+    init_base(names.Exception, self, py::str("因为其他地方出现异常而造成的动作中止"));
     return py::none();
 }
 
 py::object stop_init(py::handle self, const Args &) {
-    init_base("Exception", self, py::str("因为接收到停止命令而终止操作"));
+    init_base(names.Exception, self, py::str("因为接收到停止命令而终止操作"));
     return py::none();
 }
 
 py::object fa_init(py::handle self, const Args &a) {
-    init_base("Exception", self, a[0]);
+    init_base(names.Exception, self, a[0]);
     return py::none();
 }
 
 py::object fa_subclass_init(py::handle self, const Args &a) {
-    init_base("FAException", self, a[0]);
+    init_base(names.FAException, self, a[0]);
     return py::none();
 }
 

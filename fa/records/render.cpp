@@ -1,8 +1,9 @@
 #include "fa/records/render.h"
 
+#include "fa/module/calls.h"
 #include "fa/module/module.h"
 
-#include <string>
+#include <unordered_map>
 
 namespace fa {
 
@@ -24,26 +25,62 @@ py::object to_integer(py::handle value) {
     return owned;
 }
 
-py::str render(const Piece &piece) {
+// The fixed texts are static, so each is decoded once and kept for the life
+// of the process.
+PyObject *literal(const char *text) {
+    static std::unordered_map<const char *, PyObject *> decoded;
+    auto found = decoded.find(text);
+    if (found != decoded.end()) return found->second;
+    PyObject *str = PyUnicode_FromString(text);
+    if (!str) raise_current();
+    decoded.emplace(text, str);
+    return str;
+}
+
+// format(value, ".01f"); a float or an int that fits a double is rendered
+// here as the host's float formatting would.
+py::object seconds_text(PyObject *value) {
+    double v = 0;
+    if (PyFloat_CheckExact(value)) {
+        v = PyFloat_AS_DOUBLE(value);
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow || n > (1LL << 53) || n < -(1LL << 53))
+            return checked(PyObject_Format(value, names.format_seconds));
+        v = static_cast<double>(n);
+    } else {
+        return checked(PyObject_Format(value, names.format_seconds));
+    }
+    char *text = PyOS_double_to_string(v, 'f', 1, 0, nullptr);
+    if (!text) raise_current();
+    py::object result = steal(PyUnicode_FromString(text));
+    PyMem_Free(text);
+    return checked(result.release().ptr());
+}
+
+py::object render(const Piece &piece) {
     switch (piece.how) {
     case Render::Literal:
-        return py::str(piece.text);
+        return borrow(literal(piece.text));
     case Render::Text:
-        return py::str(piece.value);
+        return checked(PyObject_Str(piece.value.ptr()));
     case Render::Integer:
-        return checked(PyObject_Format(to_integer(piece.value).ptr(), py::str("d").ptr()));
+        // format(n, "d") of an exact int is its str().
+        return checked(PyObject_Str(to_integer(piece.value).ptr()));
     case Render::Seconds:
-        return checked(PyObject_Format(piece.value.ptr(), py::str(".01f").ptr()));
+        return seconds_text(piece.value.ptr());
     }
-    return py::str();
+    return borrow(names.empty_text);
 }
 
 } // namespace
 
 py::str compose(std::initializer_list<Piece> pieces) {
-    py::list parts;
-    for (const Piece &piece : pieces) parts.append(render(piece));
-    return py::str("").attr("join")(parts);
+    py::object parts = checked(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (const Piece &piece : pieces) PyList_SET_ITEM(parts.ptr(), i++, render(piece).release().ptr());
+    return py::reinterpret_steal<py::str>(checked(PyUnicode_Join(names.empty_text, parts.ptr())).release());
 }
 
 } // namespace fa

@@ -4,28 +4,29 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
 namespace {
 
 py::object init(py::handle self, const Args &a) {
-    self.attr("_ThreadCommunicationObject__args") = a.varargs();
-    self.attr("_ThreadCommunicationObject__kwargs") = a.kwargs();
-    self.attr("_ThreadCommunicationObject__result") = py::bool_(false);
-    self.attr("_ThreadCommunicationObject__event") = name("_Event")();
+    self.attr(names._ThreadCommunicationObject__args) = a.varargs();
+    self.attr(names._ThreadCommunicationObject__kwargs) = a.kwargs();
+    self.attr(names._ThreadCommunicationObject__result) = py::bool_(false);
+    self.attr(names._ThreadCommunicationObject__event) = name(names._Event)();
     return py::none();
 }
 
 py::object get_result(py::handle self, const Args &) {
     // Event.wait releases the GIL while it blocks.
-    self.attr("_ThreadCommunicationObject__event").attr("wait")();
-    return self.attr("_ThreadCommunicationObject__result");
+    self.attr(names._ThreadCommunicationObject__event).attr(names.wait)();
+    return self.attr(names._ThreadCommunicationObject__result);
 }
 
 py::object set_result(py::handle self, const Args &a) {
-    self.attr("_ThreadCommunicationObject__result") = a[0];
-    self.attr("_ThreadCommunicationObject__event").attr("set")();
+    self.attr(names._ThreadCommunicationObject__result) = a[0];
+    self.attr(names._ThreadCommunicationObject__event).attr(names.set)();
     return py::none();
 }
 

@@ -3,27 +3,28 @@
 // defined outside worker.cpp.
 #pragma once
 
+#include "fa/module/calls.h"
 #include "fa/module/function.h"
 
 namespace fa::worker {
 
 // Private attributes, stored under their class-qualified names.
-constexpr const char *kGroup = "_Worker__group";
-constexpr const char *kName = "_Worker__name";
-constexpr const char *kLock = "_Worker__lock";
-constexpr const char *kTaskList = "_Worker__task_list";
-constexpr const char *kStopFlag = "_Worker__stop_flag";
-constexpr const char *kLockWorking = "_Worker__lock_working";
-constexpr const char *kMaxJobCount = "_Worker__max_job_count";
-constexpr const char *kTask = "_Worker__task";
-constexpr const char *kWorkThread = "_Worker__work_thread";
-constexpr const char *kPutTaskTimeout = "_Worker__put_task_timeout";
-constexpr const char *kPutTaskCheckInterval = "_Worker__put_task_check_interval";
-constexpr const char *kLoopInterval = "_Worker__loop_interval";
+inline PyObject *const &kGroup = names._Worker__group;
+inline PyObject *const &kName = names._Worker__name;
+inline PyObject *const &kLock = names._Worker__lock;
+inline PyObject *const &kTaskList = names._Worker__task_list;
+inline PyObject *const &kStopFlag = names._Worker__stop_flag;
+inline PyObject *const &kLockWorking = names._Worker__lock_working;
+inline PyObject *const &kMaxJobCount = names._Worker__max_job_count;
+inline PyObject *const &kTask = names._Worker__task;
+inline PyObject *const &kWorkThread = names._Worker__work_thread;
+inline PyObject *const &kPutTaskTimeout = names._Worker__put_task_timeout;
+inline PyObject *const &kPutTaskCheckInterval = names._Worker__put_task_check_interval;
+inline PyObject *const &kLoopInterval = names._Worker__loop_interval;
 // True while the worker's own thread holds the lock (see take_own_hold).
-constexpr const char *kOwnHold = "_Worker__own_hold";
+inline PyObject *const &kOwnHold = names._Worker__own_hold;
 // True once the current work thread's start() has returned (see dead).
-constexpr const char *kThreadStarted = "_Worker__thread_started";
+inline PyObject *const &kThreadStarted = names._Worker__thread_started;
 
 // The lock guards the task list and, with lock_working, the station while
 // `work` runs. `put` holds it too, from any thread, so "the lock is locked"
@@ -36,9 +37,17 @@ void take_own_hold(py::handle self);
 // Ends the worker's own hold, if it has one; a hold taken by `put` is left.
 void release_own_hold(py::handle self);
 
-// Raises the module exception `cls` with `format` (one %S) filled with the
-// worker's name as read through the instance.
-[[noreturn]] void raise_about(py::handle self, const char *cls, const char *format);
+// Raises the module exception named `cls` with `format` (one %S) filled
+// with the worker's name as read through the instance; a null result.
+py::object raise_about(py::handle self, PyObject *cls, const char *format);
+
+// Properties read by the worker's own methods.
+extern const FunctionSpec kPutTaskTimeoutSpec;
+extern const FunctionSpec kPutTaskCheckIntervalSpec;
+extern const FunctionSpec kLoopIntervalSpec;
+extern const FunctionSpec kNameSpec;
+extern const FunctionSpec kFullSpec;
+extern const FunctionSpec kDeadSpec;
 
 extern const FunctionSpec kLoopSpec;
 extern const FunctionSpec kWorkSpec;

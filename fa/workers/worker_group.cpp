@@ -4,6 +4,7 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
+#include "fa/module/names.h"
 
 namespace fa {
 
@@ -16,79 +17,79 @@ bool contains(py::handle sequence, py::handle item) {
 }
 
 py::object init(py::handle self, const Args &) {
-    self.attr("_names") = py::list();
-    self.attr("_workers") = py::list();
+    self.attr(names._names) = py::list();
+    self.attr(names._workers) = py::list();
     return py::none();
 }
 
 py::object add(py::handle self, const Args &a) {
-    py::object worker_name = a[0].attr("name");
-    py::object names = self.attr("_names");
-    check(!contains(names, worker_name));
-    names.attr("append")(worker_name);
-    self.attr("_workers").attr("append")(a[0]);
+    py::object worker_name = a[0].attr(names.name);
+    py::object registered = self.attr(names._names);
+    check(!contains(registered, worker_name));
+    registered.attr(names.append)(worker_name);
+    self.attr(names._workers).attr(names.append)(a[0]);
     return py::none();
 }
 
 py::object get(py::handle self, const Args &a) {
-    py::object names = self.attr("_names");
-    check(contains(names, a[0]));
+    py::object registered = self.attr(names._names);
+    check(contains(registered, a[0]));
     // Under -O an unknown name fails here with list.index's ValueError.
-    py::object index = names.attr("index")(a[0]);
-    return self.attr("_workers").attr("__getitem__")(index);
+    py::object index = registered.attr(names.index)(a[0]);
+    return self.attr(names._workers).attr(names.__getitem__)(index);
 }
 
 // Calls `method(args...)` on each worker, first to last or last to first.
 // A snapshot of the list is walked, as a for-loop over a copy would.
 template <typename... A>
-void for_each_worker(py::handle self, bool reverse, const char *method, A &&...args) {
-    py::list workers = new_list(self.attr("_workers"));
+void for_each_worker(py::handle self, bool reverse, PyObject *method, A &&...args) {
+    py::list workers = new_list(self.attr(names._workers));
     if (reverse && PyList_Reverse(workers.ptr()) < 0) raise_current();
     for (py::handle worker : workers) worker.attr(method)(std::forward<A>(args)...);
 }
 
 py::object start(py::handle self, const Args &a) {
     if (a[0].is_none())
-        self.attr("start_all")();
+        self.attr(names.start_all)();
     else
-        self.attr("get")(a[0]).attr("start")();
+        self.attr(names.get)(a[0]).attr(names.start)();
     return py::none();
 }
 
 py::object start_all(py::handle self, const Args &) {
-    for_each_worker(self, false, "start");
+    for_each_worker(self, false, names.start);
     return py::none();
 }
 
 py::object stop(py::handle self, const Args &a) {
     if (a[0].is_none())
-        self.attr("stop_all")();
+        self.attr(names.stop_all)();
     else
-        self.attr("get")(a[0]).attr("stop")();
+        self.attr(names.get)(a[0]).attr(names.stop)();
     return py::none();
 }
 
 py::object stop_all(py::handle self, const Args &) {
-    for_each_worker(self, true, "stop");
+    for_each_worker(self, true, names.stop);
     return py::none();
 }
 
 py::object reset(py::handle self, const Args &a) {
     if (!a[0].is_none())
-        self.attr("get")(a[0]).attr("reset")(a[1]);
+        self.attr(names.get)(a[0]).attr(names.reset)(a[1]);
     else
-        self.attr("reset_all")(a[1]);
+        self.attr(names.reset_all)(a[1]);
     return py::none();
 }
 
 py::object reset_all(py::handle self, const Args &a) {
-    for_each_worker(self, false, "reset", a[0]);
+    for_each_worker(self, false, names.reset, a[0]);
     return py::none();
 }
 
 py::object put_task(py::handle self, const Args &a) {
-    py::object worker = self.attr("get")(a[0]);
-    worker.attr("put")(a[1]);
+    py::object worker = self.attr(names.get)(a[0]);
+    worker.attr(names.put)(a[1]);
     return py::none();
 }
 

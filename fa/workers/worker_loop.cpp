@@ -3,68 +3,118 @@
 // pass ends the thread (the worker is dead) and goes on to the threading
 // module's handling of uncaught thread exceptions.
 #include "fa/module/classdef.h"
+#include "fa/module/calls.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
 #include "fa/workers/worker.h"
 
 namespace fa::worker {
 
+namespace {
+
+OwnMethod own_name(names.name, kNameSpec, OwnMethod::Kind::Property);
+
+py::object get_or_throw(py::handle obj, PyObject *attr) {
+    py::object value = get(obj, attr);
+    if (!value) raise_current();
+    return value;
+}
+
+} // namespace
+
 void take_own_hold(py::handle self) {
-    self.attr(kLock).attr("acquire")();
-    self.attr(kOwnHold) = py::bool_(true);
+    if (!call_method(get_or_throw(self, kLock), names.acquire) || !set_bool(self, kOwnHold, true)) raise_current();
 }
 
 void release_own_hold(py::handle self) {
-    if (!truth(self.attr(kOwnHold))) return;
+    if (!truth(get_or_throw(self, kOwnHold))) return;
     // Cleared first: the moment the lock is free another thread may take it.
-    self.attr(kOwnHold) = py::bool_(false);
-    py::object lock = self.attr(kLock);
-    if (truth(lock.attr("locked")())) lock.attr("release")();
+    if (!set_bool(self, kOwnHold, false)) raise_current();
+    py::object lock = get_or_throw(self, kLock);
+    py::object locked = call_method(lock, names.locked);
+    if (!locked) raise_current();
+    if (truth(locked) && !call_method(lock, names.release)) raise_current();
 }
 
-void raise_about(py::handle self, const char *cls, const char *format) {
-    py::object worker_name = self.attr("name");
-    PyObject *message = PyUnicode_FromFormat(format, worker_name.ptr());
-    if (!message) raise_current();
-    py::object exception = name(cls)(py::reinterpret_steal<py::object>(message));
-    raise_object(exception);
+py::object raise_about(py::handle self, PyObject *cls, const char *format) {
+    py::object worker_name = own_name.read(self);
+    if (!worker_name) return {};
+    py::object message = steal(PyUnicode_FromFormat(format, worker_name.ptr()));
+    if (!message) return {};
+    py::object exception = call_global(cls, message);
+    if (!exception) return {};
+    return fail_with(exception);
 }
 
 namespace {
 
-void hand_over(py::handle group, py::handle job) {
-    group.attr("put_task")(job.attr("owner"), job.attr("task"));
+OwnMethod own_work(names.work, kWorkSpec);
+OwnMethod own_loop_interval(names.loop_interval, kLoopIntervalSpec, OwnMethod::Kind::Property);
+
+bool hand_over(py::handle group, py::handle job) {
+    py::object owner = get(job, names.owner);
+    if (!owner) return false;
+    py::object task = get(job, names.task);
+    return task && call_method(group, names.put_task, owner, task);
 }
 
 py::object loop(py::handle self, const Args &) {
-    while (!truth(self.attr(kStopFlag))) {
+    for (;;) {
+        py::object stop_flag = get(self, kStopFlag);
+        if (!stop_flag) return {};
+        int stopped = truth_of(stop_flag);
+        if (stopped) return stopped < 0 ? py::object() : none();
         take_own_hold(self);
-        py::object tasks = self.attr(kTaskList);
-        if (py::len(tasks) == 0) {
+        py::object tasks = get(self, kTaskList);
+        if (!tasks) return {};
+        Py_ssize_t count = PyObject_Size(tasks.ptr());
+        if (count < 0) return {};
+        if (count == 0) {
             release_own_hold(self);
-            sleep(self.attr("loop_interval"));
+            py::object interval = own_loop_interval.read(self);
+            if (!interval) return {};
+            sleep(interval);
             continue;
         }
-        py::object task = tasks.attr("pop")(0);
-        self.attr(kTask) = task;
-        if (!truth(self.attr(kLockWorking))) release_own_hold(self);
+        py::object task;
+        if (PyList_CheckExact(tasks.ptr()) && PyList_GET_SIZE(tasks.ptr()) > 0) {
+            // list.pop(0) without a method call.
+            task = borrow(PyList_GET_ITEM(tasks.ptr(), 0));
+            if (PyList_SetSlice(tasks.ptr(), 0, 1, nullptr) < 0) return {};
+        } else {
+            py::object zero = steal(PyLong_FromLong(0));
+            task = call_method(tasks, names.pop, zero);
+            if (!task) return {};
+        }
+        if (!set(self, kTask, task)) return {};
+        py::object lock_working = get(self, kLockWorking);
+        if (!lock_working) return {};
+        if (!truth(lock_working)) release_own_hold(self);
 
-        py::object achievement = self.attr("work")(task);
-        self.attr(kTask) = py::none();
+        py::object achievement = own_work.call(self, task);
+        if (!achievement) return {};
+        if (!set(self, kTask, Py_None)) return {};
         release_own_hold(self);
 
-        py::object group = self.attr(kGroup);
+        py::object group = get(self, kGroup);
+        if (!group) return {};
         if (achievement.is_none() || group.is_none()) continue;
-        int is_job = PyObject_IsInstance(achievement.ptr(), name("Job").ptr());
-        if (is_job < 0) raise_current();
+        py::object job_class = global(names.Job);
+        if (!job_class) return {};
+        int is_job = PyObject_IsInstance(achievement.ptr(), job_class.ptr());
+        if (is_job < 0) return {};
         if (is_job) {
-            hand_over(group, achievement);
+            if (!hand_over(group, achievement)) return {};
         } else if (PyList_Check(achievement.ptr())) {
-            for (py::handle job : achievement) hand_over(group, job);
+            py::object jobs = steal(PyObject_GetIter(achievement.ptr()));
+            if (!jobs) return {};
+            while (py::object job = steal(PyIter_Next(jobs.ptr())))
+                if (!hand_over(group, job)) return {};
+            if (PyErr_Occurred()) return {};
         } else {
-            raise(PyExc_ValueError, "Worker.work function should return a Job object or a Job list");
+            return fail(PyExc_ValueError, "Worker.work function should return a Job object or a Job list");
         }
     }
-    return py::none();
 }
 
 // The default work ends the worker's own hold early (when lock_working kept
@@ -72,7 +122,7 @@ py::object loop(py::handle self, const Args &) {
 // their work is done call it: Worker.work(self, task).
 py::object work(py::handle self, const Args &) {
     release_own_hold(self);
-    return py::none();
+    return none();
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 // test). Later attempts, after a sleep on a full list, give up once the time
 // is over. The dead test comes first in every attempt.
 #include "fa/module/classdef.h"
+#include "fa/module/calls.h"
+#include "fa/module/dispatch.h"
 #include "fa/module/module.h"
 #include "fa/workers/worker.h"
 
@@ -19,17 +21,39 @@ namespace {
 constexpr const char *kDeadMessage = "Worker '%S' has dead. Can't put job to it.";
 constexpr const char *kTimeoutMessage = "Put job to worker '%S' timeout.";
 
-// One try for the lock within `left` seconds (none left: a non-blocking try).
-bool acquire_within(py::handle lock, double left) {
-    if (left <= 0) return truth(lock.attr("acquire")(false));
-    // Lock.acquire refuses waits beyond threading.TIMEOUT_MAX (an infinite
-    // time-out among them); such a wait is a wait without limit.
-    double most = to_double(py::module_::import("threading").attr("TIMEOUT_MAX"));
-    if (left > most) return truth(lock.attr("acquire")(true));
-    return truth(lock.attr("acquire")(true, left));
+OwnMethod own_timeout(names.put_task_timeout, kPutTaskTimeoutSpec, OwnMethod::Kind::Property);
+OwnMethod own_check_interval(names.put_task_check_interval, kPutTaskCheckIntervalSpec, OwnMethod::Kind::Property);
+OwnMethod own_dead(names.dead, kDeadSpec, OwnMethod::Kind::Property);
+OwnMethod own_full(names.full, kFullSpec, OwnMethod::Kind::Property);
+
+// threading.TIMEOUT_MAX, a constant of the interpreter: read once.
+double timeout_max() {
+    static double most = -1;
+    if (most < 0) most = to_double(py::module_::import("threading").attr("TIMEOUT_MAX"));
+    return most;
 }
 
-// Releases a lock this call holds when leaving by an exception.
+// One try for the lock within `left` seconds (none left: a non-blocking
+// try): 1 taken, 0 not, -1 with the error set.
+int acquire_within(py::handle lock, double left) {
+    py::object taken;
+    if (left <= 0) {
+        taken = call_method(lock, names.acquire, Py_False);
+    } else if (left > timeout_max()) {
+        // Lock.acquire refuses waits beyond threading.TIMEOUT_MAX (an
+        // infinite time-out among them); such a wait is a wait without limit.
+        taken = call_method(lock, names.acquire, Py_True);
+    } else {
+        py::object seconds = steal(PyFloat_FromDouble(left));
+        if (!seconds) return -1;
+        taken = call_method(lock, names.acquire, Py_True, seconds);
+    }
+    if (!taken) return -1;
+    return truth_of(taken);
+}
+
+// Releases a lock this call holds when leaving early (an error, or an
+// exception thrown past it).
 class PutHold {
 public:
     explicit PutHold(py::object lock) : lock_(std::move(lock)) {}
@@ -37,16 +61,16 @@ public:
     PutHold &operator=(const PutHold &) = delete;
     ~PutHold() {
         if (!held_) return;
-        try {
-            lock_.attr("release")();
-        } catch (py::error_already_set &) {
-            // Already released by someone else; the original error matters.
-        }
+        // Already released by someone else: the original error matters.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!call_method(lock_, names.release)) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
     }
     void taken() { held_ = true; }
-    void release() {
+    bool release() {
         held_ = false;
-        lock_.attr("release")();
+        return bool(call_method(lock_, names.release));
     }
 
 private:
@@ -55,28 +79,43 @@ private:
 };
 
 py::object put(py::handle self, const Args &a) {
-    double timeout = to_double(self.attr("put_task_timeout"));
-    py::object check_interval = self.attr("put_task_check_interval");
+    py::object timeout_value = own_timeout.read(self);
+    if (!timeout_value) return {};
+    double timeout = to_double(timeout_value);
+    py::object check_interval = own_check_interval.read(self);
+    if (!check_interval) return {};
     double begin = now();
-    py::object lock = self.attr(kLock);
+    py::object lock = get(self, kLock);
+    if (!lock) return {};
     PutHold hold(lock);
     for (bool first = true;; first = false) {
-        if (truth(self.attr("dead"))) raise_about(self, "DeadWorkerException", kDeadMessage);
+        py::object dead = own_dead.read(self);
+        if (!dead) return {};
+        int is_dead = truth_of(dead);
+        if (is_dead) return is_dead < 0 ? py::object() : raise_about(self, names.DeadWorkerException, kDeadMessage);
         if (timeout >= 0) {
             double left = begin + timeout - now();
-            if ((left < 0 && !first) || !acquire_within(lock, left))
-                raise_about(self, "FATimeoutException", kTimeoutMessage);
-        } else {
-            lock.attr("acquire")();
+            int taken = left < 0 && !first ? 0 : acquire_within(lock, left);
+            if (taken <= 0) return taken < 0 ? py::object() : raise_about(self, names.FATimeoutException, kTimeoutMessage);
+        } else if (!call_method(lock, names.acquire)) {
+            return {};
         }
         hold.taken();
-        if (!truth(self.attr("full"))) break;
-        hold.release();
+        py::object full = own_full.read(self);
+        if (!full) return {};
+        int is_full = truth_of(full);
+        if (is_full < 0) return {};
+        if (!is_full) break;
+        if (!hold.release()) return {};
         sleep(check_interval);
     }
-    self.attr(kTaskList).attr("append")(a[0]);
-    hold.release();
-    return py::none();
+    py::object tasks = get(self, kTaskList);
+    if (!tasks) return {};
+    if (PyList_CheckExact(tasks.ptr()) ? PyList_Append(tasks.ptr(), a.ptr(0)) < 0
+                                       : !call_method(tasks, names.append, a[0]))
+        return {};
+    if (!hold.release()) return {};
+    return none();
 }
 
 } // namespace

@@ -1,0 +1,53 @@
+#include "fa/module/dispatch.h"
+
+namespace fa {
+
+namespace {
+
+// A property made from our getter (ClassDef::property).
+const FunctionSpec *getter_spec(PyObject *prop) {
+    if (!PyObject_TypeCheck(prop, &PyProperty_Type)) return nullptr;
+    PyObject *fget = PyObject_GetAttrString(prop, "fget");
+    if (!fget) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const FunctionSpec *spec = spec_of(fget);
+    Py_DECREF(fget);
+    return spec;
+}
+
+} // namespace
+
+bool OwnMethod::resolves(PyTypeObject *type) {
+    bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    // Version tags are never reused, so a matching tag is this type unchanged.
+    if (tagged && version_ && type->tp_version_tag == version_) return cached_own_;
+    PyObject *found = _PyType_Lookup(type, name_); // borrowed; assigns a version tag
+    bool own = false;
+    if (found) own = (kind_ == Kind::Property ? getter_spec(found) : spec_of(found)) == &spec_;
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        version_ = type->tp_version_tag;
+        cached_own_ = own;
+    }
+    return own;
+}
+
+bool OwnMethod::own(PyObject *obj) {
+    if (!resolves(Py_TYPE(obj))) return false;
+    // A property is a data descriptor and a slot method is looked up on the
+    // type: neither can be shadowed by the instance.
+    if (kind_ != Kind::Method) return true;
+    PyObject **dict = _PyObject_GetDictPtr(obj);
+    if (!dict || !*dict) return true;
+    PyObject *shadow = PyDict_GetItemWithError(*dict, name_);
+    if (shadow) return false;
+    if (PyErr_Occurred()) {
+        // An odd key's __eq__ failed: let Python's own lookup decide.
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace fa

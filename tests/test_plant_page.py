@@ -98,7 +98,7 @@ def test_page_shows_a_jam_and_the_recovery_and_the_broker_outage(user_broker: Br
                 expect(b.locator(".station.dead").first).to_be_visible()
 
                 a.click()  # the I/O panel, with the cell's labels
-                expect(a.locator(".io")).to_contain_text("part at pick", timeout=5000)
+                expect(a.locator(".io")).to_contain_text("part_at_pick", timeout=5000)
 
                 operator.publish("kvo/demo/cell-b/command", b'{"v": 1, "command": "reset", "id": "t1"}')
                 expect(b.locator(".state")).to_have_text("running", timeout=20000)

@@ -25,5 +25,9 @@ export KVO_FUZZ_EXAMPLES=${KVO_FUZZ_EXAMPLES:-8}
 # Tests of packaging, a browser or a broker find no native code to check here
 # that the normal run has not run: they skip.
 export KVO_SANITIZER_RUN=1
+# Leak checking covers the test process itself, which runs nearly all the
+# native code; its child processes (CLIs, examples, the fuzzer's child) run
+# under ASan and UBSan without it (tests/conftest.py), since LeakSanitizer's
+# tracer crashes at the exit of children with many threads (matplotlib).
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 exec "$py" -m pytest -q -p no:cacheprovider --timeout=300 tests "$@"

@@ -75,5 +75,7 @@ def test_diagram_tool_from_the_command_line(plc, tmp_path):
     csv_path, png_path = tmp_path / "trace.csv", tmp_path / "out.png"
     timing_diagram.save_csv(plc.trace, str(csv_path))
     assert timing_diagram.load_csv(str(csv_path)) == plc.trace
-    subprocess.run([sys.executable, "-m", "kvo_kit", "trace", str(csv_path), "--png", str(png_path)], check=True)
+    done = subprocess.run([sys.executable, "-m", "kvo_kit", "trace", str(csv_path), "--png", str(png_path)],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
     assert png_size(png_path)[0] > 400

@@ -17,6 +17,8 @@ from plant_support import (Broker, Listener, broker, listener, needs_broker, use
                            wait_until)
 
 from kvo_kit.plant import PlantReporter, parse_broker_url
+from kvo_kit.plant.broker import new_client
+from kvo_kit.plant.publisher import Publisher
 
 FAST = dict(poll_interval=0.02, io_interval=0.02, counters_interval=0.1, heartbeat_interval=0.2)
 
@@ -173,6 +175,30 @@ def test_a_slow_subscriber_does_not_slow_the_others(broker: Broker, listener: Li
             assert reporter.dropped == 0
     finally:
         slow.client.disconnect()
+
+
+def test_only_news_that_waited_out_an_outage_is_dropped_as_stale() -> None:
+    # A real paho client, never connected: with room for one message, the next one waits in the outbox.
+    client = new_client(parse_broker_url("mqtt://127.0.0.1:1"), "kvo-test-publisher")
+    client.max_queued_messages_set(1)
+    out = Publisher(client, 10)
+    out.mark_connected()
+    out.put("a", b"1", False)
+    out.put("b", b"2", False)
+    out.flush()
+    assert (out.published, out.queued) == (1, 1)
+    out.republish()  # the first connection's picture: "b" was queued while connected, so it is not stale
+    assert out.dropped == 0
+    client.max_queued_messages_set(0)
+    out.flush()
+    out.connected = False  # the broker goes away
+    out.put("c", b"3", False)
+    out.mark_connected()
+    out.put("d", b"4", False)
+    out.republish()
+    assert out.dropped == 1  # only "c", put during the outage
+    out.flush()
+    assert out.published == 3
 
 
 @needs_broker

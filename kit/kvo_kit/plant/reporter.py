@@ -192,7 +192,7 @@ class PlantReporter:
             client.subscribe(self.topic(COMMAND), qos=1)
         with self._wake:
             if self._out is not None:
-                self._out.connected = True
+                self._out.mark_connected()
             self._reconnected_at = time.monotonic() + REPUBLISH_SETTLE
             self._wake.notify()
 

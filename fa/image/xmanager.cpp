@@ -131,6 +131,32 @@ py::object copy(py::handle self, const Args &) {
     return copy;
 }
 
+// The update's loop while every word involved is an exact int: no Python
+// code can run (dropping an int runs none), so the three item arrays stay
+// put and the items need no references of our own. Returns the index of the
+// first word that is not, or `count`.
+Py_ssize_t exact_int_update(PyObject *words, PyObject *old, PyObject *incoming, Py_ssize_t count, bool &changed) {
+    PyObject **current = reinterpret_cast<PyListObject *>(words)->ob_item;
+    PyObject **previous = reinterpret_cast<PyListObject *>(old)->ob_item;
+    PyObject **given = reinterpret_cast<PyListObject *>(incoming)->ob_item;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *cur = current[i], *in = given[i], *prev = previous[i];
+        if (!PyLong_CheckExact(cur) || !PyLong_CheckExact(in) || !PyLong_CheckExact(prev)) return i;
+        if (prev != cur) {
+            Py_INCREF(cur);
+            previous[i] = cur;
+            Py_DECREF(prev);
+        }
+        if (in != cur && words_differ(cur, in)) {
+            Py_INCREF(in);
+            current[i] = in;
+            Py_DECREF(cur);
+            changed = true;
+        }
+    }
+    return count;
+}
+
 py::object update(py::handle self, const Args &a) {
     PyObject *x_words = a.ptr(0);
     Py_ssize_t given = PyObject_Size(x_words);
@@ -145,30 +171,13 @@ py::object update(py::handle self, const Args &a) {
     if (given != count || PyList_GET_SIZE(old.ptr()) != count)
         return fail(PyExc_IndexError, "x_words has %zd words, the image has %zd", given, count);
     bool evt_occurred = false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_ssize_t i = exact_int_update(words.ptr(), old.ptr(), x_words, count, evt_occurred);
+    for (; i < count; ++i) {
         // A comparison of Python code may have changed any of the lists.
         if (i >= PyList_GET_SIZE(words.ptr()) || i >= PyList_GET_SIZE(old.ptr()) || i >= PyList_GET_SIZE(x_words))
             return fail(PyExc_IndexError, "list index out of range");
-        PyObject *cur = PyList_GET_ITEM(words.ptr(), i), *in = PyList_GET_ITEM(x_words, i);
-        PyObject *prev = PyList_GET_ITEM(old.ptr(), i);
-        if (PyLong_CheckExact(cur) && PyLong_CheckExact(in) && PyLong_CheckExact(prev)) {
-            // Only exact ints: no Python code can run in this step (dropping
-            // an int runs none), so the items need no references of our own.
-            if (prev != cur) {
-                Py_INCREF(cur);
-                PyList_SET_ITEM(old.ptr(), i, cur);
-                Py_DECREF(prev);
-            }
-            if (words_differ(cur, in)) {
-                Py_INCREF(in);
-                PyList_SET_ITEM(words.ptr(), i, in);
-                Py_DECREF(cur);
-                evt_occurred = true;
-            }
-            continue;
-        }
-        py::object current = borrow(cur);
-        py::object incoming = borrow(in);
+        py::object current = borrow(PyList_GET_ITEM(words.ptr(), i));
+        py::object incoming = borrow(PyList_GET_ITEM(x_words, i));
         if (!store_word(old.ptr(), i, current.ptr())) return {};
         int differ = words_differ(current.ptr(), incoming.ptr());
         if (differ < 0) return {};

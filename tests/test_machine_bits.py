@@ -3,7 +3,24 @@ import threading
 
 import pytest
 
+import kvo_fa
 from machine_fakes import FakeMachine, make_machine  # noqa: F401
+
+
+class RecordingLock:
+    """A lock of another type: its methods are called as any object's."""
+
+    def __init__(self, lock):
+        self.lock = lock
+        self.calls = []
+
+    def acquire(self, *args):
+        self.calls.append("acquire")
+        return self.lock.acquire(*args)
+
+    def release(self):
+        self.calls.append("release")
+        self.lock.release()
 
 
 def load_inputs(machine, words):
@@ -106,6 +123,34 @@ class TestInputs:
         assert machine.x("X1") is True and machine.rising("X1") is True and machine.falling("X1") is False
         assert machine.wx("W1") == 0x1234
 
+
+    @pytest.mark.parametrize("make_lock", [threading.RLock, lambda: RecordingLock(threading.Lock())])
+    def test_set_y_takes_whatever_lock_the_machine_holds(self, make_machine, make_lock):
+        machine = make_machine(1, 1)
+        machine._y_lock = lock = make_lock()
+        machine.set_y(2, True)
+        with pytest.raises(IndexError):
+            machine.set_y(16, True)
+        assert machine._y_words == [4]
+        if isinstance(lock, RecordingLock):
+            assert lock.calls == ["acquire", "release"] * 2
+
+    def test_fp_addressing_overridden_by_a_subclass_or_on_the_instance(self, plc, machines):
+        plc.map_io(1, 1, 100)
+
+        class Shifted(kvo_fa.FPMachine):
+            def name_to_index(self, name):
+                return super().name_to_index(name) + 1
+
+        shifted = Shifted(1, 1, 100, "sim://" + plc.name)
+        plain = kvo_fa.FPMachine(1, 1, 100, "sim://" + plc.name)
+        machines.extend([shifted, plain])
+        for machine in (plain, shifted, plain):  # one call site, the classes in turn
+            machine.set_y("Y3", True)
+        assert (plain._y_words, shifted._y_words) == ([8], [16])
+        plain.name_to_index = lambda name: 5
+        plain.set_y("Y3", True)
+        assert plain._y_words == [8 | 32]
 
 class TestNamesAndSizes:
     def test_base_conversions(self, make_machine):

@@ -3,6 +3,7 @@
 // addressing takes effect in every accessor. The images are reached through
 // the instance's x_manager and y_manager; their own methods run directly
 // while nothing overrides them.
+#include "fa/backends/fp_names.h"
 #include "fa/image/bits.h"
 #include "fa/image/xmanager.h"
 #include "fa/machine/machine_members.h"
@@ -16,6 +17,7 @@ namespace fa::machine {
 namespace {
 
 OwnMethod own_name_to_index(names.name_to_index, kNameToIndex);
+OwnMethod own_fp_name_to_index(names.name_to_index, kFpNameToIndex);
 OwnMethod own_x(names.x, xmanager::kX);
 OwnMethod own_wx(names.wx, xmanager::kWx);
 OwnMethod own_rising(names.rising, xmanager::kRising);
@@ -24,8 +26,10 @@ OwnMethod own_getitem(names.__getitem__, xmanager::kGetItem, OwnMethod::Kind::Sp
 
 // A text or byte string is an element name; anything else is an index.
 py::object resolve(py::handle self, py::handle index) {
-    if (PyUnicode_Check(index.ptr()) || PyBytes_Check(index.ptr())) return own_name_to_index.call(self, index);
-    return borrow(index.ptr());
+    if (!PyUnicode_Check(index.ptr()) && !PyBytes_Check(index.ptr())) return borrow(index.ptr());
+    // Names are mostly an FP back-end's: its parser runs directly too.
+    if (own_fp_name_to_index.own(self.ptr())) return own_fp_name_to_index.direct(self, index);
+    return own_name_to_index.call(self, index);
 }
 
 py::object name_to_index(py::handle, const Args &a) { return steal(PyNumber_Long(a.ptr(0))); }

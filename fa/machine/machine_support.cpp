@@ -1,19 +1,20 @@
 #include "fa/machine/machine_support.h"
 
 #include "fa/module/calls.h"
+#include "fa/module/locks.h"
 #include "fa/module/module.h"
 
 namespace fa::machine {
 
 HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) {
-    if (!call_method(lock_, names.acquire)) raise_current();
+    if (!acquire_lock(lock_.ptr())) raise_current();
 }
 
 HeldLock::~HeldLock() {
     // May run while an error travels; keep it aside during the release.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!call_method(lock_, names.release)) PyErr_WriteUnraisable(lock_.ptr());
+    if (!release_lock(lock_.ptr())) PyErr_WriteUnraisable(lock_.ptr());
     PyErr_Restore(type, value, traceback);
 }
 

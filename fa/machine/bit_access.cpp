@@ -3,6 +3,9 @@
 // addressing takes effect in every accessor. The images are reached through
 // the instance's x_manager and y_manager; their own methods run directly
 // while nothing overrides them.
+#include <optional>
+
+#include "core/bits.h"
 #include "fa/backends/fp_names.h"
 #include "fa/image/bits.h"
 #include "fa/image/xmanager.h"
@@ -15,6 +18,8 @@
 namespace fa::machine {
 
 namespace {
+
+namespace core = kvo::core;
 
 OwnMethod own_name_to_index(names.name_to_index, kNameToIndex);
 OwnMethod own_fp_name_to_index(names.name_to_index, kFpNameToIndex);
@@ -68,18 +73,17 @@ bool set_bit_natively(PyObject *words, PyObject *index, bool on, bool &failed) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
     if (overflow) return false;
-    long long word = n >= 0 ? n / 16 : -((-n + 15) / 16);
-    long long shift = n - word * 16;
-    if (word < 0) word += PyList_GET_SIZE(words);
-    if (word < 0 || word >= PyList_GET_SIZE(words)) return false;
-    PyObject *old = PyList_GET_ITEM(words, word);
+    core::BitAddress at = core::split_bit_index(n);
+    std::optional<size_t> position = core::word_position(at.word, size_t(PyList_GET_SIZE(words)));
+    if (!position) return false;
+    PyObject *old = PyList_GET_ITEM(words, Py_ssize_t(*position));
     if (!PyLong_CheckExact(old)) return false;
     long long value = PyLong_AsLongLongAndOverflow(old, &overflow);
     if (overflow || value < -(1LL << 48) || value > (1LL << 48)) return false;
-    long long updated = on ? (value | (1LL << shift)) : (value & ~(1LL << shift));
+    long long updated = core::with_bit(value, at.shift, on);
     if (updated == value) return true;
     PyObject *result = PyLong_FromLongLong(updated);
-    failed = !result || PyList_SetItem(words, word, result) < 0;
+    failed = !result || PyList_SetItem(words, Py_ssize_t(*position), result) < 0;
     return true;
 }
 

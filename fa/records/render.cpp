@@ -14,7 +14,8 @@ namespace {
 // stack, so a plain number costs no string object of its own.
 // Plain data: compose() sets up and releases only the pieces it uses.
 struct Rendered {
-    PyObject *str;     // new reference, or null
+    PyObject *str;     // a string (a new reference unless lent), or null
+    bool lent;
     Py_ssize_t length; // of ascii
     char ascii[32];
 
@@ -125,11 +126,10 @@ PyObject *literal(const char *text) {
 bool render(const Piece &piece, Rendered &out) {
     PyObject *value = piece.value.ptr();
     switch (piece.how) {
-    case Render::Literal: {
-        PyObject *str = literal(piece.text);
-        Py_XINCREF(str);
-        return out.take(str);
-    }
+    case Render::Literal:
+        // Kept for the life of the process: lent, not owned.
+        out.lent = true;
+        return out.take(literal(piece.text));
     case Render::Text:
         if (PyUnicode_CheckExact(value)) {
             Py_INCREF(value);
@@ -154,7 +154,8 @@ py::object compose(std::initializer_list<Piece> pieces) {
         Rendered *parts;
         size_t &count;
         ~Release() {
-            for (size_t i = 0; i < count; ++i) Py_XDECREF(parts[i].str);
+            for (size_t i = 0; i < count; ++i)
+                if (!parts[i].lent) Py_XDECREF(parts[i].str);
         }
     } release{parts, count};
     Py_ssize_t total = 0;
@@ -163,6 +164,7 @@ py::object compose(std::initializer_list<Piece> pieces) {
         Rendered &part = parts[count++];
         part.str = nullptr;
         part.length = 0;
+        part.lent = false;
         if (!render(piece, part)) return {};
         if (!part.str) {
             total += part.length;

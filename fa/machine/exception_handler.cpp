@@ -85,6 +85,11 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
     py::object guard = get(self, names._handler_list_guard);
     if (!guard || !call_method(guard, names.acquire)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
+    if (taken) {
+        if (!call_method(guard, names.release)) PyErr_WriteUnraisable(guard.ptr());
+        return taken;
+    }
+    // A subscriber's error travels on; the release must not replace it.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     if (!call_method(guard, names.release)) PyErr_WriteUnraisable(guard.ptr());

@@ -15,13 +15,23 @@ namespace fa {
 
 namespace {
 
+// cls.__init__; for a class of the plain metaclass, whose attribute lookup
+// returns a slot wrapper found on the class as it is, without the lookup.
+py::object base_init(const py::object &cls) {
+    if (Py_TYPE(cls.ptr()) == &PyType_Type) {
+        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), names.__init__);
+        if (found && Py_TYPE(found) == &PyWrapperDescr_Type) return borrow(found);
+    }
+    return get(cls, names.__init__);
+}
+
 // base.__init__(self, message), the base looked up as a module name. A
 // built-in base's __init__ (a slot wrapper) runs its slot with the one
 // argument, as the wrapper itself would.
 py::object init_base(PyObject *base, py::handle self, py::handle message) {
     py::object cls = global(base);
     if (!cls) return cls;
-    py::object init = get(cls, names.__init__);
+    py::object init = base_init(cls);
     if (!init) return init;
     if (Py_TYPE(init.ptr()) == &PyWrapperDescr_Type) {
         auto *wrapper = reinterpret_cast<PyWrapperDescrObject *>(init.ptr());

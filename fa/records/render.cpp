@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <unordered_map>
 
 namespace fa {
@@ -144,6 +145,20 @@ bool render(const Piece &piece, Rendered &out) {
     return true;
 }
 
+// Writes `str` at `at` into a string of `kind` at least as wide as its
+// own; returns the position after it.
+Py_ssize_t copy_into(int kind, void *data, Py_ssize_t at, PyObject *str) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    int from_kind = PyUnicode_KIND(str);
+    const void *from = PyUnicode_DATA(str);
+    if (from_kind == kind) {
+        std::memcpy(static_cast<char *>(data) + at * kind, from, static_cast<size_t>(length) * kind);
+        return at + length;
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(from_kind, from, i));
+    return at + length;
+}
+
 } // namespace
 
 py::object compose(std::initializer_list<Piece> pieces) {
@@ -189,9 +204,7 @@ py::object compose(std::initializer_list<Piece> pieces) {
             for (Py_ssize_t c = 0; c < part.length; ++c) PyUnicode_WRITE(kind, data, at++, part.ascii[c]);
             continue;
         }
-        Py_ssize_t length = PyUnicode_GET_LENGTH(part.str);
-        if (PyUnicode_CopyCharacters(message.ptr(), at, part.str, 0, length) < 0) return {};
-        at += length;
+        at = copy_into(kind, data, at, part.str);
     }
     return message;
 }

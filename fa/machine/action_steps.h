@@ -66,6 +66,32 @@ inline bool assertion(bool condition) {
     return false;
 }
 
+// Whether self.x(sensor) reads `target`: 1, 0 or -1.
+inline int at_target(py::handle self, py::handle sensor, bool target) {
+    int state = read_x(self, sensor);
+    return state < 0 ? -1 : bool(state) == target;
+}
+
+// Flag check and sleep until self.x(sensor) reads `target`, without limit.
+inline bool wait_for_target(py::handle self, py::handle sensor, bool target, py::handle check_interval) {
+    for (;;) {
+        int done = at_target(self, sensor, target);
+        if (done) return done > 0;
+        if (!flag_check(self) || !pause(check_interval)) return false;
+    }
+}
+
+// Flag check and sleep while the time since `begin` is within `limit`
+// (up to it when `inclusive`, else below it).
+inline bool wait_out(py::handle self, double begin, double limit, bool inclusive, py::handle check_interval) {
+    for (;;) {
+        double passed;
+        if (!elapsed(begin, passed)) return false;
+        if (!(inclusive ? passed <= limit : passed < limit)) return true;
+        if (!flag_check(self) || !pause(check_interval)) return false;
+    }
+}
+
 // The last step of the actions: a stop or fault raises, a pause holds the
 // caller until start or reset lifts it.
 inline bool wait_while_held(py::handle self, py::handle check_interval) {

@@ -47,28 +47,19 @@ struct SingleCylinder {
     // limit passes first.
     bool reach(py::handle sensor, bool target) {
         int limit = limited();
-        if (limit < 0) return false;
-        if (!limit) {
-            for (;;) {
-                int state = read_x(self, sensor);
-                if (state < 0) return false;
-                if (bool(state) == target) return true;
-                if (!flag_check(self) || !pause(check_interval)) return false;
-            }
-        }
+        if (limit <= 0) return limit == 0 && wait_for_target(self, sensor, target, check_interval);
         for (;;) {
             int within = elapsed_against(begin, timeout, Py_LE);
             if (within < 0) return false;
             if (!within) break;
             if (!flag_check(self)) return false;
-            int state = read_x(self, sensor);
-            if (state < 0) return false;
-            if (bool(state) == target) break;
+            int done = at_target(self, sensor, target);
+            if (done < 0) return false;
+            if (done) break;
             if (!pause(check_interval)) return false;
         }
-        int state = read_x(self, sensor);
-        if (state < 0) return false;
-        return bool(state) == target || report();
+        int done = at_target(self, sensor, target);
+        return done > 0 || (done == 0 && report());
     }
 
     bool run() {
@@ -134,37 +125,22 @@ struct DoubleCylinder {
             if (!elapsed(begin, passed)) return false;
             if (!(passed <= timeout)) break; // a NaN limit ends the wait too
             if (!hold_if_needed() || !flag_check(self)) return false;
-            int state = read_x(self, sensor);
-            if (state < 0) return false;
-            if (bool(state) == target) break;
+            int done = at_target(self, sensor, target);
+            if (done < 0) return false;
+            if (done) break;
             if (!pause(check_interval)) return false;
         }
-        int state = read_x(self, sensor);
-        if (state < 0) return false;
-        if (bool(state) == target) return true;
+        int done = at_target(self, sensor, target);
+        if (done) return done > 0;
         py::object limit = steal(PyFloat_FromDouble(timeout)), wait = steal(PyFloat_FromDouble(wait_time));
         if (!limit || !wait) return false;
         return bool(call_method(self, names.raise_dy_cylinder_exception, y0, value0, y1, value1, x_src, x_dst, limit,
                                 wait));
     }
 
-    bool wait_for(py::handle sensor, bool target) {
-        for (;;) {
-            int state = read_x(self, sensor);
-            if (state < 0) return false;
-            if (bool(state) == target) return true;
-            if (!flag_check(self) || !pause(check_interval)) return false;
-        }
-    }
+    bool wait_for(py::handle sensor, bool target) { return wait_for_target(self, sensor, target, check_interval); }
 
-    bool blind_wait(double limit) {
-        for (;;) {
-            double passed;
-            if (!elapsed(begin, passed)) return false;
-            if (!(passed <= limit)) return true;
-            if (!flag_check(self) || !pause(check_interval)) return false;
-        }
-    }
+    bool blind_wait(double limit) { return wait_out(self, begin, limit, true, check_interval); }
 
     bool run() {
         if (!set_y(self, y0, value0)) return false;

@@ -9,12 +9,7 @@ namespace {
 
 // Flag check and sleep while less than `wait_time` has passed since `begin`.
 bool fixed_wait(py::handle self, double begin, double wait_time, py::handle check_interval) {
-    for (;;) {
-        double passed;
-        if (!elapsed(begin, passed)) return false;
-        if (!(passed < wait_time)) return true;
-        if (!flag_check(self) || !pause(check_interval)) return false;
-    }
+    return wait_out(self, begin, wait_time, false, check_interval);
 }
 
 // Unlike the cylinders, a time-out of 0 is a limit here: the sensor is read

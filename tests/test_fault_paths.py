@@ -139,9 +139,11 @@ def test_a_constructor_run_on_a_foreign_object_fails_as_its_base_does(cls, args)
 
 @pytest.mark.parametrize("value", [-3, 0, 2**70, -2**70, 7.9])
 def test_integer_rendering_of_any_size(value):
-    assert str(kvo_fa.XException("X1", value, 1)) == "等待输入信号 X1 超时！目标状态：%d，超时时间：1.0秒。" % int(value)
+    message = "等待输入信号 X1 超时！目标状态：%d，超时时间：1.0秒。" % int(value)
+    assert str(kvo_fa.XException("X1", value, 1)) == message
 
 
-@pytest.mark.parametrize("timeout", [-7, -2.0, 2**53, -2**53, 2**53 - 1.0, 4503599627370497.0, 1e15 + 0.5, 0.95, 1e-300])
+@pytest.mark.parametrize("timeout", [-7, -2.0, 2**53, -2**53, 2**53 - 1.0, 4503599627370497.0, 1e15 + 0.5, 0.95,
+                                     1e-300])
 def test_seconds_of_any_size_render_as_the_host_formats_them(timeout):
     assert str(kvo_fa.XException("X1", 1, timeout)).endswith("超时时间：%s秒。" % format(timeout, ".01f"))

@@ -29,8 +29,11 @@ inline bool set_y(py::handle self, py::handle y, py::handle value) {
 }
 
 // a != b or a == b by the host's operator, without the identity shortcut.
-inline int differs(py::handle a, py::handle b) { return truth_or_error(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE))); }
-inline int same(py::handle a, py::handle b) { return truth_or_error(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ))); }
+inline int compared(py::handle a, py::handle b, int op) {
+    return truth_or_error(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+inline int differs(py::handle a, py::handle b) { return compared(a, b, Py_NE); }
+inline int same(py::handle a, py::handle b) { return compared(a, b, Py_EQ); }
 
 // The module's clock (_now) in seconds.
 inline bool clock(double &seconds) {

@@ -30,7 +30,8 @@ py::object raise_cylinder_exception(py::handle self, const Args &a) {
     if (!x_src) return {};
     py::object x_dst = bit_name(self, names.prefix_x, a[3]);
     if (!x_dst) return {};
-    return take_fault(self, new_exception(names.CylinderException, own_cylinder_init, y, a[1], x_src, x_dst, a[4], a[5]));
+    return take_fault(self,
+                      new_exception(names.CylinderException, own_cylinder_init, y, a[1], x_src, x_dst, a[4], a[5]));
 }
 
 py::object raise_dy_cylinder_exception(py::handle self, const Args &a) {
@@ -43,7 +44,8 @@ py::object raise_dy_cylinder_exception(py::handle self, const Args &a) {
     py::object x_dst = bit_name(self, names.prefix_x, a[5]);
     if (!x_dst) return {};
     return take_fault(self,
-                      new_exception(names.DYCylinderException, own_dy_cylinder_init, y0, a[1], y1, a[3], x_src, x_dst, a[6], a[7]));
+                      new_exception(names.DYCylinderException, own_dy_cylinder_init, y0, a[1], y1, a[3], x_src, x_dst,
+                                    a[6], a[7]));
 }
 
 py::object raise_vacuum_exception(py::handle self, const Args &a) {

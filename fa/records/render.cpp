@@ -145,18 +145,43 @@ bool render(const Piece &piece, Rendered &out) {
     return true;
 }
 
-// Writes `str` at `at` into a string of `kind` at least as wide as its
-// own; returns the position after it.
-Py_ssize_t copy_into(int kind, void *data, Py_ssize_t at, PyObject *str) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    int from_kind = PyUnicode_KIND(str);
-    const void *from = PyUnicode_DATA(str);
-    if (from_kind == kind) {
-        std::memcpy(static_cast<char *>(data) + at * kind, from, static_cast<size_t>(length) * kind);
-        return at + length;
+// Copies `count` characters of one width into a string of a width at least
+// as large.
+template <typename To, typename From>
+To *widen(To *out, const void *from, Py_ssize_t count) {
+    const From *in = static_cast<const From *>(from);
+    if (sizeof(To) == sizeof(From)) {
+        std::memcpy(out, in, static_cast<size_t>(count) * sizeof(To));
+        return out + count;
     }
-    for (Py_ssize_t i = 0; i < length; ++i) PyUnicode_WRITE(kind, data, at + i, PyUnicode_READ(from_kind, from, i));
-    return at + length;
+    for (Py_ssize_t i = 0; i < count; ++i) *out++ = static_cast<To>(in[i]);
+    return out;
+}
+
+// Writes the parts one after the other into characters of type Char, wide
+// enough for every part.
+template <typename Char>
+void write_parts(Char *out, const Rendered *parts, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const Rendered &part = parts[i];
+        if (!part.str) {
+            out = widen<Char, Py_UCS1>(out, part.ascii, part.length);
+            continue;
+        }
+        Py_ssize_t length = PyUnicode_GET_LENGTH(part.str);
+        const void *from = PyUnicode_DATA(part.str);
+        switch (PyUnicode_KIND(part.str)) {
+        case PyUnicode_1BYTE_KIND:
+            out = widen<Char, Py_UCS1>(out, from, length);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            out = widen<Char, Py_UCS2>(out, from, length);
+            break;
+        default:
+            out = widen<Char, Py_UCS4>(out, from, length);
+            break;
+        }
+    }
 }
 
 } // namespace
@@ -195,16 +220,17 @@ py::object compose(std::initializer_list<Piece> pieces) {
     // One string of the final size, filled in place.
     py::object message = steal(PyUnicode_New(total, widest));
     if (!message) return message;
-    int kind = PyUnicode_KIND(message.ptr());
     void *data = PyUnicode_DATA(message.ptr());
-    Py_ssize_t at = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const Rendered &part = parts[i];
-        if (!part.str) {
-            for (Py_ssize_t c = 0; c < part.length; ++c) PyUnicode_WRITE(kind, data, at++, part.ascii[c]);
-            continue;
-        }
-        at = copy_into(kind, data, at, part.str);
+    switch (PyUnicode_KIND(message.ptr())) {
+    case PyUnicode_1BYTE_KIND:
+        write_parts(static_cast<Py_UCS1 *>(data), parts, count);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        write_parts(static_cast<Py_UCS2 *>(data), parts, count);
+        break;
+    default:
+        write_parts(static_cast<Py_UCS4 *>(data), parts, count);
+        break;
     }
     return message;
 }

@@ -4,78 +4,95 @@
 // a sensor becomes a blind wait derived from wait_time.
 #include "fa/machine/action_steps.h"
 #include "fa/machine/actions.h"
-#include "fa/module/names.h"
 
 namespace fa {
 
 namespace {
 
 py::object half(py::handle seconds) {
-    return checked(PyNumber_TrueDivide(seconds.ptr(), py::int_(2).ptr()));
+    py::object two = steal(PyLong_FromLong(2));
+    return two ? steal(PyNumber_TrueDivide(seconds.ptr(), two.ptr())) : two;
 }
 
-// Flag check and sleep until `elapsed` exceeds `limit`.
-void blind_wait(py::handle self, double begin, py::handle limit, py::handle check_interval) {
-    while (py::float_(elapsed(begin)) <= limit) {
-        flag_check(self);
-        sleep(check_interval);
+// The single-solenoid move; `timeout`, `wait_time` and `check_interval` are
+// used unconverted: `timeout` None or not greater than 0 means no limit.
+struct SingleCylinder {
+    py::handle self;
+    py::handle y, value, x_src, x_dst, timeout;
+    py::object wait_time;
+    py::handle check_interval;
+    double begin = 0;
+
+    // 1, 0 or -1.
+    int limited() {
+        if (timeout.is_none()) return 0;
+        py::object zero = steal(PyLong_FromLong(0));
+        return zero ? PyObject_RichCompareBool(timeout.ptr(), zero.ptr(), Py_GT) : -1;
     }
-}
 
-// trigger_cylinder uses its arguments unconverted: `timeout` None or not
-// greater than 0 means no limit.
+    bool report() {
+        return bool(call_method(self, names.raise_cylinder_exception, y, value, x_src, x_dst, timeout, wait_time));
+    }
+
+    // Flag check and sleep until the time since `begin` exceeds `limit`.
+    bool blind_wait(py::handle limit) {
+        for (;;) {
+            int within = elapsed_against(begin, limit, Py_LE);
+            if (within <= 0) return within == 0;
+            if (!flag_check(self) || !pause(check_interval)) return false;
+        }
+    }
+
+    // Waits for `sensor` to read `target`, reporting a fault when the time
+    // limit passes first.
+    bool reach(py::handle sensor, bool target) {
+        int limit = limited();
+        if (limit <= 0) return limit == 0 && wait_for_target(self, sensor, target, check_interval);
+        for (;;) {
+            int within = elapsed_against(begin, timeout, Py_LE);
+            if (within < 0) return false;
+            if (!within) break;
+            if (!flag_check(self)) return false;
+            int done = at_target(self, sensor, target);
+            if (done < 0) return false;
+            if (done) break;
+            if (!pause(check_interval)) return false;
+        }
+        int done = at_target(self, sensor, target);
+        return done > 0 || (done == 0 && report());
+    }
+
+    bool run() {
+        if (!set_y(self, y, value) || !clock(begin)) return false;
+
+        // Leaving the starting position.
+        if (!x_src.is_none()) {
+            if (!reach(x_src, false)) return false;
+        } else {
+            py::object limit = half(wait_time);
+            if (!limit || !blind_wait(limit)) return false;
+        }
+
+        // Reaching the target position.
+        if (!x_dst.is_none()) {
+            if (!reach(x_dst, true)) return false;
+        } else {
+            // Without any sensor the whole move is the half wait of phase 1.
+            if (x_src.is_none()) {
+                wait_time = half(wait_time);
+                if (!wait_time) return false;
+            }
+            if (!blind_wait(wait_time)) return false;
+        }
+
+        return wait_while_held(self, check_interval);
+    }
+};
+
 py::object trigger_cylinder(py::handle self, const Args &a) {
-    py::handle y = a[0], value = a[1], x_src = a[2], x_dst = a[3];
-    py::handle timeout = a[4], check_interval = a[6];
-    py::object wait_time = py::reinterpret_borrow<py::object>(a[5]);
-    auto limited = [&] { return !timeout.is_none() && timeout > py::int_(0); };
-    auto report = [&] { self.attr(names.raise_cylinder_exception)(y, value, x_src, x_dst, timeout, wait_time); };
-
-    set_y(self, y, value);
-    double begin = now();
-
-    // Leaving the starting position.
-    if (!x_src.is_none()) {
-        if (limited()) {
-            while (py::float_(elapsed(begin)) <= timeout) {
-                flag_check(self);
-                if (!read_x(self, x_src)) break;
-                sleep(check_interval);
-            }
-            if (read_x(self, x_src)) report();
-        } else {
-            while (read_x(self, x_src)) {
-                flag_check(self);
-                sleep(check_interval);
-            }
-        }
-    } else {
-        blind_wait(self, begin, half(wait_time), check_interval);
-    }
-
-    // Reaching the target position.
-    if (!x_dst.is_none()) {
-        if (limited()) {
-            while (py::float_(elapsed(begin)) <= timeout) {
-                flag_check(self);
-                if (read_x(self, x_dst)) break;
-                sleep(check_interval);
-            }
-            if (!read_x(self, x_dst)) report();
-        } else {
-            while (!read_x(self, x_dst)) {
-                flag_check(self);
-                sleep(check_interval);
-            }
-        }
-    } else {
-        // Without any sensor the whole move is the half wait of phase 1.
-        if (x_src.is_none()) wait_time = half(wait_time);
-        blind_wait(self, begin, wait_time, check_interval);
-    }
-
-    wait_while_held(self, check_interval);
-    return py::none();
+    SingleCylinder move{self, a[0], a[1], a[2], a[3], a[4], borrow(a.ptr(5)), a[6]};
+    if (!move.run()) return {};
+    return none();
 }
 
 // The supervised move of a double-solenoid cylinder. While the machine can
@@ -90,78 +107,66 @@ struct DoubleCylinder {
     py::handle check_interval, y0_stop_value, y1_stop_value;
     double begin = 0;
 
-    void drive() {
-        set_y(self, y0, value0);
-        set_y(self, y1, value1);
-    }
+    bool drive() { return set_y(self, y0, value0) && set_y(self, y1, value1); }
 
-    void hold_if_needed() {
-        if (!can_not_go_on(self)) return;
-        set_y(self, y0, y0_stop_value);
-        set_y(self, y1, y1_stop_value);
+    bool hold_if_needed() {
+        int held = can_not_go_on(self);
+        if (held <= 0) return held == 0;
         // A stop or a fault raises here and leaves the coils at their stop
         // values; only a pause is outlasted.
-        wait_while_held(self, check_interval);
-        flag_check(self);
-        drive();
-        begin = now();
+        return set_y(self, y0, y0_stop_value) && set_y(self, y1, y1_stop_value) &&
+               wait_while_held(self, check_interval) && flag_check(self) && drive() && clock(begin);
     }
 
     // The time-limited wait for `sensor` to read `target`.
-    void supervise(py::handle sensor, bool target) {
-        while (elapsed(begin) <= timeout) {
-            hold_if_needed();
-            flag_check(self);
-            if (read_x(self, sensor) == target) break;
-            sleep(check_interval);
+    bool supervise(py::handle sensor, bool target) {
+        for (;;) {
+            double passed;
+            if (!elapsed(begin, passed)) return false;
+            if (!(passed <= timeout)) break; // a NaN limit ends the wait too
+            if (!hold_if_needed() || !flag_check(self)) return false;
+            int done = at_target(self, sensor, target);
+            if (done < 0) return false;
+            if (done) break;
+            if (!pause(check_interval)) return false;
         }
-        if (read_x(self, sensor) != target) {
-            self.attr(names.raise_dy_cylinder_exception)(y0, value0, y1, value1, x_src, x_dst, timeout, wait_time);
-        }
+        int done = at_target(self, sensor, target);
+        if (done) return done > 0;
+        py::object limit = steal(PyFloat_FromDouble(timeout)), wait = steal(PyFloat_FromDouble(wait_time));
+        if (!limit || !wait) return false;
+        return bool(call_method(self, names.raise_dy_cylinder_exception, y0, value0, y1, value1, x_src, x_dst, limit,
+                                wait));
     }
 
-    void wait_for(py::handle sensor, bool target) {
-        while (read_x(self, sensor) != target) {
-            flag_check(self);
-            sleep(check_interval);
-        }
-    }
+    bool wait_for(py::handle sensor, bool target) { return wait_for_target(self, sensor, target, check_interval); }
 
-    void blind_wait(double limit) {
-        while (elapsed(begin) <= limit) {
-            flag_check(self);
-            sleep(check_interval);
-        }
-    }
+    bool blind_wait(double limit) { return wait_out(self, begin, limit, true, check_interval); }
 
-    void run() {
-        set_y(self, y0, value0);
-        if (value1.is_none()) value1 = py::bool_(!truth(value0));
-        set_y(self, y1, value1);
-        begin = now();
+    bool run() {
+        if (!set_y(self, y0, value0)) return false;
+        if (value1.is_none()) {
+            int on = truth_of(value0);
+            if (on < 0) return false;
+            value1 = boolean(!on);
+        }
+        if (!set_y(self, y1, value1) || !clock(begin)) return false;
 
         // Leaving the starting position.
         if (!x_src.is_none()) {
-            if (timeout > 0)
-                supervise(x_src, false);
-            else
-                wait_for(x_src, false);
-        } else {
-            blind_wait(wait_time * 0.5);
+            if (!(timeout > 0 ? supervise(x_src, false) : wait_for(x_src, false))) return false;
+        } else if (!blind_wait(wait_time * 0.5)) {
+            return false;
         }
 
         // Reaching the target position.
         if (!x_dst.is_none()) {
-            if (timeout > 0)
-                supervise(x_dst, true);
-            else
-                wait_for(x_dst, true);
+            if (!(timeout > 0 ? supervise(x_dst, true) : wait_for(x_dst, true))) return false;
         } else {
             if (x_src.is_none()) wait_time = wait_time * 0.5;
-            blind_wait(wait_time);
+            if (!blind_wait(wait_time)) return false;
         }
 
-        wait_while_held(self, check_interval);
+        return wait_while_held(self, check_interval);
     }
 };
 
@@ -170,7 +175,7 @@ py::object trigger_dy_cylinder(py::handle self, const Args &a) {
                         a[0],
                         a[1],
                         a[2],
-                        py::reinterpret_borrow<py::object>(a[3]),
+                        borrow(a.ptr(3)),
                         a[4],
                         a[5],
                         a.as_double(6),
@@ -178,8 +183,8 @@ py::object trigger_dy_cylinder(py::handle self, const Args &a) {
                         a[8],
                         a[9],
                         a[10]};
-    move.run();
-    return py::none();
+    if (!move.run()) return {};
+    return none();
 }
 
 } // namespace

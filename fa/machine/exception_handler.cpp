@@ -55,19 +55,13 @@ py::object unsubscribe_all(py::handle self, const Args &) {
     return py::none();
 }
 
-// Offers the call to each subscriber in order; the first that answers with
-// a true value has taken it.
-py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
-    if (inside_callbacks(self)) {
-        PyErr_SetString(PyExc_RuntimeError, "raising a machine fault (raise_exception() or a fault raiser) is not "
-                                            "allowed inside an exception_event subscriber of the same machine");
-        return {};
-    }
-    HeldLock held(self.attr(names._handler_list_guard));
-    CallbackScope subscribers_run(self);
+// The subscribers in order until one answers with a true value (it has
+// taken the call), with the guard already held.
+py::object offer_held(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
     py::object list = get(self, names._handler_list);
     if (!list) return {};
     if (PyList_CheckExact(list.ptr()) && PyList_GET_SIZE(list.ptr()) == 0) return boolean(false);
+    CallbackScope subscribers_run(self);
     py::object callbacks = steal(PyObject_GetIter(list.ptr()));
     if (!callbacks) return {};
     while (py::object callback = steal(PyIter_Next(callbacks.ptr()))) {
@@ -78,6 +72,29 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
     }
     if (PyErr_Occurred()) return {};
     return boolean(false);
+}
+
+// Offers the call to the subscribers under the guard, which is released on
+// every way out (an error of the release itself is reported unraisable).
+py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
+    if (inside_callbacks(self)) {
+        PyErr_SetString(PyExc_RuntimeError, "raising a machine fault (raise_exception() or a fault raiser) is not "
+                                            "allowed inside an exception_event subscriber of the same machine");
+        return {};
+    }
+    py::object guard = get(self, names._handler_list_guard);
+    if (!guard || !call_method(guard, names.acquire)) return {};
+    py::object taken = offer_held(self, args, nargs, kwargs);
+    if (taken) {
+        if (!call_method(guard, names.release)) PyErr_WriteUnraisable(guard.ptr());
+        return taken;
+    }
+    // A subscriber's error travels on; the release must not replace it.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!call_method(guard, names.release)) PyErr_WriteUnraisable(guard.ptr());
+    PyErr_Restore(type, value, traceback);
+    return taken;
 }
 
 py::object call(py::handle self, const Args &a) {

@@ -6,6 +6,7 @@
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
 #include "fa/module/module.h"
+#include "fa/records/exceptions.h"
 
 namespace fa {
 
@@ -29,7 +30,8 @@ py::object raise_cylinder_exception(py::handle self, const Args &a) {
     if (!x_src) return {};
     py::object x_dst = bit_name(self, names.prefix_x, a[3]);
     if (!x_dst) return {};
-    return take_fault(self, call_global(names.CylinderException, y, a[1], x_src, x_dst, a[4], a[5]));
+    return take_fault(self,
+                      new_exception(names.CylinderException, own_cylinder_init, y, a[1], x_src, x_dst, a[4], a[5]));
 }
 
 py::object raise_dy_cylinder_exception(py::handle self, const Args &a) {
@@ -42,7 +44,8 @@ py::object raise_dy_cylinder_exception(py::handle self, const Args &a) {
     py::object x_dst = bit_name(self, names.prefix_x, a[5]);
     if (!x_dst) return {};
     return take_fault(self,
-                      call_global(names.DYCylinderException, y0, a[1], y1, a[3], x_src, x_dst, a[6], a[7]));
+                      new_exception(names.DYCylinderException, own_dy_cylinder_init, y0, a[1], y1, a[3], x_src, x_dst,
+                                    a[6], a[7]));
 }
 
 py::object raise_vacuum_exception(py::handle self, const Args &a) {
@@ -50,17 +53,17 @@ py::object raise_vacuum_exception(py::handle self, const Args &a) {
     if (!y) return {};
     py::object x = bit_name(self, names.prefix_x, a[2]);
     if (!x) return {};
-    return take_fault(self, call_global(names.VacuumException, y, a[1], x, a[3], a[4]));
+    return take_fault(self, new_exception(names.VacuumException, own_vacuum_init, y, a[1], x, a[3], a[4]));
 }
 
 py::object raise_motor_exception(py::handle self, const Args &a) {
-    return take_fault(self, call_global(names.MotorException, a[0]));
+    return take_fault(self, new_exception(names.MotorException, own_motor_init, a[0]));
 }
 
 py::object raise_x_exception(py::handle self, const Args &a) {
     py::object x = bit_name(self, names.prefix_x, a[0]);
     if (!x) return {};
-    return take_fault(self, call_global(names.XException, x, a[1], a[2]));
+    return take_fault(self, new_exception(names.XException, own_x_init, x, a[1], a[2]));
 }
 
 // The communication object travels with the fault, so whoever handles it
@@ -68,7 +71,7 @@ py::object raise_x_exception(py::handle self, const Args &a) {
 py::object raise_tco_exception(py::handle self, const Args &a) {
     py::object tco = call_global(names.ThreadCommunicationObject, a[0]);
     if (!tco) return {};
-    return take_fault(self, call_global(names.TCOException, tco));
+    return take_fault(self, new_exception(names.TCOException, own_tco_init, tco));
 }
 
 } // namespace

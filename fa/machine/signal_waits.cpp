@@ -2,7 +2,6 @@
 // polling the input image at a fixed interval.
 #include "fa/machine/action_steps.h"
 #include "fa/machine/actions.h"
-#include "fa/module/names.h"
 
 namespace fa {
 
@@ -12,64 +11,102 @@ namespace {
 // greater than 0 means no limit, `check_interval` goes to _sleep as it is.
 py::object wait_for_signal(py::handle self, const Args &a) {
     py::handle x = a[0], value = a[1], timeout = a[2], check_interval = a[3];
-    double begin = now();
-    // The input is tested before any sleep: a signal already there costs
-    // nothing.
-    while (not_equal(self.attr(names.x)(x), value)) {
-        sleep(check_interval);
-        flag_check(self);
-        if (!timeout.is_none() && timeout > py::int_(0) && py::float_(elapsed(begin)) > timeout) {
-            // A subscriber that takes the fault lets the wait go on with
-            // the same start, so every later pass reports again.
-            self.attr(names.raise_x_exception)(x, value, timeout);
+    double begin;
+    if (!clock(begin)) return {};
+    py::object zero = steal(PyLong_FromLong(0));
+    for (;;) {
+        // The input is tested before any sleep: a signal already there
+        // costs nothing.
+        py::object state = x_of(self, x);
+        if (!state) return {};
+        int off = differs(state, value);
+        if (off <= 0) {
+            if (off < 0) return {};
+            break;
         }
+        if (!pause(check_interval) || !flag_check(self)) return {};
+        if (timeout.is_none()) continue;
+        int limited = PyObject_RichCompareBool(timeout.ptr(), zero.ptr(), Py_GT);
+        if (limited < 0) return {};
+        if (!limited) continue;
+        int late = elapsed_against(begin, timeout, Py_GT);
+        if (late < 0) return {};
+        // A subscriber that takes the fault lets the wait go on with the
+        // same start, so every later pass reports again.
+        if (late && !call_method(self, names.raise_x_exception, x, value, timeout)) return {};
     }
-    wait_while_held(self, check_interval);
-    return py::none();
+    if (!wait_while_held(self, check_interval)) return {};
+    return none();
 }
 
+// Pairs of (input, target) up to the shorter of the two lists, formed once;
 // value_list may be one bool standing for every input.
-py::list input_target_pairs(py::handle x_list, py::handle value_list) {
-    py::object targets = py::reinterpret_borrow<py::object>(value_list);
+py::object input_target_pairs(py::handle x_list, py::handle value_list) {
+    py::object targets = borrow(value_list.ptr());
     if (PyBool_Check(value_list.ptr())) {
         Py_ssize_t count = PyObject_Length(x_list.ptr());
-        if (count < 0) raise_current();
-        py::list copies(count);
-        for (Py_ssize_t i = 0; i < count; ++i) copies[i] = value_list;
-        targets = copies;
+        if (count < 0) return {};
+        targets = steal(PyList_New(count));
+        if (!targets) return {};
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_INCREF(value_list.ptr());
+            PyList_SET_ITEM(targets.ptr(), i, value_list.ptr());
+        }
     }
-    // Pairs up to the shorter of the two, formed once.
-    return new_list(name(names.zip)(x_list, targets));
+    py::object pairs = call_global(names.zip, x_list, targets);
+    if (!pairs) return {};
+    return steal(PySequence_List(pairs.ptr()));
+}
+
+// pair[index]
+py::object member(py::handle pair, long index) {
+    py::object key = steal(PyLong_FromLong(index));
+    return key ? steal(PyObject_GetItem(pair.ptr(), key.ptr())) : key;
+}
+
+// The first input off its target (x and value), or none: 1, 0 or -1.
+int first_off_target(py::handle self, py::handle pairs, py::object &ng_x, py::object &target_value) {
+    // Every pass re-examines all inputs from the first, so one that fell
+    // off target again is caught.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.ptr()); ++i) {
+        py::handle pair = PyList_GET_ITEM(pairs.ptr(), i);
+        py::object x = member(pair, 0);
+        if (!x) return -1;
+        py::object value = member(pair, 1);
+        if (!value) return -1;
+        py::object state = x_of(self, x);
+        if (!state) return -1;
+        int off = differs(state, value);
+        if (off) {
+            ng_x = x;
+            target_value = value;
+            return off;
+        }
+    }
+    return 0;
 }
 
 py::object wait_for_multi_signals(py::handle self, const Args &a) {
     double timeout = a.as_double(2);
     py::handle check_interval = a[3];
-    double begin = now();
-    py::list zip_x = input_target_pairs(a[0], a[1]);
+    double begin;
+    if (!clock(begin)) return {};
+    py::object pairs = input_target_pairs(a[0], a[1]);
+    if (!pairs) return {};
     for (;;) {
-        sleep(check_interval);
-        bool ok = true;
-        py::object ng_x = py::none();
-        py::object target_value = py::bool_(false);
-        // Every pass re-examines all inputs from the first, so one that
-        // fell off target again is caught.
-        for (py::handle pair : zip_x) {
-            py::object x = pair[py::int_(0)];
-            py::object value = pair[py::int_(1)];
-            if (not_equal(self.attr(names.x)(x), value)) {
-                ng_x = x;
-                target_value = value;
-                ok = false;
-                break;
-            }
-        }
-        if (ok) break;
-        flag_check(self);
-        if (timeout > 0 && elapsed(begin) > timeout) self.attr(names.raise_x_exception)(ng_x, target_value, a[2]);
+        if (!pause(check_interval)) return {};
+        py::object ng_x = none(), target_value = boolean(false);
+        int off = first_off_target(self, pairs, ng_x, target_value);
+        if (off < 0) return {};
+        if (!off) break;
+        if (!flag_check(self)) return {};
+        if (timeout <= 0) continue;
+        double passed;
+        if (!elapsed(begin, passed)) return {};
+        if (passed > timeout && !call_method(self, names.raise_x_exception, ng_x, target_value, a[2])) return {};
     }
-    wait_while_held(self, check_interval);
-    return py::none();
+    if (!wait_while_held(self, check_interval)) return {};
+    return none();
 }
 
 } // namespace

@@ -2,18 +2,14 @@
 // the sensors or, without sensors, a fixed time.
 #include "fa/machine/action_steps.h"
 #include "fa/machine/actions.h"
-#include "fa/module/names.h"
 
 namespace fa {
 
 namespace {
 
 // Flag check and sleep while less than `wait_time` has passed since `begin`.
-void fixed_wait(py::handle self, double begin, double wait_time, py::handle check_interval) {
-    while (elapsed(begin) < wait_time) {
-        flag_check(self);
-        sleep(check_interval);
-    }
+bool fixed_wait(py::handle self, double begin, double wait_time, py::handle check_interval) {
+    return wait_out(self, begin, wait_time, false, check_interval);
 }
 
 // Unlike the cylinders, a time-out of 0 is a limit here: the sensor is read
@@ -23,21 +19,31 @@ py::object trigger_vacuum(py::handle self, const Args &a) {
     double timeout = a.as_double(4), wait_time = a.as_double(5);
     py::handle check_interval = a[6];
 
-    set_y(self, y, value);
-    double begin = now();
-    if (!x.is_none()) {
-        check(!x_target.is_none());
-        while (elapsed(begin) <= timeout) {
-            flag_check(self);
-            if (equal(self.attr(names.x)(x), x_target)) break;
-            sleep(check_interval);
-        }
-        if (not_equal(self.attr(names.x)(x), x_target))
-            self.attr(names.raise_vacuum_exception)(y, value, x, x_target, a[4]);
-    } else {
-        fixed_wait(self, begin, wait_time, check_interval);
+    double begin;
+    if (!set_y(self, y, value) || !clock(begin)) return {};
+    if (x.is_none()) {
+        if (!fixed_wait(self, begin, wait_time, check_interval)) return {};
+        return none();
     }
-    return py::none();
+    if (!assertion(!x_target.is_none())) return {};
+    for (;;) {
+        double passed;
+        if (!elapsed(begin, passed)) return {};
+        if (!(passed <= timeout)) break;
+        if (!flag_check(self)) return {};
+        py::object state = x_of(self, x);
+        if (!state) return {};
+        int reached = same(state, x_target);
+        if (reached < 0) return {};
+        if (reached) break;
+        if (!pause(check_interval)) return {};
+    }
+    py::object state = x_of(self, x);
+    if (!state) return {};
+    int off = differs(state, x_target);
+    if (off < 0) return {};
+    if (off && !call_method(self, names.raise_vacuum_exception, y, value, x, x_target, a[4])) return {};
+    return none();
 }
 
 py::object trigger_multi_vacuums(py::handle self, const Args &a) {
@@ -46,20 +52,28 @@ py::object trigger_multi_vacuums(py::handle self, const Args &a) {
     py::handle check_interval = a[6];
 
     // zip refuses a list that is not iterable before any output is set.
-    py::object pairs = name(names.zip)(a[0], a[1]);
-    for (py::handle pair : pairs) {
-        py::object y = pair[py::int_(0)];
-        py::object value = pair[py::int_(1)];
-        self.attr(names.trigger_vacuum)(y, value);
+    py::object pairs = call_global(names.zip, a[0], a[1]);
+    if (!pairs) return {};
+    py::object each = steal(PyObject_GetIter(pairs.ptr()));
+    if (!each) return {};
+    while (py::object pair = steal(PyIter_Next(each.ptr()))) {
+        py::object zero = steal(PyLong_FromLong(0)), one = steal(PyLong_FromLong(1));
+        if (!zero || !one) return {};
+        py::object y = steal(PyObject_GetItem(pair.ptr(), zero.ptr()));
+        if (!y) return {};
+        py::object value = steal(PyObject_GetItem(pair.ptr(), one.ptr()));
+        if (!value || !call_method(self, names.trigger_vacuum, y, value)) return {};
     }
+    if (PyErr_Occurred()) return {};
 
     if (!x_list.is_none()) {
-        check(!x_target_list.is_none());
-        self.attr(names.wait_for_multi_signals)(x_list, x_target_list, a[4], check_interval);
-    } else {
-        fixed_wait(self, now(), wait_time, check_interval);
+        if (!assertion(!x_target_list.is_none())) return {};
+        if (!call_method(self, names.wait_for_multi_signals, x_list, x_target_list, a[4], check_interval)) return {};
+        return none();
     }
-    return py::none();
+    double begin;
+    if (!clock(begin) || !fixed_wait(self, begin, wait_time, check_interval)) return {};
+    return none();
 }
 
 } // namespace

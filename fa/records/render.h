@@ -27,8 +27,11 @@ inline Piece text(py::handle v) { return Piece{Render::Text, nullptr, v}; }
 inline Piece integer(py::handle v) { return Piece{Render::Integer, nullptr, v}; }
 inline Piece seconds(py::handle v) { return Piece{Render::Seconds, nullptr, v}; }
 
-// Renders each piece in order (the first failing rendering raises), then
-// joins them without separators.
-py::str compose(std::initializer_list<Piece> pieces);
+constexpr size_t kMaxPieces = 20;
+
+// Renders each piece in order, then joins them without separators into one
+// new string. A failing rendering stops there: a null result with the
+// Python error set.
+py::object compose(std::initializer_list<Piece> pieces);
 
 } // namespace fa

@@ -1,33 +1,37 @@
 // ThreadCommunicationObject: a one-shot answer slot handed between threads.
 // The event is the only synchronisation; the value is stored before the
-// event is set, so a woken reader sees it.
+// event is set, so a woken reader sees it. An interrupted wait leaves as
+// a Python error with a null result.
+#include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
-#include "fa/module/module.h"
-#include "fa/module/names.h"
 
 namespace fa {
 
 namespace {
 
 py::object init(py::handle self, const Args &a) {
-    self.attr(names._ThreadCommunicationObject__args) = a.varargs();
-    self.attr(names._ThreadCommunicationObject__kwargs) = a.kwargs();
-    self.attr(names._ThreadCommunicationObject__result) = py::bool_(false);
-    self.attr(names._ThreadCommunicationObject__event) = name(names._Event)();
-    return py::none();
+    if (!set(self, names._ThreadCommunicationObject__args, a.varargs()) ||
+        !set(self, names._ThreadCommunicationObject__kwargs, a.kwargs()) ||
+        !set_bool(self, names._ThreadCommunicationObject__result, false))
+        return {};
+    py::object event = call_global(names._Event);
+    if (!event || !set(self, names._ThreadCommunicationObject__event, event)) return {};
+    return none();
 }
 
 py::object get_result(py::handle self, const Args &) {
     // Event.wait releases the GIL while it blocks.
-    self.attr(names._ThreadCommunicationObject__event).attr(names.wait)();
-    return self.attr(names._ThreadCommunicationObject__result);
+    py::object event = get(self, names._ThreadCommunicationObject__event);
+    if (!event || !call_method(event, names.wait)) return {};
+    return get(self, names._ThreadCommunicationObject__result);
 }
 
 py::object set_result(py::handle self, const Args &a) {
-    self.attr(names._ThreadCommunicationObject__result) = a[0];
-    self.attr(names._ThreadCommunicationObject__event).attr(names.set)();
-    return py::none();
+    if (!set(self, names._ThreadCommunicationObject__result, a[0])) return {};
+    py::object event = get(self, names._ThreadCommunicationObject__event);
+    if (!event || !call_method(event, names.set)) return {};
+    return none();
 }
 
 const FunctionSpec kInit{"__init__", init, {var_args("args"), var_kwargs("kwargs")}};

@@ -61,8 +61,10 @@ py::object transfer_stub(py::handle, const Args &) { return none(); }
 
 py::object refresh_x(py::handle self, const Args &) {
     bool read_natively_changed = false;
+    int native = backends::read_inputs_natively(self, read_natively_changed);
+    if (native < 0) return {};
     int on;
-    if (backends::read_inputs_natively(self, read_natively_changed)) {
+    if (native) {
         on = read_natively_changed;
     } else {
         py::object xs = call_method(self, names.do_get_x_uint16);
@@ -121,8 +123,8 @@ py::object refresh_y(py::handle self, const Args &) {
         pending = differ;
     }
     if (pending) {
-        if (!backends::write_outputs_natively(self, words) && !call_method(self, names.do_set_y_uint16, words))
-            return {};
+        int native = backends::write_outputs_natively(self, words);
+        if (native < 0 || (!native && !call_method(self, names.do_set_y_uint16, words))) return {};
         // Only a write that returned counts as done.
         for (Py_ssize_t i = 0;; ++i) {
             Py_ssize_t n = length(words);
@@ -133,7 +135,8 @@ py::object refresh_y(py::handle self, const Args &) {
         }
         return none();
     }
-    if (backends::read_outputs_natively(self, words, words_old)) return none();
+    int native = backends::read_outputs_natively(self, words, words_old);
+    if (native) return native < 0 ? py::object() : none();
     py::object dts = call_method(self, names.do_get_y_uint16);
     if (!dts) return {};
     Py_ssize_t n_words = length(words);

@@ -31,8 +31,10 @@ Link::~Link() {
 }
 
 std::unique_lock<std::timed_mutex> Link::acquire(const Interruption &interruption) {
-    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
-    while (!hold.try_lock_for(seconds(kSlice))) interruption.check();
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::try_to_lock);
+    // A free mutex costs no clock reading; a held one is waited for in slices.
+    if (!hold.owns_lock())
+        while (!hold.try_lock_for(seconds(kSlice))) interruption.check();
     interruption.check();
     return hold;
 }
@@ -69,7 +71,7 @@ bool Link::begin(const Request &request) {
     return true;
 }
 
-void Link::run_locked(const Request &request, Outcome &outcome, const Step &call) {
+void Link::run_locked(const Request &request, Outcome &outcome, Step call) {
     refuse_inside_device_update("a PLC link");
     uint64_t seen = closes_.load();
     py::gil_scoped_release unlocked;

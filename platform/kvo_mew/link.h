@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +31,7 @@
 
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/function_ref.h"
 #include "platform/kvo_mew/link_health.h"
 #include "platform/kvo_mew/transport.h"
 
@@ -114,7 +114,7 @@ private:
         std::string message;
         std::string answer;  // the answer as the frame log shows it
     };
-    using Step = std::function<void(Transport &, const Interruption &)>;
+    using Step = FunctionRef<void(Transport &, const Interruption &)>;
 
     // Runs `call(transport, interruption)` without the GIL, under the mutex,
     // on an open link, then tells the log, the state callback and the
@@ -139,7 +139,7 @@ private:
         }
     }
     bool begin(const Request &request);
-    void run_locked(const Request &request, Outcome &outcome, const Step &call);
+    void run_locked(const Request &request, Outcome &outcome, Step call);
     // Raises the failure, if any, as the Python exception it stored as the last error.
     void finish(const Request &request, Outcome &outcome);
     static std::string answer_text(const std::vector<uint16_t> &words);

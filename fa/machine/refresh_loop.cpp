@@ -113,7 +113,16 @@ py::object refresh_y(py::handle self, const Args &) {
     py::object words_old = get(self, names._y_words_old);
     if (!words_old) return {};
     bool pending = rewrite_outputs;
+    bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(words_old.ptr());
     for (Py_ssize_t i = 0; i < count && !pending; ++i) {
+        if (lists && i < PyList_GET_SIZE(words.ptr()) && i < PyList_GET_SIZE(words_old.ptr())) {
+            // Two exact ints compare without Python code: no references needed.
+            PyObject *now = PyList_GET_ITEM(words.ptr(), i), *before = PyList_GET_ITEM(words_old.ptr(), i);
+            if (PyLong_CheckExact(now) && PyLong_CheckExact(before)) {
+                pending = words_differ(now, before);
+                continue;
+            }
+        }
         py::object word = word_at(words, i);
         if (!word) return {};
         py::object old = word_at(words_old, i);
@@ -152,14 +161,25 @@ py::object refresh_y(py::handle self, const Args &) {
     return none();
 }
 
+// Made once: the pause after each cycle, and the counter's step.
+PyObject *const kPause = PyFloat_FromDouble(0.01);
+PyObject *const kOne = PyLong_FromLong(1);
+
+// __xy_refresh_counter += 1; false with the error set.
+bool count_cycle(py::handle self) {
+    py::object counter = get(self, kCounter);
+    if (!counter) return false;
+    py::object next = steal(PyNumber_Add(counter.ptr(), kOne));
+    return next && set(self, kCounter, next);
+}
+
 void refresh_cycle(py::handle self, bool after_failure) {
     {
-        HeldLock held(self.attr(kCounterLock));
+        HeldLock held(checked(PyObject_GetAttr(self.ptr(), kCounterLock)));
         rewrite_outputs = after_failure;
-        if (!own_refresh_x.call(self) || !own_refresh_y.call(self)) raise_current();
-        self.attr(kCounter) = checked(PyNumber_Add(self.attr(kCounter).ptr(), py::int_(1).ptr()));
+        if (!own_refresh_x.call(self) || !own_refresh_y.call(self) || !count_cycle(self)) raise_current();
     }
-    sleep(0.01);
+    sleep(kPause);
 }
 
 // Body of the updater thread: a failed cycle is reported and retried, so a

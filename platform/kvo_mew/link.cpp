@@ -74,12 +74,26 @@ bool Link::begin(const Request &request) {
 void Link::run_locked(const Request &request, Outcome &outcome, Step call) {
     refuse_inside_device_update("a PLC link");
     uint64_t seen = closes_.load();
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::try_to_lock);
+    if (hold.owns_lock() && open_ && transport_->quick()) {
+        Interruption interruption(closes_, seen, request.op, request.station);
+        serve(request, outcome, call, hold, interruption);
+        return;
+    }
+    if (hold.owns_lock()) hold.unlock();
     py::gil_scoped_release unlocked;
     Interruption interruption(closes_, seen, request.op, request.station);
-    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
+    serve(request, outcome, call, hold, interruption);
+}
+
+void Link::serve(const Request &request, Outcome &outcome, Step call, std::unique_lock<std::timed_mutex> &hold,
+                 const Interruption &interruption) {
     uint64_t retries_before = 0;
     try {
-        hold = acquire(interruption);
+        if (hold.owns_lock())
+            interruption.check();  // what acquire() checks after taking the mutex
+        else
+            hold = acquire(interruption);
         retries_before = transport_->retries();
         outcome.reopened = open_locked(interruption);
         try {

@@ -3,7 +3,10 @@
 //
 // Every call checks its arguments with the GIL held, then releases the GIL,
 // takes the link's mutex (one transaction at a time, as on a serial line),
-// opens the link if it is not open and runs the transaction. So the link is
+// opens the link if it is not open and runs the transaction. A transaction
+// that cannot wait (the link free and open, its transport quick: a simulated
+// PLC without latency) keeps the GIL instead: letting it go and taking it
+// back would cost more than the transaction. So the link is
 // opened lazily, start() only opens it early, and after close() the next call
 // reopens it.
 //
@@ -140,6 +143,9 @@ private:
     }
     bool begin(const Request &request);
     void run_locked(const Request &request, Outcome &outcome, Step call);
+    // The part of run_locked under the mutex (taken here unless `hold` has it).
+    void serve(const Request &request, Outcome &outcome, Step call, std::unique_lock<std::timed_mutex> &hold,
+               const Interruption &interruption);
     // Raises the failure, if any, as the Python exception it stored as the last error.
     void finish(const Request &request, Outcome &outcome);
     static std::string answer_text(const std::vector<uint16_t> &words);

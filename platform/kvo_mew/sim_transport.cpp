@@ -14,6 +14,10 @@ public:
     void open(const Interruption &) override { plc_ = simulator(name_); }
     void close() noexcept override { plc_.reset(); }
 
+    // The simulated PLC's mutex is only held briefly (a waiter holding the
+    // GIL lets it go, see SimulatedPlc::hold); its latency is the one wait.
+    bool quick() const override { return plc_ && plc_->latency() <= 0; }
+
     std::vector<uint16_t> read_words(const Interruption &interruption, const char *op, int station,
                                      const Element &first, size_t count) override {
         std::vector<uint16_t> words;

@@ -53,6 +53,11 @@ public:
     // Tries made beyond the first of each request so far, for the link's
     // health counters; read with the link's mutex held.
     virtual uint64_t retries() const { return 0; }
+
+    // True when a transaction of this open transport cannot wait (no line,
+    // no latency, no lock held for long): the link then runs it with the GIL
+    // held. Called with the link's mutex and the GIL held.
+    virtual bool quick() const { return false; }
 };
 
 // The transport for a port text, or LinkError "no transport for port ...".

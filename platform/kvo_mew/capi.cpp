@@ -51,8 +51,7 @@ Link &link_of(PyObject *link) {
 
 int get_multi_uint16(PyObject *link, PyObject *station, PyObject *name, Py_ssize_t count, uint16_t *out) {
     return guarded([&] {
-        std::vector<uint16_t> words = link_of(link).read_words(station, name, size_t(count));
-        std::copy(words.begin(), words.end(), out);
+        link_of(link).read_words(station, name, size_t(count), out);
     });
 }
 

@@ -149,10 +149,11 @@ void Link::finish(const Request &request, Outcome &outcome) {
     }
 }
 
-std::string Link::answer_text(const std::vector<uint16_t> &words) {
+std::string Link::answer_text(WordsRead read) {
     std::string text;
     char word[8];
-    for (uint16_t w : words) {
+    for (size_t i = 0; i < read.count; ++i) {
+        uint16_t w = read.words[i];
         std::snprintf(word, sizeof word, " %04X", unsigned(w));
         text += word;
     }
@@ -218,7 +219,9 @@ uint16_t Link::read_coil_word(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     check(op, st, word, 1, false);
-    return transaction({op, st, word, 1}, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, st, word, 1); })[0];
+    uint16_t value = 0;
+    read_checked(op, st, word, 1, &value);
+    return value;
 }
 
 py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py::int_(read_coil_word(station, name)); }
@@ -246,19 +249,27 @@ std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::h
                                        py::handle count) {
     int st = station_arg(op, station);
     Element first = word_arg(op, name);
-    return read_checked(op, st, first, count_arg(op, count) * words_per_item);
+    size_t words = count_arg(op, count) * words_per_item;
+    block_arg(op, first, words);  // before the buffer is made: it bounds its size
+    std::vector<uint16_t> read(words);
+    read_checked(op, st, first, words, read.data());
+    return read;
 }
 
-std::vector<uint16_t> Link::read_checked(const char *op, int station, const Element &first, size_t words) {
-    block_arg(op, first, words);
+void Link::read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out) {
     check(op, station, first, words, false);
-    return transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, station, first, words); });
+    transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) {
+        t.read_words(w, op, station, first, words, out);
+        return WordsRead{out, words};
+    });
 }
 
-std::vector<uint16_t> Link::read_words(py::handle station, py::handle name, size_t count) {
+void Link::read_words(py::handle station, py::handle name, size_t count, uint16_t *out) {
     const char *op = "get_multi_uint16";
     int st = station_arg(op, station);
-    return read_checked(op, st, word_arg(op, name), count);
+    Element first = word_arg(op, name);
+    block_arg(op, first, count);
+    read_checked(op, st, first, count, out);
 }
 
 void Link::write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words) {

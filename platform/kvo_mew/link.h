@@ -78,7 +78,7 @@ public:
     // The same operations with the words in C++ buffers, for kvo_mew's C API
     // (capi.cpp): get_multi_uint16, set_multi_uint16, get_coil_uint16 and
     // set_coil_uint16 with the same checks, transactions and errors.
-    std::vector<uint16_t> read_words(py::handle station, py::handle name, size_t count);
+    void read_words(py::handle station, py::handle name, size_t count, uint16_t *out);
     void write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words);
     uint16_t read_coil_word(py::handle station, py::handle name);
     void write_coil_word(py::handle station, py::handle name, uint16_t value);
@@ -148,7 +148,13 @@ private:
                const Interruption &interruption);
     // Raises the failure, if any, as the Python exception it stored as the last error.
     void finish(const Request &request, Outcome &outcome);
-    static std::string answer_text(const std::vector<uint16_t> &words);
+    // Words read into a caller's buffer, as a transaction's result.
+    struct WordsRead {
+        const uint16_t *words;
+        size_t count;
+    };
+    static std::string answer_text(const std::vector<uint16_t> &words) { return answer_text({words.data(), words.size()}); }
+    static std::string answer_text(WordsRead read);
     static std::string answer_text(bool bit) { return bit ? " 1" : " 0"; }
     // The mutex, waited for in slices; then a last check, so a transaction
     // that waited through a close() ends too.
@@ -161,7 +167,8 @@ private:
     }
     std::vector<uint16_t> read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
                                      py::handle count);
-    std::vector<uint16_t> read_checked(const char *op, int station, const Element &first, size_t words);
+    // Reads a block already checked by block_arg into `out`.
+    void read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out);
     void write_coil_checked(const char *op, int station, const Element &word, uint16_t value);
     void write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);
 

@@ -18,13 +18,10 @@ public:
     // GIL lets it go, see SimulatedPlc::hold); its latency is the one wait.
     bool quick() const override { return plc_ && plc_->latency() <= 0; }
 
-    std::vector<uint16_t> read_words(const Interruption &interruption, const char *op, int station,
-                                     const Element &first, size_t count) override {
-        std::vector<uint16_t> words;
-        plc_->transact(interruption, op, station, [&](PlcMemory &memory) {
-            words = memory.read_words(station, first.area, first.word, count);
-        });
-        return words;
+    void read_words(const Interruption &interruption, const char *op, int station, const Element &first,
+                    size_t count, uint16_t *out) override {
+        plc_->transact(interruption, op, station,
+                       [&](PlcMemory &memory) { memory.read_words(station, first.area, first.word, count, out); });
     }
 
     void write_words(const Interruption &interruption, const char *op, int station, const Element &first,

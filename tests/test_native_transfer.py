@@ -113,6 +113,26 @@ def test_fef_native_and_python_paths_move_the_same_words(sim):
                           {"get_coil_uint16": 15, "set_coil_uint16": 3})
 
 
+def test_a_machine_with_its_own_attribute_lookup_is_asked_for_every_method(sim):
+    port, plc = sim
+    looked_up = []
+
+    class Watched(kvo_fa.FPMachine):
+        def __getattribute__(self, name):
+            if name.startswith(("do_", "get_multi", "set_multi", "_refresh")):
+                looked_up.append(name)
+            return super().__getattribute__(name)
+
+    m = Watched(1, 1, 100, port)
+    m.set_y(0, True)
+    m._refresh_x()
+    m._refresh_y()
+    m._refresh_y()
+    assert looked_up == ["_refresh_x", "do_get_x_uint16", "get_multi_uint16", "_refresh_y", "do_set_y_uint16",
+                         "set_multi_uint16", "_refresh_y", "do_get_y_uint16", "get_multi_uint16"]
+    assert plc.get("D100") == 1
+
+
 def test_a_method_replaced_on_the_instance_is_called(sim):
     port, plc = sim
     m = kvo_fa.FPMachine(1, 1, 100, port)

@@ -4,8 +4,8 @@
 // methods, to our functions and its instance does not shadow them: the
 // dispatch guard of fa/module/dispatch.h), the refresh cycle moves the words
 // between the link and the image lists through kvo_mew's C API
-// (platform/kvo_mew/capi.h): the GIL is released for each transaction and no
-// Python list is built besides the image lists. Anything else (another link
+// (platform/kvo_mew/capi.h): the GIL is released while a transaction may
+// wait, and no Python list is built besides the image lists. Anything else (another link
 // object, an overridden or monkey-patched method) takes the Python path, and
 // so does anything unusual in the image lists.
 #pragma once

@@ -199,3 +199,40 @@ def test_a_broken_log_handler_never_fails_a_transaction(plc, link, monkeypatch):
         del frames.log
         frames.setLevel(logging.NOTSET)
     assert unraisable and isinstance(unraisable[0].exc_value, ZeroDivisionError)
+
+
+def test_the_frame_log_follows_every_change_of_the_logger(plc, link, caplog):
+    """Whether frames are logged follows the logger at every transaction: its
+    level, its `disabled` flag, logging.disable and an isEnabledFor of its own."""
+    frames = logging.getLogger("kvo_mew.frames")
+
+    def logged():
+        caplog.clear()
+        link.get_multi_uint16(1, "D0", 1)
+        return len(records(caplog, "kvo_mew.frames"))
+
+    caplog.set_level(logging.DEBUG, logger="kvo_mew")
+    try:
+        assert logged() == 2 and logged() == 2  # the second answer comes from logging's cache
+        frames.disabled = True
+        assert logged() == 0
+        frames.disabled = False
+        assert logged() == 2
+        logging.disable(logging.DEBUG)
+        assert logged() == 0
+        logging.disable(logging.NOTSET)
+        assert logged() == 2
+        frames.setLevel(logging.INFO)
+        assert logged() == 0
+        frames.setLevel(logging.NOTSET)
+        frames.isEnabledFor = lambda level: False
+        assert logged() == 0
+        del frames.isEnabledFor
+        assert logged() == 2
+        logging.getLogger("kvo_mew").setLevel(logging.INFO)
+        assert logged() == 0
+    finally:
+        frames.disabled = False
+        logging.disable(logging.NOTSET)
+        frames.setLevel(logging.NOTSET)
+        logging.getLogger("kvo_mew").setLevel(logging.NOTSET)

@@ -37,6 +37,24 @@ class SuperForwarding(kvo_fa.FPMachine):
         return super().get_multi_uint16(name, count)
 
 
+class SuperGetY(kvo_fa.FPMachine):
+    def do_get_y_uint16(self):
+        self.seen = getattr(self, "seen", 0) + 1
+        return super().do_get_y_uint16()
+
+
+class SuperSetY(kvo_fa.FPMachine):
+    def do_set_y_uint16(self, values):
+        self.seen = getattr(self, "seen", 0) + 1
+        return super().do_set_y_uint16(values)
+
+
+class SuperSetForwarding(kvo_fa.FPMachine):
+    def set_multi_uint16(self, name, values):
+        self.seen = getattr(self, "seen", 0) + 1
+        return super().set_multi_uint16(name, values)
+
+
 class SuperFefGetX(kvo_fa.FEFMachine):
     def do_get_x_uint16(self):
         self.seen = getattr(self, "seen", 0) + 1
@@ -59,13 +77,14 @@ def run_fp(cls, port, plc):
                 queue=m._ee_queue.qsize(), counts=plc.counts, seen=getattr(m, "seen", 0))
 
 
-@pytest.mark.parametrize("cls", [SuperGetX, SuperForwarding])
-def test_fp_native_and_python_paths_move_the_same_words(sim, cls):
+@pytest.mark.parametrize("cls, calls", [(SuperGetX, 3), (SuperForwarding, 5), (SuperGetY, 2), (SuperSetY, 1),
+                                        (SuperSetForwarding, 1)])
+def test_fp_native_and_python_paths_move_the_same_words(sim, cls, calls):
     port, plc = sim
     native = run_fp(kvo_fa.FPMachine, port, plc)
     kvo_mew.reset_simulators()
     python = run_fp(cls, port, kvo_mew.simulator(port[len("sim://"):]))
-    assert python.pop("seen") >= 3 and native.pop("seen") == 0  # the override ran in every cycle
+    assert python.pop("seen") == calls and native.pop("seen") == 0  # the override ran every time
     assert native == python
     assert native["x"] == ([0, 0, 0], [0x8001, 0, 7], 1)
     assert native["written"] == [0, 2]
@@ -92,6 +111,26 @@ def test_fef_native_and_python_paths_move_the_same_words(sim):
     assert results[0] == results[1]
     assert results[0] == ([0, 5, 0], [9, 0, 2], [9, 0, 2], [9, 0, 2],
                           {"get_coil_uint16": 15, "set_coil_uint16": 3})
+
+
+def test_a_machine_with_its_own_attribute_lookup_is_asked_for_every_method(sim):
+    port, plc = sim
+    looked_up = []
+
+    class Watched(kvo_fa.FPMachine):
+        def __getattribute__(self, name):
+            if name.startswith(("do_", "get_multi", "set_multi", "_refresh")):
+                looked_up.append(name)
+            return super().__getattribute__(name)
+
+    m = Watched(1, 1, 100, port)
+    m.set_y(0, True)
+    m._refresh_x()
+    m._refresh_y()
+    m._refresh_y()
+    assert looked_up == ["_refresh_x", "do_get_x_uint16", "get_multi_uint16", "_refresh_y", "do_set_y_uint16",
+                         "set_multi_uint16", "_refresh_y", "do_get_y_uint16", "get_multi_uint16"]
+    assert plc.get("D100") == 1
 
 
 def test_a_method_replaced_on_the_instance_is_called(sim):
@@ -195,3 +234,34 @@ def test_an_image_with_its_own_update_gets_the_words_through_it(sim):
     m.x_manager.update = lambda words: seen.append(words) or False
     m._refresh_x()
     assert seen[-1] == [0, 6] and m._ee_queue.qsize() == 1
+
+
+def run_updater(machine):
+    """A few cycles of the machine's own updater thread."""
+    machine.start()
+    try:
+        for _ in range(3):
+            machine.sync_xy_refresher()
+    finally:
+        machine.close()
+
+
+def test_the_updater_thread_uses_a_fake_link_and_replaced_methods(sim, links):
+    m = kvo_fa.FPMachine(2, 1, 100, "COM1", station=3)
+    links[0].data[(3, 1)] = 9
+    m.set_y(0, True)
+    run_updater(m)
+    assert m.wx(1) == 9 and links[0].data[(3, 100)] == 1
+    assert links[0].ops("set_multi_uint16") == [("set_multi_uint16", 3, "D100", [1])]
+    assert len(links[0].ops("get_multi_uint16")) >= 6
+
+    port, plc = sim
+    kvo_fa._Fp = kvo_mew.VedUzavur  # the links fixture puts its own back afterwards
+    m = kvo_fa.FPMachine(2, 1, 100, port)
+    seen = []
+    forward = m.get_multi_uint16
+    m.get_multi_uint16 = lambda name, count: seen.append(name) or forward(name, count)
+    plc.set("D1", 5)
+    run_updater(m)
+    m._plc.close()
+    assert m.wx(1) == 5 and seen.count("D0") >= 3 and seen.count("D100") >= 3

@@ -105,6 +105,38 @@ def test_counts_every_transaction_per_operation(plc, link):
     assert plc.counts == {}
 
 
+def test_a_call_that_finds_the_link_busy_waits_with_the_gil_released(plc, link):
+    """Without latency a transaction keeps the GIL only when it finds the link
+    free; a call behind another one lets the GIL go while it waits. Here the
+    first transaction holds the link until a timer thread (which needs the
+    GIL) ends it: a waiter holding the GIL would never return."""
+    inside, release, block = threading.Event(), threading.Event(), []
+
+    def function(x1):
+        if block:
+            block.clear()
+            inside.set()
+            release.wait(10)
+        return False
+
+    plc.add_callback("X4", ["X1"], function, name="holder")
+    block.append(True)
+    first = threading.Thread(target=link.get_multi_uint16, args=(1, "D0", 1))
+    first.start()
+    releaser = threading.Timer(0.1, release.set)
+    try:
+        assert inside.wait(10)  # the first transaction holds the link's lock
+        releaser.start()
+        assert link.get_multi_uint16(1, "D0", 1) == [0]
+        assert release.is_set()
+    finally:
+        release.set()
+        releaser.cancel()
+        if releaser.is_alive():
+            releaser.join()
+        first.join()
+
+
 def test_latency_is_slept_with_the_gil_released(plc, link):
     plc.latency = 0.3
     assert plc.latency == 0.3

@@ -1,6 +1,7 @@
 // FEFMachine: a chain of I/O modules on one link, module k being station k.
 // Image word k - 1 is module k's coil word: inputs "WX0", outputs "WY0".
 // Every transfer visits the modules in order 1, 2, 3, ...
+#include "fa/backends/fef_machine.h"
 #include "fa/backends/native_transfer.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
@@ -53,22 +54,25 @@ py::object close(py::handle self, const Args &) {
 }
 
 const FunctionSpec kInit{"__init__", init, {{"port"}, {"xy_module_count", nullptr, "1"}, {"baudrate", nullptr, "115200"}}};
-const FunctionSpec kDoGetX{"do_get_x_uint16", do_get_x_uint16, {}};
-const FunctionSpec kDoGetY{"do_get_y_uint16", do_get_y_uint16, {}};
-const FunctionSpec kDoSetY{"do_set_y_uint16", do_set_y_uint16, {{"values", "list"}}};
 const FunctionSpec kClose{"close", close, {}};
 
 } // namespace
 
+namespace fef {
+const FunctionSpec kDoGetX{"do_get_x_uint16", do_get_x_uint16, {}};
+const FunctionSpec kDoGetY{"do_get_y_uint16", do_get_y_uint16, {}};
+const FunctionSpec kDoSetY{"do_set_y_uint16", do_set_y_uint16, {{"values", "list"}}};
+} // namespace fef
+
 py::object build_FEFMachine() {
     py::object cls = ClassDef("FEFMachine", "MachineBase")
         .method(kInit)
-        .method(kDoGetX)
-        .method(kDoGetY)
-        .method(kDoSetY)
+        .method(fef::kDoGetX)
+        .method(fef::kDoGetY)
+        .method(fef::kDoSetY)
         .method(kClose)
         .build();
-    backends::remember_fef_machine(cls);
+    backends::load_link_api();
     return cls;
 }
 

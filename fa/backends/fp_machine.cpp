@@ -5,6 +5,7 @@
 #include "fa/backends/fp_machine.h"
 #include "fa/backends/fp_names.h"
 #include "fa/backends/native_transfer.h"
+#include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
@@ -35,11 +36,11 @@ py::object do_get_x_uint16(py::handle self, const Args &) {
 }
 
 py::object do_get_y_uint16(py::handle self, const Args &) {
-    return self.attr("get_multi_uint16")(fp_output_block(self), self.attr("y_word_count"));
+    return self.attr("get_multi_uint16")(checked(fp_output_block(self).release().ptr()), self.attr("y_word_count"));
 }
 
 py::object do_set_y_uint16(py::handle self, const Args &a) {
-    return self.attr("set_multi_uint16")(fp_output_block(self), a[0]);
+    return self.attr("set_multi_uint16")(checked(fp_output_block(self).release().ptr()), a[0]);
 }
 
 // Link call `op(station, *args)`.
@@ -62,7 +63,7 @@ py::object setter(py::handle self, const Args &a) {
 }
 
 constexpr char kSetUint16[] = "set_uint16";
-constexpr char kSetMultiUint16[] = "set_multi_uint16";
+constexpr char kSetMultiUint16Op[] = "set_multi_uint16";
 constexpr char kSetUint32[] = "set_uint32";
 constexpr char kSetMultiUint32[] = "set_multi_uint32";
 constexpr char kSetMultiInt32[] = "set_multi_int32";
@@ -98,16 +99,11 @@ const FunctionSpec kInit{"__init__",
                           {"station", nullptr, "1"},
                           var_kwargs("kwargs")}};
 const FunctionSpec kNativeMachineHandle{"native_machine_handle", native_machine_handle, {}};
-const FunctionSpec kDoGetX{"do_get_x_uint16", do_get_x_uint16, {}};
-const FunctionSpec kDoGetY{"do_get_y_uint16", do_get_y_uint16, {}};
-const FunctionSpec kDoSetY{"do_set_y_uint16", do_set_y_uint16, {{"values", "list"}}};
 const FunctionSpec kGetCoil{"get_coil", get_coil, {{"name"}}};
 const FunctionSpec kGetUint32{"get_uint32", get_uint32, {{"name"}}};
-const FunctionSpec kGetMultiUint16{"get_multi_uint16", get_multi_uint16, {{"name"}, {"count"}}};
 const FunctionSpec kGetMultiUint32{"get_multi_uint32", get_multi_uint32, {{"name"}, {"count"}}};
 const FunctionSpec kGetMultiInt32{"get_multi_int32", get_multi_int32, {{"name"}, {"count"}}};
 const FunctionSpec kSetUint16Spec{"set_uint16", setter<kSetUint16>, {{"name"}, {"value", "int"}}};
-const FunctionSpec kSetMultiUint16Spec{"set_multi_uint16", setter<kSetMultiUint16>, {{"name", "str"}, {"values", "list"}}};
 const FunctionSpec kSetUint32Spec{"set_uint32", setter<kSetUint32>, {{"name"}, {"value"}}};
 const FunctionSpec kSetMultiUint32Spec{"set_multi_uint32", setter<kSetMultiUint32>, {{"name"}, {"values"}}};
 const FunctionSpec kSetMultiInt32Spec{"set_multi_int32", setter<kSetMultiInt32>, {{"name"}, {"values"}}};
@@ -117,24 +113,46 @@ const FunctionSpec kSetYSync{"set_y_sync", set_y_sync, {{"name", "str"}, {"value
 
 } // namespace
 
+namespace fp {
+const FunctionSpec kDoGetX{"do_get_x_uint16", do_get_x_uint16, {}};
+const FunctionSpec kDoGetY{"do_get_y_uint16", do_get_y_uint16, {}};
+const FunctionSpec kDoSetY{"do_set_y_uint16", do_set_y_uint16, {{"values", "list"}}};
+const FunctionSpec kGetMultiUint16{"get_multi_uint16", get_multi_uint16, {{"name"}, {"count"}}};
+const FunctionSpec kSetMultiUint16{"set_multi_uint16", setter<kSetMultiUint16Op>, {{"name", "str"}, {"values", "list"}}};
+} // namespace fp
+
 py::object fp_output_block(py::handle self) {
-    return checked(PyUnicode_Format(py::str("D%d").ptr(), py::make_tuple(self.attr(kYShift)).ptr()));
+    py::object shift = get(self, names._FPMachine__y_shift);
+    if (!shift) return {};
+    // The name made for the last shift seen, kept with it (GIL held): every
+    // refresh cycle asks for the same block, and an exact int never changes.
+    static PyObject *last_shift = nullptr, *last_block = nullptr;
+    if (shift.ptr() == last_shift) return borrow(last_block);
+    py::object args = steal(PyTuple_Pack(1, shift.ptr()));
+    py::object block = args ? steal(PyUnicode_Format(names.block_format, args.ptr())) : py::object();
+    if (block && PyLong_CheckExact(shift.ptr()) && PyUnicode_CheckExact(block.ptr())) {
+        Py_XDECREF(last_shift);
+        Py_XDECREF(last_block);
+        last_shift = shift.inc_ref().ptr();
+        last_block = block.inc_ref().ptr();
+    }
+    return block;
 }
 
 py::object build_FPMachine() {
     py::object cls = ClassDef("FPMachine", "MachineBase")
         .method(kInit)
         .property(kNativeMachineHandle)
-        .method(kDoGetX)
-        .method(kDoGetY)
-        .method(kDoSetY)
+        .method(fp::kDoGetX)
+        .method(fp::kDoGetY)
+        .method(fp::kDoSetY)
         .method(kGetCoil)
         .method(kGetUint32)
-        .method(kGetMultiUint16)
+        .method(fp::kGetMultiUint16)
         .method(kGetMultiUint32)
         .method(kGetMultiInt32)
         .method(kSetUint16Spec)
-        .method(kSetMultiUint16Spec)
+        .method(fp::kSetMultiUint16)
         .method(kSetUint32Spec)
         .method(kSetMultiUint32Spec)
         .method(kSetMultiInt32Spec)
@@ -144,7 +162,7 @@ py::object build_FPMachine() {
         .method(kStart)
         .method(kSetYSync)
         .build();
-    backends::remember_fp_machine(cls);
+    backends::load_link_api();
     return cls;
 }
 

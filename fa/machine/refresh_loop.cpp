@@ -61,8 +61,10 @@ py::object transfer_stub(py::handle, const Args &) { return none(); }
 
 py::object refresh_x(py::handle self, const Args &) {
     bool read_natively_changed = false;
+    int native = backends::read_inputs_natively(self, read_natively_changed);
+    if (native < 0) return {};
     int on;
-    if (backends::read_inputs_natively(self, read_natively_changed)) {
+    if (native) {
         on = read_natively_changed;
     } else {
         py::object xs = call_method(self, names.do_get_x_uint16);
@@ -111,7 +113,16 @@ py::object refresh_y(py::handle self, const Args &) {
     py::object words_old = get(self, names._y_words_old);
     if (!words_old) return {};
     bool pending = rewrite_outputs;
+    bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(words_old.ptr());
     for (Py_ssize_t i = 0; i < count && !pending; ++i) {
+        if (lists && i < PyList_GET_SIZE(words.ptr()) && i < PyList_GET_SIZE(words_old.ptr())) {
+            // Two exact ints compare without Python code: no references needed.
+            PyObject *now = PyList_GET_ITEM(words.ptr(), i), *before = PyList_GET_ITEM(words_old.ptr(), i);
+            if (PyLong_CheckExact(now) && PyLong_CheckExact(before)) {
+                pending = words_differ(now, before);
+                continue;
+            }
+        }
         py::object word = word_at(words, i);
         if (!word) return {};
         py::object old = word_at(words_old, i);
@@ -121,8 +132,8 @@ py::object refresh_y(py::handle self, const Args &) {
         pending = differ;
     }
     if (pending) {
-        if (!backends::write_outputs_natively(self, words) && !call_method(self, names.do_set_y_uint16, words))
-            return {};
+        int native = backends::write_outputs_natively(self, words);
+        if (native < 0 || (!native && !call_method(self, names.do_set_y_uint16, words))) return {};
         // Only a write that returned counts as done.
         for (Py_ssize_t i = 0;; ++i) {
             Py_ssize_t n = length(words);
@@ -133,7 +144,8 @@ py::object refresh_y(py::handle self, const Args &) {
         }
         return none();
     }
-    if (backends::read_outputs_natively(self, words, words_old)) return none();
+    int native = backends::read_outputs_natively(self, words, words_old);
+    if (native) return native < 0 ? py::object() : none();
     py::object dts = call_method(self, names.do_get_y_uint16);
     if (!dts) return {};
     Py_ssize_t n_words = length(words);
@@ -149,14 +161,25 @@ py::object refresh_y(py::handle self, const Args &) {
     return none();
 }
 
+// Made once: the pause after each cycle, and the counter's step.
+PyObject *const kPause = PyFloat_FromDouble(0.01);
+PyObject *const kOne = PyLong_FromLong(1);
+
+// __xy_refresh_counter += 1; false with the error set.
+bool count_cycle(py::handle self) {
+    py::object counter = get(self, kCounter);
+    if (!counter) return false;
+    py::object next = steal(PyNumber_Add(counter.ptr(), kOne));
+    return next && set(self, kCounter, next);
+}
+
 void refresh_cycle(py::handle self, bool after_failure) {
     {
-        HeldLock held(self.attr(kCounterLock));
+        HeldLock held(checked(PyObject_GetAttr(self.ptr(), kCounterLock)));
         rewrite_outputs = after_failure;
-        if (!own_refresh_x.call(self) || !own_refresh_y.call(self)) raise_current();
-        self.attr(kCounter) = checked(PyNumber_Add(self.attr(kCounter).ptr(), py::int_(1).ptr()));
+        if (!own_refresh_x.call(self) || !own_refresh_y.call(self) || !count_cycle(self)) raise_current();
     }
-    sleep(0.01);
+    sleep(kPause);
 }
 
 // Body of the updater thread: a failed cycle is reported and retried, so a

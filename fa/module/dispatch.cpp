@@ -35,6 +35,9 @@ bool OwnMethod::resolves(PyTypeObject *type) {
 
 bool OwnMethod::own(PyObject *obj) {
     if (!resolves(Py_TYPE(obj))) return false;
+    // A class with its own __getattribute__ (or __getattr__) sees every
+    // lookup through the instance; a slot method is looked up on the type.
+    if (kind_ != Kind::Special && Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
     // A property is a data descriptor and a slot method is looked up on the
     // type: neither can be shadowed by the instance.
     if (kind_ != Kind::Method) return true;

@@ -51,11 +51,15 @@ namespace fa {
     X(IOError) X(Exception) X(FAException) X(_ThreadCommunicationObject__args) \
     X(_ThreadCommunicationObject__kwargs) X(tco) X(__call__) \
     /* more */ \
-    X(_Event) X(_ThreadCommunicationObject__event) X(_ThreadCommunicationObject__result) X(reset_all) X(set) X(start_all) X(stop_all) X(wait) X(zip)
+    X(_Event) X(_ThreadCommunicationObject__event) X(_ThreadCommunicationObject__result) X(reset_all) X(set) X(start_all) X(stop_all) X(wait) X(zip) \
+    /* back-ends and their links */ \
+    X(get_multi_uint16) X(set_multi_uint16) X(get_coil_uint16) X(set_coil_uint16) X(_plc) X(plc) \
+    X(_FPMachine__station) X(_FPMachine__y_shift) X(y_word_count) X(xy_module_count)
 
 // Interned texts that are not identifiers: T(field, "text").
 #define FA_TEXTS(T) \
-    T(prefix_x, "X") T(prefix_y, "Y") T(format_seconds, ".01f") T(empty_text, "")
+    T(prefix_x, "X") T(prefix_y, "Y") T(format_seconds, ".01f") T(empty_text, "") \
+    T(block_d0, "D0") T(block_format, "D%d") T(coil_wx0, "WX0") T(coil_wy0, "WY0")
 // clang-format on
 
 struct Names {

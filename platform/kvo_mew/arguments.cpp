@@ -62,6 +62,12 @@ Element kind_arg(const char *op, py::handle name, bool relay, bool relay_word, b
 } // namespace
 
 int station_arg(const char *op, py::handle station) {
+    if (PyLong_CheckExact(station.ptr())) {
+        int overflow = 0;
+        long value = PyLong_AsLongAndOverflow(station.ptr(), &overflow);
+        if (!overflow && value >= kFirstStation && value <= kLastStation) return int(value);
+        PyErr_Clear();
+    }
     if (!PyIndex_Check(station.ptr()))
         throw py::type_error(std::string(op) + "() station must be an int, not " + type_name(station));
     try {
@@ -105,7 +111,23 @@ Element relay_word_arg(const char *op, py::handle name) {
 }
 
 Element word_arg(const char *op, py::handle name) {
-    return kind_arg(op, name, false, true, true, "a word name (D, DT, WX, WY, WR such as D100)");
+    // The last few names, kept alive and compared by identity: a str never
+    // changes, and a refresh cycle passes the same few objects every time.
+    struct Parsed {
+        PyObject *name = nullptr;
+        Element element;
+    };
+    static Parsed recent[4];
+    static size_t next = 0;
+    for (const Parsed &parsed : recent)
+        if (parsed.name == name.ptr()) return parsed.element;
+    Element element = kind_arg(op, name, false, true, true, "a word name (D, DT, WX, WY, WR such as D100)");
+    if (PyUnicode_CheckExact(name.ptr())) {
+        Parsed &slot = recent[next++ % 4];
+        Py_XDECREF(slot.name);
+        slot = Parsed{name.inc_ref().ptr(), element};
+    }
+    return element;
 }
 
 bool coil_arg(const char *op, py::handle value) {

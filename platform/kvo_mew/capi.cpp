@@ -38,12 +38,20 @@ int guarded(Call call) noexcept {
     return -1;
 }
 
-Link &link_of(PyObject *link) { return py::handle(link).cast<Link &>(); }
+// The Link inside a VedUzavur (the caller checked the exact type): read
+// through the type's own record, without pybind11's search of its registry.
+Link &link_of(PyObject *link) {
+    static py::detail::type_info *const info = py::detail::get_type_info(typeid(Link));
+    auto *instance = reinterpret_cast<py::detail::instance *>(link);
+    if (info && Py_TYPE(link) == info->type) {
+        if (Link *own = instance->get_value_and_holder(info).value_ptr<Link>()) return *own;
+    }
+    return py::handle(link).cast<Link &>();  // raises what a method call would
+}
 
 int get_multi_uint16(PyObject *link, PyObject *station, PyObject *name, Py_ssize_t count, uint16_t *out) {
     return guarded([&] {
-        std::vector<uint16_t> words = link_of(link).read_words(station, name, size_t(count));
-        std::copy(words.begin(), words.end(), out);
+        link_of(link).read_words(station, name, size_t(count), out);
     });
 }
 

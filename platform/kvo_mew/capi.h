@@ -7,7 +7,8 @@
  * only with the words in a C buffer.
  *
  * Rules of use: call with the GIL held, with a link whose type is exactly
- * `link_type` (VedUzavur); the GIL is released inside for the transaction.
+ * `link_type` (VedUzavur); the GIL is released inside whenever the
+ * transaction may wait (as in the Python methods).
  * A function returns 0, or -1 with the Python exception set. Check `version`
  * before use: a different version may have another layout. */
 #pragma once

@@ -7,6 +7,8 @@
 #include <set>
 #include <thread>
 
+#include <time.h>
+
 #include "platform/kvo_mew/errors.h"
 
 namespace mew {
@@ -24,6 +26,17 @@ bool is_interrupted(unsigned long ident) {
     if (interrupted_count.load() == 0) return false;
     std::lock_guard<std::mutex> hold(interrupted_guard);
     return interrupted.count(ident) != 0;
+}
+
+// The schedule of the signal checks needs no precision finer than a slice:
+// the coarse clock costs a fraction of a precise reading.
+std::chrono::nanoseconds coarse_now() {
+#ifdef CLOCK_MONOTONIC_COARSE
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0)
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+#endif
+    return Interruption::Clock::now().time_since_epoch();
 }
 
 } // namespace
@@ -44,14 +57,15 @@ Interruption::Interruption(const std::atomic<uint64_t> &closes, uint64_t seen, c
       op_(op),
       station_(station),
       main_thread_(PyThread_get_thread_ident() == main_thread.load()),
-      next_signal_check_(Clock::now() + seconds(kSlice)) {}
+      // Only the main thread looks at signals: no clock reading elsewhere.
+      next_signal_check_(main_thread_ ? coarse_now() + seconds(kSlice) : std::chrono::nanoseconds{}) {}
 
 void Interruption::check() const {
     if (closes_.load() != seen_) throw LinkError(who() + "link closed", FailureCause::Closed);
     if (is_interrupted(PyThread_get_thread_ident()))
         throw LinkError(who() + "transaction interrupted", FailureCause::Interrupted);
-    if (main_thread_ && Clock::now() >= next_signal_check_) {
-        next_signal_check_ = Clock::now() + seconds(kSlice);
+    if (main_thread_ && coarse_now() >= next_signal_check_) {
+        next_signal_check_ = coarse_now() + seconds(kSlice);
         pybind11::gil_scoped_acquire gil;
         if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
     }

@@ -47,7 +47,8 @@ private:
     const int station_;
     const bool main_thread_;
     // Signals are looked at once a slice: taking the GIL may wait for it.
-    mutable Clock::time_point next_signal_check_;
+    // On the coarse monotonic clock (interruption.cpp).
+    mutable std::chrono::nanoseconds next_signal_check_;
 };
 
 // Thread `ident` (threading.get_ident()): its link transactions, the one it

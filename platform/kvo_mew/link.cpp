@@ -31,8 +31,10 @@ Link::~Link() {
 }
 
 std::unique_lock<std::timed_mutex> Link::acquire(const Interruption &interruption) {
-    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
-    while (!hold.try_lock_for(seconds(kSlice))) interruption.check();
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::try_to_lock);
+    // A free mutex costs no clock reading; a held one is waited for in slices.
+    if (!hold.owns_lock())
+        while (!hold.try_lock_for(seconds(kSlice))) interruption.check();
     interruption.check();
     return hold;
 }
@@ -69,15 +71,29 @@ bool Link::begin(const Request &request) {
     return true;
 }
 
-void Link::run_locked(const Request &request, Outcome &outcome, const Step &call) {
+void Link::run_locked(const Request &request, Outcome &outcome, Step call) {
     refuse_inside_device_update("a PLC link");
     uint64_t seen = closes_.load();
+    std::unique_lock<std::timed_mutex> hold(mutex_, std::try_to_lock);
+    if (hold.owns_lock() && open_ && transport_->quick()) {
+        Interruption interruption(closes_, seen, request.op, request.station);
+        serve(request, outcome, call, hold, interruption);
+        return;
+    }
+    if (hold.owns_lock()) hold.unlock();
     py::gil_scoped_release unlocked;
     Interruption interruption(closes_, seen, request.op, request.station);
-    std::unique_lock<std::timed_mutex> hold(mutex_, std::defer_lock);
+    serve(request, outcome, call, hold, interruption);
+}
+
+void Link::serve(const Request &request, Outcome &outcome, Step call, std::unique_lock<std::timed_mutex> &hold,
+                 const Interruption &interruption) {
     uint64_t retries_before = 0;
     try {
-        hold = acquire(interruption);
+        if (hold.owns_lock())
+            interruption.check();  // what acquire() checks after taking the mutex
+        else
+            hold = acquire(interruption);
         retries_before = transport_->retries();
         outcome.reopened = open_locked(interruption);
         try {
@@ -133,10 +149,11 @@ void Link::finish(const Request &request, Outcome &outcome) {
     }
 }
 
-std::string Link::answer_text(const std::vector<uint16_t> &words) {
+std::string Link::answer_text(WordsRead read) {
     std::string text;
     char word[8];
-    for (uint16_t w : words) {
+    for (size_t i = 0; i < read.count; ++i) {
+        uint16_t w = read.words[i];
         std::snprintf(word, sizeof word, " %04X", unsigned(w));
         text += word;
     }
@@ -202,7 +219,9 @@ uint16_t Link::read_coil_word(py::handle station, py::handle name) {
     int st = station_arg(op, station);
     Element word = relay_word_arg(op, name);
     check(op, st, word, 1, false);
-    return transaction({op, st, word, 1}, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, st, word, 1); })[0];
+    uint16_t value = 0;
+    read_checked(op, st, word, 1, &value);
+    return value;
 }
 
 py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py::int_(read_coil_word(station, name)); }
@@ -230,19 +249,27 @@ std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::h
                                        py::handle count) {
     int st = station_arg(op, station);
     Element first = word_arg(op, name);
-    return read_checked(op, st, first, count_arg(op, count) * words_per_item);
+    size_t words = count_arg(op, count) * words_per_item;
+    block_arg(op, first, words);  // before the buffer is made: it bounds its size
+    std::vector<uint16_t> read(words);
+    read_checked(op, st, first, words, read.data());
+    return read;
 }
 
-std::vector<uint16_t> Link::read_checked(const char *op, int station, const Element &first, size_t words) {
-    block_arg(op, first, words);
+void Link::read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out) {
     check(op, station, first, words, false);
-    return transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) { return t.read_words(w, op, station, first, words); });
+    transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) {
+        t.read_words(w, op, station, first, words, out);
+        return WordsRead{out, words};
+    });
 }
 
-std::vector<uint16_t> Link::read_words(py::handle station, py::handle name, size_t count) {
+void Link::read_words(py::handle station, py::handle name, size_t count, uint16_t *out) {
     const char *op = "get_multi_uint16";
     int st = station_arg(op, station);
-    return read_checked(op, st, word_arg(op, name), count);
+    Element first = word_arg(op, name);
+    block_arg(op, first, count);
+    read_checked(op, st, first, count, out);
 }
 
 void Link::write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words) {

@@ -3,7 +3,10 @@
 //
 // Every call checks its arguments with the GIL held, then releases the GIL,
 // takes the link's mutex (one transaction at a time, as on a serial line),
-// opens the link if it is not open and runs the transaction. So the link is
+// opens the link if it is not open and runs the transaction. A transaction
+// that cannot wait (the link free and open, its transport quick: a simulated
+// PLC without latency) keeps the GIL instead: letting it go and taking it
+// back would cost more than the transaction. So the link is
 // opened lazily, start() only opens it early, and after close() the next call
 // reopens it.
 //
@@ -22,7 +25,6 @@
 
 #include <atomic>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +34,7 @@
 
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/function_ref.h"
 #include "platform/kvo_mew/link_health.h"
 #include "platform/kvo_mew/transport.h"
 
@@ -75,7 +78,7 @@ public:
     // The same operations with the words in C++ buffers, for kvo_mew's C API
     // (capi.cpp): get_multi_uint16, set_multi_uint16, get_coil_uint16 and
     // set_coil_uint16 with the same checks, transactions and errors.
-    std::vector<uint16_t> read_words(py::handle station, py::handle name, size_t count);
+    void read_words(py::handle station, py::handle name, size_t count, uint16_t *out);
     void write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words);
     uint16_t read_coil_word(py::handle station, py::handle name);
     void write_coil_word(py::handle station, py::handle name, uint16_t value);
@@ -114,7 +117,7 @@ private:
         std::string message;
         std::string answer;  // the answer as the frame log shows it
     };
-    using Step = std::function<void(Transport &, const Interruption &)>;
+    using Step = FunctionRef<void(Transport &, const Interruption &)>;
 
     // Runs `call(transport, interruption)` without the GIL, under the mutex,
     // on an open link, then tells the log, the state callback and the
@@ -139,10 +142,19 @@ private:
         }
     }
     bool begin(const Request &request);
-    void run_locked(const Request &request, Outcome &outcome, const Step &call);
+    void run_locked(const Request &request, Outcome &outcome, Step call);
+    // The part of run_locked under the mutex (taken here unless `hold` has it).
+    void serve(const Request &request, Outcome &outcome, Step call, std::unique_lock<std::timed_mutex> &hold,
+               const Interruption &interruption);
     // Raises the failure, if any, as the Python exception it stored as the last error.
     void finish(const Request &request, Outcome &outcome);
-    static std::string answer_text(const std::vector<uint16_t> &words);
+    // Words read into a caller's buffer, as a transaction's result.
+    struct WordsRead {
+        const uint16_t *words;
+        size_t count;
+    };
+    static std::string answer_text(const std::vector<uint16_t> &words) { return answer_text({words.data(), words.size()}); }
+    static std::string answer_text(WordsRead read);
     static std::string answer_text(bool bit) { return bit ? " 1" : " 0"; }
     // The mutex, waited for in slices; then a last check, so a transaction
     // that waited through a close() ends too.
@@ -155,7 +167,8 @@ private:
     }
     std::vector<uint16_t> read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
                                      py::handle count);
-    std::vector<uint16_t> read_checked(const char *op, int station, const Element &first, size_t words);
+    // Reads a block already checked by block_arg into `out`.
+    void read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out);
     void write_coil_checked(const char *op, int station, const Element &word, uint16_t value);
     void write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);
 

@@ -27,7 +27,49 @@ py::handle frames_logger() {
     return logger("kvo_mew.frames", slot);
 }
 
-bool enabled(py::handle log, int level) { return log.attr("isEnabledFor")(level).cast<bool>(); }
+// logging's own Logger.isEnabledFor answers from the logger's `_cache`
+// (level -> bool), which logging clears whenever a level changes or
+// logging.disable() is called, after looking at `disabled`. Reading both
+// from the logger's __dict__ gives the same answer without a call into
+// Python on every transaction: 1 or 0, or -1 when the logger must be asked
+// (an isEnabledFor of its own, no cached answer yet, anything unusual).
+int cached_answer(PyObject *log, int level) {
+    static PyObject *const method_name = PyUnicode_InternFromString("isEnabledFor");
+    static PyObject *const cache_name = PyUnicode_InternFromString("_cache");
+    static PyObject *const disabled_name = PyUnicode_InternFromString("disabled");
+    static PyObject *const logging_method = [] {
+        PyObject *logger_class = PyObject_GetAttrString(py::module_::import("logging").ptr(), "Logger");
+        PyObject *method = logger_class ? PyObject_GetAttr(logger_class, method_name) : nullptr;
+        Py_XDECREF(logger_class);
+        PyErr_Clear();
+        return method;  // kept for the life of the process
+    }();
+    if (!method_name || !cache_name || !disabled_name || !logging_method) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (_PyType_Lookup(Py_TYPE(log), method_name) != logging_method) return -1;
+    PyObject **dict = _PyObject_GetDictPtr(log);
+    if (!dict || !*dict || PyDict_GetItemWithError(*dict, method_name)) return -1;  // shadowed on the instance
+    PyObject *disabled = PyDict_GetItemWithError(*dict, disabled_name);
+    if (disabled == Py_True) return 0;
+    PyObject *cache = disabled == Py_False ? PyDict_GetItemWithError(*dict, cache_name) : nullptr;
+    if (!cache || !PyDict_CheckExact(cache)) {
+        PyErr_Clear();
+        return -1;
+    }
+    PyObject *key = PyLong_FromLong(level);  // a small int: no allocation
+    PyObject *answer = key ? PyDict_GetItemWithError(cache, key) : nullptr;
+    Py_XDECREF(key);
+    PyErr_Clear();
+    return answer == Py_True ? 1 : answer == Py_False ? 0 : -1;
+}
+
+bool enabled(py::handle log, int level) {
+    int cached = cached_answer(log.ptr(), level);
+    if (cached >= 0) return cached == 1;
+    return log.attr("isEnabledFor")(level).cast<bool>();
+}
 
 // Logs `message` at `level` if enabled; builds the text only then.
 template <class Text>

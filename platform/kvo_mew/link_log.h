@@ -3,7 +3,8 @@
 //                   again or reopens its port, DEBUG for each failed transaction
 //   kvo_mew.frames  DEBUG for each request and answer, words in hex
 // Each call asks the logger first (logging keeps that answer cached until a
-// level changes), so a disabled logger costs one call and formats nothing.
+// level changes, and the link reads that cache directly), so a disabled
+// logger costs a few dict lookups and formats nothing.
 // A failing logger never fails the transaction: its error is reported as
 // unraisable.
 #pragma once

@@ -26,6 +26,11 @@ std::vector<uint16_t> PlcMemory::read_words(int station, Area area, uint32_t fir
     return std::vector<uint16_t>(at, at + count);
 }
 
+void PlcMemory::read_words(int station, Area area, uint32_t first, size_t count, uint16_t *out) {
+    const uint16_t *at = area_at(station, area, first, count);
+    std::copy(at, at + count, out);
+}
+
 void PlcMemory::write_words(int station, Area area, uint32_t first, const std::vector<uint16_t> &values) {
     uint16_t *at = area_at(station, area, first, values.size());
     std::copy(values.begin(), values.end(), at);

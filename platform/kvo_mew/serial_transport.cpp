@@ -106,9 +106,8 @@ public:
         }
     }
 
-    std::vector<uint16_t> read_words(const Interruption &interruption, const char *op, int station,
-                                     const Element &first, size_t count) override {
-        std::vector<uint16_t> words(count);
+    void read_words(const Interruption &interruption, const char *op, int station, const Element &first,
+                    size_t count, uint16_t *words) override {
         for (size_t done = 0; done < count;) {
             size_t n = std::min(kReadWords, count - done);
             Element chunk = part_of(first, done);
@@ -126,11 +125,10 @@ public:
                 }
             } else {
                 std::vector<uint16_t> registers = rtu::registers_of(answer.data(), n);
-                std::copy(registers.begin(), registers.end(), words.begin() + long(done));
+                std::copy(registers.begin(), registers.end(), words + done);
             }
             done += n;
         }
-        return words;
     }
 
     void write_words(const Interruption &interruption, const char *op, int station, const Element &first,

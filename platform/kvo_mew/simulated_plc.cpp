@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 #include "platform/kvo_mew/callback_device.h"
@@ -45,12 +46,14 @@ std::unique_lock<std::mutex> SimulatedPlc::hold() const {
 }
 
 void SimulatedPlc::transact(const Interruption &interruption, const char *op, int station,
-                            const std::function<void(PlcMemory &)> &serve) {
-    double delay = latency();
+                            FunctionRef<void(PlcMemory &)> serve) {
+    double delay = latency_.load();
     if (delay > 0) interruption.sleep(delay);
 
     auto held = hold();
-    ++counts_[op];
+    auto count = counts_.find(std::string_view(op));
+    if (count == counts_.end()) count = counts_.emplace(op, 0).first;
+    ++count->second;
     if (fail_next_ > 0) {
         --fail_next_;
         throw LinkError("simulated PLC '" + name_ + "' failed the " + op + " transaction of station " +
@@ -74,6 +77,8 @@ void SimulatedPlc::access(const std::function<void(PlcMemory &)> &use) {
 }
 
 void SimulatedPlc::tick() {
+    // Nothing to bring up to date: no clock reading either.
+    if (devices_.empty() && !trace_.running()) return;
     UpdatingDevices updating;
     double now = clock_.now();
     for (const auto &device : devices_) device->update(memory_, now);
@@ -182,10 +187,7 @@ void SimulatedPlc::map_io(int station, uint32_t x_words, uint32_t y_words, uint3
         io_maps_[station] = IoMap{x_words, y_words, y_shift};
 }
 
-double SimulatedPlc::latency() const {
-    auto held = hold();
-    return latency_;
-}
+double SimulatedPlc::latency() const { return latency_.load(); }
 
 void SimulatedPlc::set_latency(double seconds) {
     auto held = hold();
@@ -199,7 +201,7 @@ void SimulatedPlc::fail_next(uint64_t transactions) {
 
 std::map<std::string, uint64_t> SimulatedPlc::counts() const {
     auto held = hold();
-    return counts_;
+    return {counts_.begin(), counts_.end()};
 }
 
 void SimulatedPlc::reset_counts() {

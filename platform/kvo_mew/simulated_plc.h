@@ -8,6 +8,7 @@
 // (sim_clock.h) and are brought up to date at every transaction and access.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "platform/kvo_mew/devices.h"
+#include "platform/kvo_mew/function_ref.h"
 #include "platform/kvo_mew/interruption.h"
 #include "platform/kvo_mew/io_trace.h"
 #include "platform/kvo_mew/memory.h"
@@ -36,7 +38,7 @@ public:
     // output words and updates the devices again (so a valve change is timed
     // by the transaction that brought it).
     void transact(const Interruption &interruption, const char *op, int station,
-                  const std::function<void(PlcMemory &)> &serve);
+                  FunctionRef<void(PlcMemory &)> serve);
 
     // Direct access to the memory under the mutex (the machine's side), with
     // the devices brought up to date before and after.
@@ -90,9 +92,11 @@ private:
     IoTrace trace_;
     PlcMemory memory_;
     std::map<int, IoMap> io_maps_;
-    double latency_ = 0.0;
+    // Set under the mutex; a transaction reads it before taking the mutex.
+    std::atomic<double> latency_{0.0};
     uint64_t fail_next_ = 0;
-    std::map<std::string, uint64_t> counts_;
+    // Looked up by the operation's C string: no std::string per transaction.
+    std::map<std::string, uint64_t, std::less<>> counts_;
 };
 
 // The simulated PLC NAME, created on first use (thread-safe).

@@ -41,8 +41,9 @@ public:
     // `first` is a relay word or data word; the block has been checked. A
     // transport whose port failed closes it and throws PortError; the link
     // then reopens it on its next call.
-    virtual std::vector<uint16_t> read_words(const Interruption &interruption, const char *op, int station,
-                                             const Element &first, size_t count) = 0;
+    // Reads `count` words into `out`, which has room for them.
+    virtual void read_words(const Interruption &interruption, const char *op, int station, const Element &first,
+                            size_t count, uint16_t *out) = 0;
     virtual void write_words(const Interruption &interruption, const char *op, int station, const Element &first,
                              const std::vector<uint16_t> &values) = 0;
     // `relay` is a relay element (bit 0..15 of a relay word).
@@ -53,6 +54,11 @@ public:
     // Tries made beyond the first of each request so far, for the link's
     // health counters; read with the link's mutex held.
     virtual uint64_t retries() const { return 0; }
+
+    // True when a transaction of this open transport cannot wait (no line,
+    // no latency, no lock held for long): the link then runs it with the GIL
+    // held. Called with the link's mutex and the GIL held.
+    virtual bool quick() const { return false; }
 };
 
 // The transport for a port text, or LinkError "no transport for port ...".

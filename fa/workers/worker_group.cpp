@@ -5,16 +5,11 @@
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
+#include "fa/workers/worker.h"
 
 namespace fa {
 
 namespace {
-
-bool contains(py::handle sequence, py::handle item) {
-    int found = PySequence_Contains(sequence.ptr(), item.ptr());
-    if (found < 0) raise_current();
-    return found == 1;
-}
 
 py::object init(py::handle self, const Args &) {
     self.attr(names._names) = py::list();
@@ -22,21 +17,32 @@ py::object init(py::handle self, const Args &) {
     return py::none();
 }
 
-py::object add(py::handle self, const Args &a) {
-    py::object worker_name = a[0].attr(names.name);
-    py::object registered = self.attr(names._names);
-    check(!contains(registered, worker_name));
-    registered.attr(names.append)(worker_name);
-    self.attr(names._workers).attr(names.append)(a[0]);
-    return py::none();
+// `name in self._names`, required: true when the call goes on, false with
+// the error set (the bare AssertionError of a name not found among them).
+bool registered(py::handle self, py::handle name, bool expected) {
+    py::object names_list = get(self, names._names);
+    int found = names_list ? PySequence_Contains(names_list.ptr(), name.ptr()) : -1;
+    return found >= 0 && worker::asserted((found == 1) == expected);
 }
 
-py::object get(py::handle self, const Args &a) {
-    py::object registered = self.attr(names._names);
-    check(contains(registered, a[0]));
+py::object add(py::handle self, const Args &a) {
+    py::object worker_name = get(a[0], names.name);
+    if (!worker_name || !registered(self, worker_name, false)) return {};
+    py::object names_list = get(self, names._names);
+    if (!names_list || !call_method(names_list, names.append, worker_name)) return {};
+    py::object workers = get(self, names._workers);
+    if (!workers || !call_method(workers, names.append, a[0])) return {};
+    return none();
+}
+
+py::object get_worker(py::handle self, const Args &a) {
+    if (!registered(self, a[0], true)) return {};
     // Under -O an unknown name fails here with list.index's ValueError.
-    py::object index = registered.attr(names.index)(a[0]);
-    return self.attr(names._workers).attr(names.__getitem__)(index);
+    py::object names_list = get(self, names._names);
+    py::object index = names_list ? call_method(names_list, names.index, a[0]) : names_list;
+    if (!index) return {};
+    py::object workers = get(self, names._workers);
+    return workers ? call_method(workers, names.__getitem__, index) : workers;
 }
 
 // Calls `method(args...)` on each worker, first to last or last to first.
@@ -88,14 +94,14 @@ py::object reset_all(py::handle self, const Args &a) {
 }
 
 py::object put_task(py::handle self, const Args &a) {
-    py::object worker = self.attr(names.get)(a[0]);
-    worker.attr(names.put)(a[1]);
-    return py::none();
+    py::object worker = call_method(self, names.get, a[0]);
+    if (!worker || !call_method(worker, names.put, a[1])) return {};
+    return none();
 }
 
 const FunctionSpec kInit{"__init__", init, {}};
 const FunctionSpec kAdd{"add", add, {{"worker", "Worker"}}};
-const FunctionSpec kGet{"get", get, {{"name"}}};
+const FunctionSpec kGet{"get", get_worker, {{"name"}}};
 const FunctionSpec kStart{"start", start, {{"name", nullptr, "None"}}};
 const FunctionSpec kStartAll{"start_all", start_all, {}};
 const FunctionSpec kStop{"stop", stop, {{"name", nullptr, "None"}}};

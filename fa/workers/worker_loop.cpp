@@ -107,8 +107,9 @@ bool pass(py::handle self, py::object &achievement) {
     lock = py::object(); // `work` may release it; the own-hold flag tells
 
     achievement = own_work.call(self, task);
-    if (!achievement) return false;
-    return set(self, kTask, Py_None) && release_own_hold(self);
+    if (!achievement || !set(self, kTask, Py_None)) return false;
+    // Without lock_working the mark was never set, and `work` cannot set it.
+    return !keep || release_own_hold(self);
 }
 
 py::object loop(py::handle self, const Args &) {

@@ -38,6 +38,24 @@ bool clock(double &out) {
     return reading && as_double(reading, out);
 }
 
+// The reading of `_now` that starts a put, into `begin`: false with the
+// error set. Only a time-out uses it; without one, a reading of the genuine
+// clock (time.time, the default `_now`) would be dropped unseen and is not
+// taken. Any other `_now`, a simulated clock say, is called as always.
+bool start_clock(double timeout, double &begin) {
+    static PyObject *genuine = nullptr; // time.time, kept for the process
+    if (!genuine) {
+        py::object time_module = steal(PyImport_GetModule(names.time));
+        genuine = time_module ? PyObject_GetAttr(time_module.ptr(), names.time) : nullptr;
+        if (!genuine) PyErr_Clear();
+    }
+    py::object now = global(names._now);
+    if (!now) return false;
+    if (timeout < 0 && now.ptr() == genuine) return true;
+    py::object reading = call(now);
+    return reading && as_double(reading, begin);
+}
+
 // threading.TIMEOUT_MAX, a constant of the interpreter: read once.
 // Negative with the error set when it cannot be read.
 double timeout_max() {
@@ -88,6 +106,26 @@ private:
     bool held_ = false;
 };
 
+// `put_task_check_interval`, read once per call, only when a full list
+// makes the call sleep: until then the property's own value is a plain
+// attribute that nobody sees read. An overriding property is read at the
+// start, as it would be by a plain implementation.
+class CheckInterval {
+public:
+    bool start(py::handle self) {
+        if (own_check_interval.own(self.ptr())) return true;
+        value_ = get(self, names.put_task_check_interval);
+        return bool(value_);
+    }
+    py::object value(py::handle self) {
+        if (!value_) value_ = own_check_interval.read(self);
+        return value_;
+    }
+
+private:
+    py::object value_;
+};
+
 // `full`, read with the lock held. Its own body reads the task list that
 // `put` then appends to, so the list is fetched once for both.
 int full_now(py::handle self, py::object &tasks) {
@@ -107,11 +145,11 @@ int dead_now(py::handle self) {
 }
 
 py::object put(py::handle self, const Args &a) {
-    double timeout, begin;
+    double timeout, begin = 0;
     py::object timeout_value = own_timeout.read(self);
     if (!timeout_value || !as_double(timeout_value, timeout)) return {};
-    py::object check_interval = own_check_interval.read(self);
-    if (!check_interval || !clock(begin)) return {};
+    CheckInterval check_interval;
+    if (!check_interval.start(self) || !start_clock(timeout, begin)) return {};
     py::object lock = get(self, kLock);
     if (!lock) return {};
     PutHold hold(lock);
@@ -132,7 +170,8 @@ py::object put(py::handle self, const Args &a) {
         int full = full_now(self, tasks);
         if (full < 0) return {};
         if (!full) break;
-        if (!hold.release() || !call_global(names._sleep, check_interval)) return {};
+        py::object interval = check_interval.value(self);
+        if (!interval || !hold.release() || !call_global(names._sleep, interval)) return {};
     }
     if (!tasks && !(tasks = get(self, kTaskList))) return {};
     if (PyList_CheckExact(tasks.ptr()) ? PyList_Append(tasks.ptr(), a.ptr(0)) < 0

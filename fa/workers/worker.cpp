@@ -189,7 +189,7 @@ int is_dead(py::handle self) {
 }
 
 int reaches_limit(py::handle self, py::handle tasks) {
-    Py_ssize_t length = PyObject_Size(tasks.ptr());
+    Py_ssize_t length = PyList_CheckExact(tasks.ptr()) ? PyList_GET_SIZE(tasks.ptr()) : PyObject_Size(tasks.ptr());
     if (length < 0) return -1;
     py::object most = get(self, kMaxJobCount);
     if (!most) return -1;

@@ -119,7 +119,7 @@ py::object reset(py::handle self, const Args &a) {
 int is_none(const py::object &value) { return value ? value.is_none() : -1; }
 int is_true(const py::object &value) { return value ? truth_of(value) : -1; }
 
-// A property read through the instance: 1, 0, or -1 with the error set.
+// bool(self.name): 1, 0, or -1 with the error set.
 int read_flag(py::handle self, PyObject *name) { return is_true(get(self, name)); }
 
 py::object as_result(int flag) { return flag < 0 ? py::object() : boolean(flag); }

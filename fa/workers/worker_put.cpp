@@ -13,7 +13,6 @@
 #include "fa/workers/station_lock.h"
 #include "fa/workers/worker.h"
 
-
 namespace fa::worker {
 
 namespace {
@@ -106,10 +105,10 @@ private:
     bool held_ = false;
 };
 
-// `put_task_check_interval`, read once per call, only when a full list
-// makes the call sleep: until then the property's own value is a plain
-// attribute that nobody sees read. An overriding property is read at the
-// start, as it would be by a plain implementation.
+// `put_task_check_interval`, read at most once per call. An overriding
+// property is read at the start, as the steps say; our own is a plain
+// attribute read with no effect to keep in order, so it is read only when a
+// full list makes the call sleep.
 class CheckInterval {
 public:
     bool start(py::handle self) {
@@ -130,6 +129,7 @@ private:
 // `put` then appends to, so the list is fetched once for both.
 int full_now(py::handle self, py::object &tasks) {
     if (!own_full.own(self.ptr())) {
+        tasks = py::object(); // read afresh for the append
         py::object full = get(self, names.full);
         return full ? truth_of(full) : -1;
     }

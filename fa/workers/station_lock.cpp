@@ -4,8 +4,8 @@ namespace fa::worker {
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
-// The record of a `_thread.lock` in these interpreter versions. Taking a
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// The record of a `_thread.lock` in this interpreter version. Taking a
 // free lock through its methods costs most of a pass (acquire parses its
 // optional arguments on every call), so a free lock is taken here the way
 // its own acquire first tries it: without waiting, under the GIL, marking it

@@ -1,8 +1,10 @@
 // Calls on a worker's station lock, in the null-result convention of
-// calls.h. The lock is whatever `_Lock()` made, so every operation goes
-// through its methods; a plain `_thread.lock` (the usual case) has its
-// method descriptors called directly, skipping the per-call method lookup.
-// Its type is immutable, so the descriptors found once stay its own.
+// calls.h. The lock is whatever `_Lock()` made; any other kind of lock is
+// driven through its own methods. A plain `_thread.lock` (the usual case)
+// skips the per-call method lookup: its method descriptors are called
+// directly (its type is immutable, so they stay its own), and where the
+// interpreter's lock record is known a free lock is taken and released
+// without a call at all.
 #pragma once
 
 #include "fa/module/calls.h"

@@ -33,99 +33,114 @@ py::object init(py::handle self, const Args &a) {
     return py::none();
 }
 
-py::object get_loop_interval(py::handle self, const Args &) { return self.attr(kLoopInterval); }
+py::object get_loop_interval(py::handle self, const Args &) { return get(self, kLoopInterval); }
 
 py::object set_loop_interval(py::handle self, const Args &a) {
-    check(a.as_double(0) > 0);
-    self.attr(kLoopInterval) = a[0];
-    return py::none();
+    if (!asserted(a.as_double(0) > 0) || !set(self, kLoopInterval, a[0])) return {};
+    return none();
 }
 
-py::object get_put_task_timeout(py::handle self, const Args &) { return self.attr(kPutTaskTimeout); }
+py::object get_put_task_timeout(py::handle self, const Args &) { return get(self, kPutTaskTimeout); }
 
 py::object set_put_task_timeout(py::handle self, const Args &a) {
-    self.attr(kPutTaskTimeout) = a[0];
-    return py::none();
+    return set(self, kPutTaskTimeout, a[0]) ? none() : py::object();
 }
 
-py::object get_put_task_check_interval(py::handle self, const Args &) { return self.attr(kPutTaskCheckInterval); }
+py::object get_put_task_check_interval(py::handle self, const Args &) { return get(self, kPutTaskCheckInterval); }
 
 py::object set_put_task_check_interval(py::handle self, const Args &a) {
-    check(PyFloat_Check(a[0].ptr()));
-    self.attr(kPutTaskCheckInterval) = a[0];
-    return py::none();
+    if (!asserted(PyFloat_Check(a.ptr(0))) || !set(self, kPutTaskCheckInterval, a[0])) return {};
+    return none();
 }
 
-py::object get_name(py::handle self, const Args &) { return self.attr(kName); }
+py::object get_name(py::handle self, const Args &) { return get(self, kName); }
 
 py::object full(py::handle self, const Args &) {
-    py::object length = py::int_(py::len(self.attr(kTaskList)));
-    return checked(PyObject_RichCompare(length.ptr(), self.attr(kMaxJobCount).ptr(), Py_GE));
+    py::object tasks = get(self, kTaskList);
+    int reached = tasks ? reaches_limit(self, tasks) : -1;
+    return reached < 0 ? py::object() : boolean(reached);
 }
 
-py::object hook(py::handle, const Args &) { return py::none(); }
+py::object hook(py::handle, const Args &) { return none(); }
 
 py::object start(py::handle self, const Args &) {
-    if (!self.attr(kWorkThread).is_none()) return py::none();
-    self.attr(kStopFlag) = py::bool_(false);
-    self.attr(names.before_start)();
-    py::dict kwargs;
-    kwargs["target"] = self.attr(names.loop);
-    py::object thread = name(names._Thread)(**kwargs);
+    py::object current = get(self, kWorkThread);
+    if (!current) return {};
+    if (!current.is_none()) return none();
+    if (!set_bool(self, kStopFlag, false) || !call_method(self, names.before_start)) return {};
+    py::object target = get(self, names.loop);
+    if (!target) return {};
+    py::object thread_class = global(names._Thread);
+    if (!thread_class) return {};
+    PyObject *argv[] = {nullptr, target.ptr()};
+    py::object keywords = steal(PyTuple_Pack(1, names.target));
+    if (!keywords) return {};
+    py::object thread = steal(PyObject_Vectorcall(thread_class.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                  keywords.ptr()));
+    if (!thread) return {};
     // Not "started" until start() has returned: until then the new thread is
     // not alive yet, and the worker must not read as dead.
-    self.attr(kThreadStarted) = py::bool_(false);
-    self.attr(kWorkThread) = thread;
-    try {
-        thread.attr(names.start)();
-    } catch (py::error_already_set &) {
+    if (!set_bool(self, kThreadStarted, false) || !set(self, kWorkThread, thread)) return {};
+    if (!call_method(thread, names.start)) {
         // A thread that never ran leaves the worker stopped, not half-started.
-        self.attr(kWorkThread) = py::none();
-        throw;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!set(self, kWorkThread, Py_None)) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+        return {};
     }
-    self.attr(kThreadStarted) = py::bool_(true);
-    return py::none();
+    return set_bool(self, kThreadStarted, true) ? none() : py::object();
 }
 
 py::object stop(py::handle self, const Args &) {
-    self.attr(kStopFlag) = py::bool_(true);
-    py::object thread = self.attr(kWorkThread);
-    if (thread.is_none()) return py::none();
-    thread.attr(names.join)();
-    self.attr(kWorkThread) = py::none();
-    self.attr(kThreadStarted) = py::bool_(false);
-    self.attr(names.after_stop)();
-    return py::none();
+    if (!set_bool(self, kStopFlag, true)) return {};
+    py::object thread = get(self, kWorkThread);
+    if (!thread) return {};
+    if (thread.is_none()) return none();
+    if (!call_method(thread, names.join) || !set(self, kWorkThread, Py_None) ||
+        !set_bool(self, kThreadStarted, false) || !call_method(self, names.after_stop))
+        return {};
+    return none();
 }
 
 py::object reset(py::handle self, const Args &a) {
-    self.attr(names.stop)();
-    self.attr(kTask) = py::none();
-    if (truth(a[0])) self.attr(kTaskList).attr(names.clear)();
-    release_own_hold(self);
-    return py::none();
+    if (!call_method(self, names.stop) || !set(self, kTask, Py_None)) return {};
+    int clear = truth_of(a[0]);
+    if (clear < 0) return {};
+    if (clear) {
+        py::object tasks = get(self, kTaskList);
+        if (!tasks || !call_method(tasks, names.clear)) return {};
+    }
+    return release_own_hold(self) ? none() : py::object();
 }
 
-// Dead: a thread was started, has ended, and nobody asked it to stop.
-bool is_dead(py::handle self) {
-    py::object thread = self.attr(kWorkThread);
-    if (thread.is_none()) return false;
-    if (truth(self.attr(kStopFlag))) return false;
-    if (!truth(self.attr(kThreadStarted))) return false;
-    return !truth(thread.attr(names.is_alive)());
-}
+// `value is None`, `bool(value)`: 1, 0, or -1 with the error set (a null
+// value is the error of the read that made it).
+int is_none(const py::object &value) { return value ? value.is_none() : -1; }
+int is_true(const py::object &value) { return value ? truth_of(value) : -1; }
 
-py::object dead(py::handle self, const Args &) { return py::bool_(is_dead(self)); }
+// bool(self.name): 1, 0, or -1 with the error set.
+int read_flag(py::handle self, PyObject *name) { return is_true(get(self, name)); }
+
+py::object as_result(int flag) { return flag < 0 ? py::object() : boolean(flag); }
+
+py::object dead(py::handle self, const Args &) { return as_result(is_dead(self)); }
 
 py::object working(py::handle self, const Args &) {
-    if (truth(self.attr(names.dead))) return py::bool_(false);
-    return py::bool_(!self.attr(kTask).is_none());
+    int dead = read_flag(self, names.dead);
+    if (dead) return dead < 0 ? py::object() : boolean(false);
+    int idle = is_none(get(self, kTask));
+    return as_result(idle < 0 ? -1 : !idle);
 }
 
 py::object free(py::handle self, const Args &) {
-    if (truth(self.attr(names.dead))) return py::bool_(false);
-    if (py::len(self.attr(kTaskList)) != 0) return py::bool_(false);
-    return py::bool_(!truth(self.attr(names.working)));
+    int dead = read_flag(self, names.dead);
+    if (dead) return dead < 0 ? py::object() : boolean(false);
+    py::object tasks = get(self, kTaskList);
+    Py_ssize_t waiting = tasks ? PyObject_Size(tasks.ptr()) : -1;
+    if (waiting) return waiting < 0 ? py::object() : boolean(false);
+    int busy = read_flag(self, names.working);
+    return as_result(busy < 0 ? -1 : !busy);
 }
 
 const FunctionSpec kInitSpec{"__init__",
@@ -159,6 +174,39 @@ const FunctionSpec kFreeSpec{"free", free, {}, nullptr, "\n\t\t工人正常运�
 } // namespace
 
 namespace worker {
+
+// Dead: a thread was started, has ended, and nobody asked it to stop.
+int is_dead(py::handle self) {
+    py::object thread = get(self, kWorkThread);
+    if (!thread) return -1;
+    if (thread.is_none()) return 0;
+    int flag = read_flag(self, kStopFlag);
+    if (flag) return flag < 0 ? -1 : 0;
+    int started = read_flag(self, kThreadStarted);
+    if (started <= 0) return started;
+    int alive = is_true(call_method(thread, names.is_alive));
+    return alive < 0 ? -1 : !alive;
+}
+
+int reaches_limit(py::handle self, py::handle tasks) {
+    Py_ssize_t length = PyList_CheckExact(tasks.ptr()) ? PyList_GET_SIZE(tasks.ptr()) : PyObject_Size(tasks.ptr());
+    if (length < 0) return -1;
+    py::object most = get(self, kMaxJobCount);
+    if (!most) return -1;
+    // The usual limits compare natively: infinity (the default) or an int.
+    if (PyFloat_CheckExact(most.ptr())) return double(length) >= PyFloat_AS_DOUBLE(most.ptr());
+    if (PyLong_CheckExact(most.ptr())) {
+        int overflow;
+        long long limit = PyLong_AsLongLongAndOverflow(most.ptr(), &overflow);
+        if (overflow) return overflow < 0;
+        if (limit == -1 && PyErr_Occurred()) return -1;
+        return length >= limit;
+    }
+    py::object count = steal(PyLong_FromSsize_t(length));
+    if (!count) return -1;
+    return is_true(steal(PyObject_RichCompare(count.ptr(), most.ptr(), Py_GE)));
+}
+
 const FunctionSpec kLoopIntervalSpec{"loop_interval", get_loop_interval, {}, "float"};
 const FunctionSpec kPutTaskTimeoutSpec{"put_task_timeout", get_put_task_timeout, {}, "float"};
 const FunctionSpec kPutTaskCheckIntervalSpec{"put_task_check_interval", get_put_task_check_interval, {}, "float"};

@@ -21,25 +21,33 @@ inline PyObject *const &kWorkThread = names._Worker__work_thread;
 inline PyObject *const &kPutTaskTimeout = names._Worker__put_task_timeout;
 inline PyObject *const &kPutTaskCheckInterval = names._Worker__put_task_check_interval;
 inline PyObject *const &kLoopInterval = names._Worker__loop_interval;
-// True while the worker's own thread holds the lock (see take_own_hold).
+// True while the worker's own thread holds the lock (see release_own_hold).
 inline PyObject *const &kOwnHold = names._Worker__own_hold;
 // True once the current work thread's start() has returned (see dead).
 inline PyObject *const &kThreadStarted = names._Worker__thread_started;
 
 // The lock guards the task list and, with lock_working, the station while
 // `work` runs. `put` holds it too, from any thread, so "the lock is locked"
-// does not tell whose hold it is. The worker marks its own hold: the flag is
-// set right after its loop acquires the lock and cleared right before that
-// hold is released (by the loop, by the default `work`, or by `reset` for a
-// worker that died holding it). Releasing on the worker's behalf therefore
-// never ends a hold that a concurrent `put` has taken.
-void take_own_hold(py::handle self);
-// Ends the worker's own hold, if it has one; a hold taken by `put` is left.
-void release_own_hold(py::handle self);
+// does not tell whose hold it is. The worker marks its own hold whenever it
+// may outlive the loop's own stretch of C++: kept through `work`, or left by
+// an error. The flag is cleared right before that hold is released (by the
+// loop, by the default `work`, or by `reset` for a worker that died holding
+// it). Releasing on the worker's behalf therefore never ends a hold that a
+// concurrent `put` has taken. True, or false with the error set.
+bool release_own_hold(py::handle self);
 
 // Raises the module exception named `cls` with `format` (one %S) filled
 // with the worker's name as read through the instance; a null result.
 py::object raise_about(py::handle self, PyObject *cls, const char *format);
+
+// The host's `assert condition` as a null-result step: true when the call
+// goes on, false with a bare AssertionError set (never under -O).
+bool asserted(bool condition);
+
+// The bodies of `dead` and of `full` (over the task list `tasks`): 1, 0,
+// or -1 with the error set.
+int is_dead(py::handle self);
+int reaches_limit(py::handle self, py::handle tasks);
 
 // Properties read by the worker's own methods.
 extern const FunctionSpec kPutTaskTimeoutSpec;

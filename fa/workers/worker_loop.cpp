@@ -6,6 +6,7 @@
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
 #include "fa/module/module.h"
+#include "fa/workers/station_lock.h"
 #include "fa/workers/worker.h"
 
 namespace fa::worker {
@@ -14,26 +15,17 @@ namespace {
 
 OwnMethod own_name(names.name, kNameSpec, OwnMethod::Kind::Property);
 
-py::object get_or_throw(py::handle obj, PyObject *attr) {
-    py::object value = get(obj, attr);
-    if (!value) raise_current();
-    return value;
-}
-
 } // namespace
 
-void take_own_hold(py::handle self) {
-    if (!call_method(get_or_throw(self, kLock), names.acquire) || !set_bool(self, kOwnHold, true)) raise_current();
-}
-
-void release_own_hold(py::handle self) {
-    if (!truth(get_or_throw(self, kOwnHold))) return;
+bool release_own_hold(py::handle self) {
+    py::object flag = get(self, kOwnHold);
+    if (!flag) return false;
+    int held = truth_of(flag);
+    if (held <= 0) return held == 0;
     // Cleared first: the moment the lock is free another thread may take it.
-    if (!set_bool(self, kOwnHold, false)) raise_current();
-    py::object lock = get_or_throw(self, kLock);
-    py::object locked = call_method(lock, names.locked);
-    if (!locked) raise_current();
-    if (truth(locked) && !call_method(lock, names.release)) raise_current();
+    if (!set_bool(self, kOwnHold, false)) return false;
+    py::object lock = get(self, kLock);
+    return lock && lock_release_if_locked(lock);
 }
 
 py::object raise_about(py::handle self, PyObject *cls, const char *format) {
@@ -44,6 +36,12 @@ py::object raise_about(py::handle self, PyObject *cls, const char *format) {
     py::object exception = call_global(cls, message);
     if (!exception) return {};
     return fail_with(exception);
+}
+
+bool asserted(bool condition) {
+    if (condition || !assertions_enabled()) return true;
+    PyErr_SetNone(PyExc_AssertionError);
+    return false;
 }
 
 namespace {
@@ -58,47 +56,75 @@ bool hand_over(py::handle group, py::handle job) {
     return task && call_method(group, names.put_task, owner, task);
 }
 
+// An error while the loop holds the lock it has not marked as its own: the
+// mark goes on, so that `reset` releases what the dead worker left held.
+py::object leave_holding(py::handle self) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!set_bool(self, kOwnHold, true)) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return {};
+}
+
+// Takes the oldest task off `tasks` (list.pop(0)); null with the error set,
+// or null without one when the list is empty.
+py::object take_oldest(py::handle tasks) {
+    if (PyList_CheckExact(tasks.ptr())) {
+        if (PyList_GET_SIZE(tasks.ptr()) == 0) return {};
+        py::object task = borrow(PyList_GET_ITEM(tasks.ptr(), 0));
+        if (PyList_SetSlice(tasks.ptr(), 0, 1, nullptr) < 0) return {};
+        return task;
+    }
+    Py_ssize_t count = PyObject_Size(tasks.ptr());
+    if (count <= 0) return {};
+    py::object zero = steal(PyLong_FromLong(0));
+    return zero ? call_method(tasks, names.pop, zero) : zero;
+}
+
+// One pass from the lock to the return of `work`. The hold the pass takes
+// is marked as the worker's own only when it may be seen by anyone else:
+// while `work` runs (lock_working), or when an error leaves it held. In
+// between, nobody else can release it on the worker's behalf (`reset` joins
+// the thread first), so the mark would be written and cleared unseen.
+// `achievement` is left null when the list was empty and the pass slept.
+bool pass(py::handle self, py::object &achievement) {
+    py::object lock = get(self, kLock);
+    if (!lock || !lock_acquire(lock)) return false;
+    py::object tasks = get(self, kTaskList);
+    if (!tasks) return leave_holding(self), false;
+    py::object task = take_oldest(tasks);
+    if (!task) {
+        if (PyErr_Occurred()) return leave_holding(self), false;
+        if (!lock_release(lock)) return false;
+        py::object interval = own_loop_interval.read(self);
+        return interval && call_global(names._sleep, interval);
+    }
+    if (!set(self, kTask, task)) return leave_holding(self), false;
+    py::object lock_working = get(self, kLockWorking);
+    int keep = lock_working ? truth_of(lock_working) : -1;
+    if (keep < 0) return leave_holding(self), false;
+    if (keep ? !set_bool(self, kOwnHold, true) : !lock_release(lock)) return false;
+    lock = py::object(); // `work` may release it; the own-hold flag tells
+
+    achievement = own_work.call(self, task);
+    if (!achievement || !set(self, kTask, Py_None)) return false;
+    // Without lock_working the mark was never set, and `work` cannot set it.
+    return !keep || release_own_hold(self);
+}
+
 py::object loop(py::handle self, const Args &) {
     for (;;) {
         py::object stop_flag = get(self, kStopFlag);
         if (!stop_flag) return {};
         int stopped = truth_of(stop_flag);
         if (stopped) return stopped < 0 ? py::object() : none();
-        take_own_hold(self);
-        py::object tasks = get(self, kTaskList);
-        if (!tasks) return {};
-        Py_ssize_t count = PyObject_Size(tasks.ptr());
-        if (count < 0) return {};
-        if (count == 0) {
-            release_own_hold(self);
-            py::object interval = own_loop_interval.read(self);
-            if (!interval) return {};
-            sleep(interval);
-            continue;
-        }
-        py::object task;
-        if (PyList_CheckExact(tasks.ptr()) && PyList_GET_SIZE(tasks.ptr()) > 0) {
-            // list.pop(0) without a method call.
-            task = borrow(PyList_GET_ITEM(tasks.ptr(), 0));
-            if (PyList_SetSlice(tasks.ptr(), 0, 1, nullptr) < 0) return {};
-        } else {
-            py::object zero = steal(PyLong_FromLong(0));
-            task = call_method(tasks, names.pop, zero);
-            if (!task) return {};
-        }
-        if (!set(self, kTask, task)) return {};
-        py::object lock_working = get(self, kLockWorking);
-        if (!lock_working) return {};
-        if (!truth(lock_working)) release_own_hold(self);
-
-        py::object achievement = own_work.call(self, task);
-        if (!achievement) return {};
-        if (!set(self, kTask, Py_None)) return {};
-        release_own_hold(self);
+        py::object achievement;
+        if (!pass(self, achievement)) return {};
+        if (!achievement || achievement.is_none()) continue;
 
         py::object group = get(self, kGroup);
         if (!group) return {};
-        if (achievement.is_none() || group.is_none()) continue;
+        if (group.is_none()) continue;
         py::object job_class = global(names.Job);
         if (!job_class) return {};
         int is_job = PyObject_IsInstance(achievement.ptr(), job_class.ptr());
@@ -120,10 +146,7 @@ py::object loop(py::handle self, const Args &) {
 // The default work ends the worker's own hold early (when lock_working kept
 // it) and ignores the task. Subclasses that want to free the station before
 // their work is done call it: Worker.work(self, task).
-py::object work(py::handle self, const Args &) {
-    release_own_hold(self);
-    return none();
-}
+py::object work(py::handle self, const Args &) { return release_own_hold(self) ? none() : py::object(); }
 
 } // namespace
 

@@ -10,6 +10,7 @@
 #include "fa/module/classes.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/locks.h"
 #include "fa/module/module.h"
 
 namespace fa {
@@ -83,16 +84,16 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
         return {};
     }
     py::object guard = get(self, names._handler_list_guard);
-    if (!guard || !call_method(guard, names.acquire)) return {};
+    if (!guard || !lock_acquire(guard)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
     if (taken) {
-        if (!call_method(guard, names.release)) PyErr_WriteUnraisable(guard.ptr());
+        if (!lock_release(guard)) PyErr_WriteUnraisable(guard.ptr());
         return taken;
     }
     // A subscriber's error travels on; the release must not replace it.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!call_method(guard, names.release)) PyErr_WriteUnraisable(guard.ptr());
+    if (!lock_release(guard)) PyErr_WriteUnraisable(guard.ptr());
     PyErr_Restore(type, value, traceback);
     return taken;
 }

@@ -7,14 +7,14 @@
 namespace fa::machine {
 
 HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) {
-    if (!acquire_lock(lock_.ptr())) raise_current();
+    if (!lock_acquire(lock_)) raise_current();
 }
 
 HeldLock::~HeldLock() {
     // May run while an error travels; keep it aside during the release.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!release_lock(lock_.ptr())) PyErr_WriteUnraisable(lock_.ptr());
+    if (!lock_release(lock_)) PyErr_WriteUnraisable(lock_.ptr());
     PyErr_Restore(type, value, traceback);
 }
 

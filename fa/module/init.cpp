@@ -2,7 +2,6 @@
 // runs at import: no thread, no port, no instance of the module's classes.
 #include "fa/module/classes.h"
 #include "fa/module/function.h"
-#include "fa/module/locks.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
 
@@ -54,7 +53,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_fa() {
     PyObject *module = PyModule_Create(&fa::kModule);
     if (!module) return nullptr;
     try {
-        if (!fa::init_names() || !fa::init_locks()) throw py::error_already_set();
+        if (!fa::init_names()) throw py::error_already_set();
         fa::set_module(module);
         fa::init_function_type();
         fa::bind_aliases();

@@ -1,83 +1,150 @@
 #include "fa/module/locks.h"
 
-#include "fa/module/names.h"
-
 namespace fa {
 
 namespace {
 
-// One standard lock type and the C functions of its two methods.
-struct StandardLock {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// The record of a `_thread.lock` in this interpreter version. Taking a
+// free lock through its methods costs most of a pass (acquire parses its
+// optional arguments on every call), so a free lock is taken here the way
+// its own acquire first tries it: without waiting, under the GIL, marking it
+// locked. Used only when the type's size matches this record; a lock that
+// is not free, and every other case, goes through the methods.
+struct LockRecord {
+    PyObject_HEAD
+    PyThread_type_lock lock_lock;
+    PyObject *in_weakreflist;
+    char locked;
+};
+constexpr Py_ssize_t kLockRecordSize = sizeof(LockRecord);
+#else
+struct LockRecord {
+    PyThread_type_lock lock_lock;
+    char locked;
+};
+constexpr Py_ssize_t kLockRecordSize = -1; // unknown layout: methods only
+#endif
+
+// The unbound methods of `_thread.lock`, found once the `_thread` module is
+// loaded (it is by the time `_Lock` makes a lock); until then every call
+// takes the lookup. Filled under the GIL without any call that could release
+// it, so no other thread sees it half-filled.
+struct PlainLock {
     PyTypeObject *type = nullptr;
-    PyCFunctionWithKeywords acquire = nullptr; // METH_VARARGS | METH_KEYWORDS
-    PyCFunction release = nullptr;             // METH_NOARGS
+    PyObject *acquire = nullptr;
+    PyObject *release = nullptr;
+    bool known_layout = false;
+
+    void find() {
+        PyObject *module = PyImport_GetModule(names._thread); // no import: sys.modules only
+        PyObject *found = module ? PyObject_GetAttr(module, names.LockType) : nullptr;
+        Py_XDECREF(module);
+        if (found && PyType_Check(found) &&
+            PyType_HasFeature(reinterpret_cast<PyTypeObject *>(found), Py_TPFLAGS_IMMUTABLETYPE)) {
+            auto *lock_type = reinterpret_cast<PyTypeObject *>(found);
+            PyObject *acquire_method = _PyType_Lookup(lock_type, names.acquire); // borrowed
+            PyObject *release_method = _PyType_Lookup(lock_type, names.release);
+            if (acquire_method && release_method) {
+                // Kept for the life of the process, like the type itself.
+                Py_INCREF(acquire_method);
+                Py_INCREF(release_method);
+                acquire = acquire_method;
+                release = release_method;
+                type = lock_type;
+                known_layout = lock_type->tp_basicsize == kLockRecordSize;
+                return;
+            }
+        }
+        Py_XDECREF(found);
+        PyErr_Clear();
+    }
+
+    // The record of `lock` when it is a plain lock of the known layout.
+    LockRecord *record(py::handle lock) {
+        if (!type) find();
+        return known_layout && Py_TYPE(lock.ptr()) == type ? reinterpret_cast<LockRecord *>(lock.ptr()) : nullptr;
+    }
+
+    // Takes a free plain lock at once; false when it is not one.
+    bool take_free(py::handle lock) {
+        LockRecord *held = record(lock);
+        if (!held || PyThread_acquire_lock_timed(held->lock_lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
+        held->locked = 1;
+        return true;
+    }
+
+    // Releases a held plain lock; false when it is not one.
+    bool give_back(py::handle lock) {
+        LockRecord *held = record(lock);
+        if (!held || !held->locked) return false;
+        held->locked = 0;
+        PyThread_release_lock(held->lock_lock);
+        return true;
+    }
+
+    // method(lock, args...) into `result` when `lock` is a plain lock;
+    // false otherwise, and the caller goes through the lock's own lookup.
+    template <typename... A>
+    bool call(PyObject *PlainLock::*method, py::handle lock, py::object &result, A... args) {
+        if (!type) find();
+        if (Py_TYPE(lock.ptr()) != type || !type) return false;
+        PyObject *argv[] = {nullptr, lock.ptr(), args...};
+        result = steal(PyObject_Vectorcall(this->*method, argv + 1,
+                                           (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return true;
+    }
 };
 
-StandardLock plain, reentrant;
-
-PyMethodDef *method_of(PyTypeObject *type, PyObject *name, int flags) {
-    PyObject *descr = _PyType_Lookup(type, name); // borrowed
-    if (!descr || Py_TYPE(descr) != &PyMethodDescr_Type) return nullptr;
-    PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descr)->d_method;
-    return (def->ml_flags & ~METH_COEXIST) == flags ? def : nullptr;
-}
-
-// The lock type made by `factory`; a type whose methods do not have the
-// expected shape is left to the general path.
-bool note(StandardLock &lock, const char *factory) {
-    PyObject *thread = PyImport_ImportModule("_thread");
-    if (!thread) return false;
-    PyObject *made = PyObject_CallMethod(thread, factory, nullptr);
-    Py_DECREF(thread);
-    if (!made) return false;
-    PyTypeObject *type = Py_TYPE(made);
-    PyMethodDef *acquire = method_of(type, names.acquire, METH_VARARGS | METH_KEYWORDS);
-    PyMethodDef *release = method_of(type, names.release, METH_NOARGS);
-    if (acquire && release) {
-        Py_INCREF(type);
-        lock.type = type;
-        lock.acquire = reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(acquire->ml_meth));
-        lock.release = release->ml_meth;
-    }
-    Py_DECREF(made);
-    return true;
-}
-
-const StandardLock *standard(PyObject *lock) {
-    if (Py_TYPE(lock) == plain.type) return &plain;
-    if (Py_TYPE(lock) == reentrant.type) return &reentrant;
-    return nullptr;
-}
-
-PyObject *no_args() {
-    static PyObject *empty = PyTuple_New(0);
-    return empty;
-}
+PlainLock plain;
 
 } // namespace
 
-bool init_locks() { return note(plain, "allocate_lock") && note(reentrant, "RLock") && no_args(); }
-
-bool acquire_lock(PyObject *lock) {
-    PyObject *result;
-    if (const StandardLock *known = standard(lock))
-        result = known->acquire(lock, no_args(), nullptr);
-    else
-        result = PyObject_VectorcallMethod(names.acquire, &lock, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result) return false;
-    Py_DECREF(result);
-    return true;
+bool lock_acquire(py::handle lock) {
+    if (plain.take_free(lock)) return true;
+    py::object taken;
+    if (!plain.call(&PlainLock::acquire, lock, taken)) taken = call_method(lock, names.acquire);
+    return bool(taken);
 }
 
-bool release_lock(PyObject *lock) {
-    PyObject *result;
-    if (const StandardLock *known = standard(lock))
-        result = known->release(lock, nullptr);
-    else
-        result = PyObject_VectorcallMethod(names.release, &lock, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!result) return false;
-    Py_DECREF(result);
-    return true;
+int lock_try(py::handle lock, PyObject *blocking, PyObject *timeout) {
+    if (plain.take_free(lock)) return 1;
+    py::object taken;
+    if (timeout) {
+        if (!plain.call(&PlainLock::acquire, lock, taken, blocking, timeout))
+            taken = call_method(lock, names.acquire, blocking, timeout);
+    } else if (!plain.call(&PlainLock::acquire, lock, taken, blocking)) {
+        taken = call_method(lock, names.acquire, blocking);
+    }
+    return taken ? truth_of(taken) : -1;
+}
+
+bool lock_release(py::handle lock) {
+    if (plain.give_back(lock)) return true;
+    py::object done;
+    if (!plain.call(&PlainLock::release, lock, done)) done = call_method(lock, names.release);
+    return bool(done);
+}
+
+bool lock_release_if_locked(py::handle lock) {
+    if (LockRecord *held = plain.record(lock)) {
+        if (held->locked) plain.give_back(lock);
+        return true;
+    }
+    py::object done;
+    if (plain.call(&PlainLock::release, lock, done)) {
+        // A plain lock refuses to release an unlocked lock with a
+        // RuntimeError and nothing else: one call where locked() and
+        // release() would be two.
+        if (done || !PyErr_ExceptionMatches(PyExc_RuntimeError)) return bool(done);
+        PyErr_Clear();
+        return true;
+    }
+    py::object locked = call_method(lock, names.locked);
+    if (!locked) return false;
+    int held = truth_of(locked);
+    if (held <= 0) return held == 0;
+    return bool(call_method(lock, names.release));
 }
 
 } // namespace fa

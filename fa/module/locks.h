@@ -1,21 +1,23 @@
-// Taking and giving back the locks of machines and workers. The locks are
-// whatever the module's `_Lock` alias made; when a lock is exactly the
-// standard library's lock (or re-entrant lock) type, its own C acquire and
-// release run directly, without the method lookup and call machinery. Any
-// other lock object is called through its methods as usual.
+// Calls on the locks of machines and workers, in the null-result convention
+// of calls.h. A lock is whatever `_Lock()` made; any other kind of lock is
+// driven through its own methods. A plain `_thread.lock` (the usual case)
+// skips the per-call method lookup: its method descriptors are called
+// directly (its type is immutable, so they stay its own), and where the
+// interpreter's lock record is known a free lock is taken and released
+// without a call at all.
 #pragma once
 
-#include <Python.h>
+#include "fa/module/calls.h"
 
 namespace fa {
 
-// Notes the standard lock types at import; false with the Python error set.
-bool init_locks();
-
-// lock.acquire(): true once held, false with the Python error set.
-bool acquire_lock(PyObject *lock);
-
-// lock.release(): false with the Python error set.
-bool release_lock(PyObject *lock);
+// lock.acquire(): true, or false with the error set.
+bool lock_acquire(py::handle lock);
+// lock.acquire(blocking[, timeout]): 1 taken, 0 not, -1 with the error set.
+int lock_try(py::handle lock, PyObject *blocking, PyObject *timeout = nullptr);
+// lock.release(): true, or false with the error set.
+bool lock_release(py::handle lock);
+// `if lock.locked(): lock.release()`: true, or false with the error set.
+bool lock_release_if_locked(py::handle lock);
 
 } // namespace fa

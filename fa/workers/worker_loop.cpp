@@ -2,11 +2,11 @@
 // on it, hand the jobs it produced to the group. An exception anywhere in a
 // pass ends the thread (the worker is dead) and goes on to the threading
 // module's handling of uncaught thread exceptions.
-#include "fa/module/classdef.h"
 #include "fa/module/calls.h"
+#include "fa/module/classdef.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/locks.h"
 #include "fa/module/module.h"
-#include "fa/workers/station_lock.h"
 #include "fa/workers/worker.h"
 
 namespace fa::worker {

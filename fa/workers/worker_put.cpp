@@ -6,11 +6,11 @@
 // room (on a real clock the time left is already below zero by the first
 // test). Later attempts, after a sleep on a full list, give up once the time
 // is over. The dead test comes first in every attempt.
-#include "fa/module/classdef.h"
 #include "fa/module/calls.h"
+#include "fa/module/classdef.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/locks.h"
 #include "fa/module/module.h"
-#include "fa/workers/station_lock.h"
 #include "fa/workers/worker.h"
 
 namespace fa::worker {

@@ -52,7 +52,7 @@ PyTypeObject FunctionType;
 
 } // namespace
 
-Args::~Args() {
+void Args::release() {
     for (size_t i = 0; i < nowned_; ++i) Py_DECREF(owned_[i]);
     Py_XDECREF(varargs_);
     Py_XDECREF(kwargs_);

@@ -65,7 +65,9 @@ public:
     // A direct call of a body with `count` values that already satisfy the
     // parameter rules (self first for methods).
     Args(PyObject *const *values, size_t first) : values_(values), first_(first) {}
-    ~Args();
+    ~Args() {
+        if (nowned_ || varargs_ || kwargs_) release();
+    }
     Args(const Args &) = delete;
     Args &operator=(const Args &) = delete;
 
@@ -79,6 +81,7 @@ public:
 
 private:
     friend struct Binder;
+    void release(); // drops what the binding made
     PyObject *const *values_ = nullptr; // self first for methods
     size_t first_ = 0;
     PyObject *slots_[kMaxParams];      // used when binding reorders

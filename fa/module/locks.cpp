@@ -6,11 +6,12 @@ namespace {
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 // The record of a `_thread.lock` in this interpreter version. Taking a
-// free lock through its methods costs most of a pass (acquire parses its
-// optional arguments on every call), so a free lock is taken here the way
-// its own acquire first tries it: without waiting, under the GIL, marking it
-// locked. Used only when the type's size matches this record; a lock that
-// is not free, and every other case, goes through the methods.
+// free lock through its methods costs more than the work most holders do
+// under it (acquire parses its optional arguments on every call), so a
+// free lock is taken here the way its own acquire first tries it: without
+// waiting, under the GIL, marking it locked. Used only when the type's size
+// matches this record; a lock that is not free, and every other case, goes
+// through the methods.
 struct LockRecord {
     PyObject_HEAD
     PyThread_type_lock lock_lock;

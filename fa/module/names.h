@@ -50,7 +50,7 @@ namespace fa {
     X(AbortByOtherException) X(StopException) X(DeadWorkerException) X(FATimeoutException) X(Job) \
     X(IOError) X(Exception) X(FAException) X(_ThreadCommunicationObject__args) \
     X(_ThreadCommunicationObject__kwargs) X(tco) X(__call__) \
-    /* the station lock */ \
+    /* locks */ \
     X(_thread) X(LockType) X(TIMEOUT_MAX) X(threading) X(time) \
     /* more */ \
     X(_Event) X(_ThreadCommunicationObject__event) X(_ThreadCommunicationObject__result) X(reset_all) X(set) X(start_all) X(stop_all) X(wait) X(zip) \

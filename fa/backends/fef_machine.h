@@ -2,7 +2,7 @@
 // stand in for.
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 namespace fa::fef {
 

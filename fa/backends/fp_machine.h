@@ -2,7 +2,7 @@
 // name and the methods whose bodies the channel may stand in for.
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 #include <pybind11/pybind11.h>
 

@@ -2,7 +2,7 @@
 // for: the naming operations of FPMachine.
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 namespace fa {
 

@@ -2,7 +2,7 @@
 // methods that other rooms call directly when nothing overrides them.
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 #include <pybind11/pybind11.h>
 

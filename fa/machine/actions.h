@@ -3,7 +3,7 @@
 // machine_base.cpp at their places in the member order.
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 namespace fa {
 

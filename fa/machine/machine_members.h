@@ -2,7 +2,7 @@
 // class in machine_base.cpp (the actions are declared in actions.h).
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 namespace fa::machine {
 

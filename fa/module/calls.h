@@ -11,6 +11,7 @@
 #pragma once
 
 #include "fa/module/names.h"
+#include "fa/module/runtime.h"
 
 #include <pybind11/pybind11.h>
 
@@ -74,12 +75,6 @@ inline int truth_of(py::handle obj) {
     return PyObject_IsTrue(obj.ptr());
 }
 
-// Sets a Python exception of `type` with a printf-style message; returns
-// the null result that reports it.
-py::object fail(PyObject *type, const char *format, ...);
-// `raise exc` of the host, as a null result: an exception instance is
-// raised as it is; any other object gives the host's TypeError.
-py::object fail_with(py::handle exc);
 
 inline py::object none() { return borrow(Py_None); }
 inline py::object boolean(bool value) { return borrow(value ? Py_True : Py_False); }

@@ -3,7 +3,7 @@
 // class is a genuine Python class that Python code can subclass.
 #pragma once
 
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 #include <string>
 

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "fa/module/calls.h"
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 namespace fa {
 

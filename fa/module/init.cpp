@@ -1,9 +1,9 @@
 // Import of kvo_fa: bind the aliases, then define the classes. Nothing else
 // runs at import: no thread, no port, no instance of the module's classes.
 #include "fa/module/classes.h"
-#include "fa/module/function.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
+#include "fa/module/runtime.h"
 
 namespace fa {
 
@@ -54,8 +54,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_fa() {
     if (!module) return nullptr;
     try {
         if (!fa::init_names()) throw py::error_already_set();
-        fa::set_module(module);
-        fa::init_function_type();
+        kvo::rt::init_module(module);
         fa::bind_aliases();
         fa::build_classes();
     } catch (py::error_already_set &e) {

@@ -2,26 +2,15 @@
 
 #include "fa/module/calls.h"
 
-#include <cstdarg>
-
 namespace fa {
 
 namespace {
-// Owned for the life of the process: the module object outlives every call.
-PyObject *g_module = nullptr;
 int g_assertions = -1;
 } // namespace
 
-void set_module(py::handle module) {
-    Py_XINCREF(module.ptr());
-    g_module = module.ptr();
-}
-
-py::dict module_dict() { return py::reinterpret_borrow<py::dict>(PyModule_GetDict(g_module)); }
-
 // Module names first, then the builtins, as a global name in Python code.
 py::object name(const char *ident) {
-    PyObject *dict = PyModule_GetDict(g_module);
+    PyObject *dict = module_namespace();
     PyObject *value = PyDict_GetItemString(dict, ident);
     if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), ident);
     if (!value) raise(PyExc_NameError, "name '%s' is not defined", ident);
@@ -35,43 +24,13 @@ py::object name(PyObject *ident) {
 }
 
 py::object global(PyObject *ident) {
-    PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(g_module), ident);
+    PyObject *value = PyDict_GetItemWithError(module_namespace(), ident);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), ident);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", ident);
         return py::object();
     }
     return borrow(value);
-}
-
-py::object fail(PyObject *type, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(type, format, args);
-    va_end(args);
-    return py::object();
-}
-
-py::object fail_with(py::handle exc) {
-    if (!PyExceptionInstance_Check(exc.ptr()))
-        return fail(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    return py::object();
-}
-
-void raise(PyObject *type, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(type, format, args);
-    va_end(args);
-    throw py::error_already_set();
-}
-
-void raise_current() { throw py::error_already_set(); }
-
-py::object checked(PyObject *result) {
-    if (!result) raise_current();
-    return py::reinterpret_steal<py::object>(result);
 }
 
 void raise_object(py::handle exc) {

@@ -3,27 +3,19 @@
 // replace them), raising Python errors from C++, and the host's assertions.
 #pragma once
 
+#include "fa/module/runtime.h"
+
 #include <pybind11/pybind11.h>
 
 namespace py = pybind11;
 
 namespace fa {
 
-// The namespace of kvo_fa (aliases and classes).
-py::dict module_dict();
-void set_module(py::handle module);
-
 // A module-level name as it stands now, e.g. name("_sleep"), name("XManager").
 py::object name(const char *ident);
 // The same with an interned name (names.h): one dict lookup.
 py::object name(PyObject *ident);
 
-// Raise a Python exception of `type` with a printf-style message.
-[[noreturn]] void raise(PyObject *type, const char *format, ...);
-// Raise the exception currently set in the interpreter.
-[[noreturn]] void raise_current();
-// A new reference from the C API, or the Python error it set.
-py::object checked(PyObject *result);
 // `raise exc` of the host: an exception instance is raised as it is; any
 // other object gives the host's TypeError.
 [[noreturn]] void raise_object(py::handle exc);

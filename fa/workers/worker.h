@@ -4,7 +4,7 @@
 #pragma once
 
 #include "fa/module/calls.h"
-#include "fa/module/function.h"
+#include "fa/module/runtime.h"
 
 namespace fa::worker {
 

@@ -1,6 +1,9 @@
-#include "fa/module/function.h"
+// The function type of function.h: binding, the call boundary, and the
+// attributes that make our functions look like Python's to inspect.
+#include "runtime/function.h"
 
-#include "fa/module/module.h"
+#include "runtime/errors.h"
+#include "runtime/module_state.h"
 
 #include <structmember.h>
 
@@ -8,7 +11,7 @@
 #include <exception>
 #include <string>
 
-namespace fa {
+namespace kvo::rt {
 
 namespace {
 
@@ -229,7 +232,7 @@ PyObject *call_body(FunctionObject *f, PyObject *const *args, size_t nargsf, PyO
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in kvo_fa");
+        PyErr_Format(PyExc_SystemError, "unknown C++ exception in %s", module_name());
     }
     return nullptr;
 }
@@ -366,8 +369,9 @@ py::object eval_expr(const char *expr) {
 } // namespace
 
 void init_function_type() {
+    static const std::string type_name = std::string(module_name()) + ".function";
     PyTypeObject &t = FunctionType;
-    t.tp_name = "kvo_fa.function";
+    t.tp_name = type_name.c_str();
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
@@ -433,7 +437,7 @@ py::object make_function(const FunctionSpec &spec, const char *owner) {
     std::string qualname = owner ? std::string(owner) + "." + spec.name : std::string(spec.name);
     f->name = py::str(spec.name).release().ptr();
     f->qualname = py::str(qualname).release().ptr();
-    f->module = py::str("kvo_fa").release().ptr();
+    f->module = py::str(module_name()).release().ptr();
     f->doc = (spec.doc ? py::object(py::str(spec.doc)) : py::object(py::none())).release().ptr();
 
     py::dict annotations;
@@ -456,4 +460,4 @@ py::object make_function(const FunctionSpec &spec, const char *owner) {
     return holder;
 }
 
-} // namespace fa
+} // namespace kvo::rt

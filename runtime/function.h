@@ -1,5 +1,6 @@
 // The in-house function type behind every method, property accessor and
-// static method of kvo_fa.
+// static method of the three modules (each module links its own copy of the
+// runtime; module_state.h).
 //
 // A method is declared by a FunctionSpec: its name, its C++ body and a table
 // of parameters (name, annotation, default). Annotations and defaults are
@@ -23,9 +24,9 @@
 #include <cstddef>
 #include <vector>
 
-namespace py = pybind11;
+namespace kvo::rt {
 
-namespace fa {
+namespace py = pybind11;
 
 enum class ParamKind { Normal, VarArgs, VarKw };
 
@@ -102,7 +103,7 @@ bool is_function(py::handle obj);
 // The body and table behind one of our function objects, or null.
 const FunctionSpec *spec_of(PyObject *obj);
 
-// Called once at module init, before any function is made.
+// Readies the function type, named after the module; called by init_module.
 void init_function_type();
 
-} // namespace fa
+} // namespace kvo::rt

@@ -3,44 +3,116 @@
 // same arguments.
 #include <pybind11/pybind11.h>
 
-#include "platform/common/not_none.h"
+#include "runtime/errors.h"
+#include "runtime/function.h"
+#include "runtime/module_state.h"
+#include "runtime/native_class.h"
 
 namespace py = pybind11;
 
 namespace {
 
+using kvo::rt::Args;
+using kvo::rt::FunctionSpec;
+using kvo::rt::native;
+
 class Callback {
 public:
-    void subscribe(py::object fn) {
-        if (!contains(fn)) handlers_.append(fn);
+    Callback() : handlers_(py::reinterpret_steal<py::object>(PyList_New(0))) {}
+
+    // Each of these returns None, or a null result with the Python error set.
+    py::object subscribe(py::handle fn) {
+        int found = PySequence_Contains(handlers_.ptr(), fn.ptr());
+        if (found < 0 || (!found && PyList_Append(handlers_.ptr(), fn.ptr()) < 0)) return {};
+        return py::none();
     }
-    void unsubscribe(py::object fn) {
-        if (contains(fn)) handlers_.attr("remove")(fn);
+    py::object unsubscribe(py::handle fn) {
+        int found = PySequence_Contains(handlers_.ptr(), fn.ptr());
+        if (found < 0) return {};
+        if (found) {
+            PyObject *removed = PyObject_CallMethod(handlers_.ptr(), "remove", "O", fn.ptr());
+            if (!removed) return {};
+            Py_DECREF(removed);
+        }
+        return py::none();
     }
-    void unsubscribe_all() { handlers_ = py::list(); }
-    py::list handlers() const { return py::list(handlers_.attr("copy")()); }
-    void call(py::args args, py::kwargs kwargs) {
+    py::object unsubscribe_all() {
+        PyObject *fresh = PyList_New(0);
+        if (!fresh) return {};
+        handlers_ = py::reinterpret_steal<py::object>(fresh);
+        return py::none();
+    }
+    py::object handlers() const { return py::reinterpret_steal<py::object>(PySequence_List(handlers_.ptr())); }
+    py::object call(const Args &args) {
         // A snapshot, so a handler may (un)subscribe while being called.
-        py::list snapshot = handlers();
-        for (py::handle fn : snapshot) fn(*args, **kwargs);
+        py::object snapshot = handlers();
+        if (!snapshot) return {};
+        PyObject *kwargs = args.kwargs().ptr();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+            PyObject *result = PyObject_Call(PyList_GET_ITEM(snapshot.ptr(), i), args.varargs().ptr(), kwargs);
+            if (!result) return {};
+            Py_DECREF(result);
+        }
+        return py::none();
     }
-    size_t size() const { return py::len(handlers_); }
+    py::object size() const {
+        Py_ssize_t n = PyList_GET_SIZE(handlers_.ptr());
+        return py::reinterpret_steal<py::object>(PyLong_FromSsize_t(n));
+    }
 
 private:
-    bool contains(py::handle fn) const { return handlers_.contains(fn); }
-    py::list handlers_;
+    py::object handlers_;  // an exact list, replaced by unsubscribe_all
 };
+
+template <py::object (Callback::*Member)(py::handle)>
+py::object with_callback(py::handle self, const Args &args) {
+    Callback *callback = native<Callback>(self);
+    return callback ? (callback->*Member)(args[0]) : py::object();
+}
+
+const FunctionSpec kInit{"__init__",
+                         [](py::handle self, const Args &) -> py::object {
+                             if (!kvo::rt::adopt(self, std::make_unique<Callback>())) return {};
+                             return py::none();
+                         },
+                         {}};
+const FunctionSpec kSubscribe{"subscribe", with_callback<&Callback::subscribe>, {{"callback"}}, nullptr,
+                              "Add `callback`, unless it is subscribed already."};
+const FunctionSpec kUnsubscribe{"unsubscribe", with_callback<&Callback::unsubscribe>, {{"callback"}}, nullptr,
+                                "Remove `callback`, if it is subscribed."};
+const FunctionSpec kUnsubscribeAll{"unsubscribe_all",
+                                   [](py::handle self, const Args &) -> py::object {
+                                       Callback *callback = native<Callback>(self);
+                                       return callback ? callback->unsubscribe_all() : py::object();
+                                   },
+                                   {}, nullptr, "Remove every callback."};
+const FunctionSpec kHandlers{"handlers",
+                             [](py::handle self, const Args &) -> py::object {
+                                 Callback *callback = native<Callback>(self);
+                                 return callback ? callback->handlers() : py::object();
+                             },
+                             {}, nullptr, "A copy of the subscribed callables, in order."};
+const FunctionSpec kCall{"__call__",
+                         [](py::handle self, const Args &args) -> py::object {
+                             Callback *callback = native<Callback>(self);
+                             return callback ? callback->call(args) : py::object();
+                         },
+                         {kvo::rt::var_args("args"), kvo::rt::var_kwargs("kwargs")}, nullptr,
+                         "Call every subscribed callable with these arguments, in order."};
+const FunctionSpec kLen{"__len__",
+                        [](py::handle self, const Args &) -> py::object {
+                            Callback *callback = native<Callback>(self);
+                            return callback ? callback->size() : py::object();
+                        },
+                        {}};
 
 } // namespace
 
 PYBIND11_MODULE(kvo_handy, m) {
+    kvo::rt::init_module(m);
     m.doc() = "Small helpers shared by kvo modules.";
-    py::class_<Callback>(m, "Callback", "A multicast callback: calling it calls every subscriber in order.")
-        .def(py::init<>())
-        .def("subscribe", platform::not_none(&Callback::subscribe), py::arg("callback"))
-        .def("unsubscribe", platform::not_none(&Callback::unsubscribe), py::arg("callback"))
-        .def("unsubscribe_all", platform::not_none(&Callback::unsubscribe_all))
-        .def_property_readonly("handlers", platform::not_none(&Callback::handlers))
-        .def("__call__", platform::not_none(&Callback::call))
-        .def("__len__", platform::not_none(&Callback::size));
+    py::class_<Callback> cls(m, "Callback", "A multicast callback: calling it calls every subscriber in order.");
+    for (const FunctionSpec *spec : {&kInit, &kSubscribe, &kUnsubscribe, &kUnsubscribeAll, &kCall, &kLen})
+        kvo::rt::add_method(cls, *spec);
+    kvo::rt::add_property(cls, kHandlers);
 }

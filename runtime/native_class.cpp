@@ -1,0 +1,82 @@
+// Members of classes whose instances hold a C++ object (native_class.h),
+// over pybind11's instance records.
+#include "runtime/native_class.h"
+
+#include <cstring>
+
+namespace kvo::rt {
+
+namespace detail {
+
+namespace {
+
+// The value-and-holder record of `type` in `self`; its `inst` is null when
+// `self` is no such instance (its value pointer is null until __init__).
+py::detail::value_and_holder record_of(py::handle self, const std::type_info &type) {
+    py::detail::type_info *info = py::detail::get_type_info(type);
+    if (!info || !PyObject_TypeCheck(self.ptr(), info->type)) return {};
+    auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
+    return instance->get_value_and_holder(info, false);
+}
+
+// "VedUzavur" for the class bound as kvo_mew.VedUzavur.
+const char *class_name(const std::type_info &type) {
+    py::detail::type_info *info = py::detail::get_type_info(type);
+    if (!info) return "?";
+    const char *name = info->type->tp_name;
+    const char *dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
+
+} // namespace
+
+void *native_object(py::handle self, const std::type_info &type) {
+    py::detail::value_and_holder record = record_of(self, type);
+    if (!record.inst || !record.holder_constructed()) return nullptr;
+    return record.value_ptr();
+}
+
+void refuse_self(py::handle self, const std::type_info &type) {
+    if (record_of(self, type).inst)
+        PyErr_Format(PyExc_TypeError, "the %s object is not initialised: its __init__ was not called",
+                     class_name(type));
+    else
+        PyErr_Format(PyExc_TypeError, "the method needs a %s object, not %s", class_name(type),
+                     self.is_none() ? "None" : Py_TYPE(self.ptr())->tp_name);
+}
+
+bool adopt_object(py::handle self, const std::type_info &type, void *value, void *holder) {
+    py::detail::value_and_holder record = record_of(self, type);
+    if (!record.inst) {
+        refuse_self(self, type);
+        return false;
+    }
+    if (record.instance_registered()) return true;
+    record.value_ptr() = value;
+    record.type->init_instance(record.inst, holder);
+    return true;
+}
+
+} // namespace detail
+
+void add_method(py::handle cls, const FunctionSpec &spec) {
+    py::str owner = cls.attr("__name__");
+    py::object function = make_function(spec, owner.cast<std::string>().c_str());
+    if (spec.is_static) function = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(function);
+    setattr(cls, spec.name, function);
+}
+
+void add_property(py::handle cls, const FunctionSpec &getter, const FunctionSpec *setter) {
+    py::str owner = cls.attr("__name__");
+    std::string qualifier = owner.cast<std::string>();
+    py::object fget = make_function(getter, qualifier.c_str());
+    py::object fset = setter ? make_function(*setter, qualifier.c_str()) : py::none();
+    py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyProperty_Type));
+    setattr(cls, getter.name, property(fget, fset, py::none(), getter.doc ? py::object(py::str(getter.doc)) : py::none()));
+}
+
+void add_function(py::module_ &module, const FunctionSpec &spec) {
+    module.attr(spec.name) = make_function(spec, nullptr);
+}
+
+} // namespace kvo::rt

@@ -1,0 +1,71 @@
+// Classes whose instances hold a C++ object (kvo_mew's link, simulated PLC
+// and watchdog, kvo_handy's Callback): pybind11 lays out the instance and
+// keeps the object's holder; every member is one of our functions, so their
+// calls bind, report errors and carry signatures exactly like kvo_fa's.
+//
+//     Link *link = native<Link>(self);
+//     if (!link) return {};   // TypeError set: not a VedUzavur, or not initialised
+//
+// __init__ makes the object and hands it over with adopt(); before that, and
+// for any other object passed as self, members refuse the call with
+// TypeError instead of touching a missing object.
+#pragma once
+
+#include "runtime/errors.h"
+#include "runtime/function.h"
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <typeinfo>
+#include <utility>
+
+namespace kvo::rt {
+
+namespace py = pybind11;
+
+// Adds `spec` to `cls` as a method, or as a static method when it is one.
+void add_method(py::handle cls, const FunctionSpec &spec);
+// Adds a property read by `getter` (its doc is the property's) and, if
+// given, written by `setter`.
+void add_property(py::handle cls, const FunctionSpec &getter, const FunctionSpec *setter = nullptr);
+// Adds `spec` to `module` as a function.
+void add_function(py::module_ &module, const FunctionSpec &spec);
+
+namespace detail {
+
+// The C++ object of the class `type` inside `self`; null when `self` is not
+// such an instance or holds no object yet.
+void *native_object(py::handle self, const std::type_info &type);
+// Sets the TypeError of a member called with a `self` that holds no object.
+void refuse_self(py::handle self, const std::type_info &type);
+// Gives `self` the object `value`, made by __init__, and builds its holder;
+// false with the error set. Called again on an initialised object it
+// changes nothing, as __init__ of every pybind11 class.
+bool adopt_object(py::handle self, const std::type_info &type, void *value, void *holder);
+
+} // namespace detail
+
+template <class T>
+T *native(py::handle self) {
+    auto *object = static_cast<T *>(detail::native_object(self, typeid(T)));
+    if (!object) detail::refuse_self(self, typeid(T));
+    return object;
+}
+
+// In __init__: hands `value` to `self`; its holder (std::unique_ptr or
+// std::shared_ptr, as the class was bound) is built from it.
+template <class T>
+bool adopt(py::handle self, std::unique_ptr<T> value) {
+    if (!detail::adopt_object(self, typeid(T), value.get(), nullptr)) return false;
+    value.release();
+    return true;
+}
+
+template <class T>
+bool adopt(py::handle self, std::shared_ptr<T> value) {
+    if (!detail::adopt_object(self, typeid(T), value.get(), &value)) return false;
+    return true;
+}
+
+} // namespace kvo::rt

@@ -6,6 +6,10 @@
 //     Link *link = native<Link>(self);
 //     if (!link) return {};   // TypeError set: not a VedUzavur, or not initialised
 //
+// Most members are a C++ member function taking the declared parameters as
+// handles (or the whole `const Args &`) and returning a new reference or a
+// null result with the error set; `member<&Link::get_coil>` is such a body.
+//
 // __init__ makes the object and hands it over with adopt(); before that, and
 // for any other object passed as self, members refuse the call with
 // TypeError instead of touching a missing object.
@@ -17,6 +21,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 
@@ -66,6 +71,41 @@ template <class T>
 bool adopt(py::handle self, std::shared_ptr<T> value) {
     if (!detail::adopt_object(self, typeid(T), value.get(), &value)) return false;
     return true;
+}
+
+namespace detail {
+
+template <class M>
+struct MemberTraits;
+template <class C, class... A>
+struct MemberTraits<py::object (C::*)(A...)> {
+    using Class = C;
+    static constexpr size_t arity = sizeof...(A);
+};
+template <class C, class... A>
+struct MemberTraits<py::object (C::*)(A...) const> {
+    using Class = C;
+    static constexpr size_t arity = sizeof...(A);
+};
+
+template <auto Member, class C, size_t... I>
+py::object call_with_handles(C &object, const Args &args, std::index_sequence<I...>) {
+    return (object.*Member)(args[I]...);
+}
+
+} // namespace detail
+
+// The body of a member that is the member function `Member` of the object
+// in self, called with the call's declared arguments, in order.
+template <auto Member>
+py::object member(py::handle self, const Args &args) {
+    using Traits = detail::MemberTraits<decltype(Member)>;
+    auto *object = native<typename Traits::Class>(self);
+    if (!object) return {};
+    if constexpr (std::is_invocable_v<decltype(Member), typename Traits::Class &, const Args &>)
+        return (object->*Member)(args);
+    else
+        return detail::call_with_handles<Member>(*object, args, std::make_index_sequence<Traits::arity>{});
 }
 
 } // namespace kvo::rt

@@ -14,7 +14,7 @@ namespace {
 
 using kvo::rt::Args;
 using kvo::rt::FunctionSpec;
-using kvo::rt::native;
+using kvo::rt::member;
 
 class Callback {
 public:
@@ -64,47 +64,23 @@ private:
     py::object handlers_;  // an exact list, replaced by unsubscribe_all
 };
 
-template <py::object (Callback::*Member)(py::handle)>
-py::object with_callback(py::handle self, const Args &args) {
-    Callback *callback = native<Callback>(self);
-    return callback ? (callback->*Member)(args[0]) : py::object();
-}
-
 const FunctionSpec kInit{"__init__",
                          [](py::handle self, const Args &) -> py::object {
                              if (!kvo::rt::adopt(self, std::make_unique<Callback>())) return {};
                              return py::none();
                          },
                          {}};
-const FunctionSpec kSubscribe{"subscribe", with_callback<&Callback::subscribe>, {{"callback"}}, nullptr,
+const FunctionSpec kSubscribe{"subscribe", member<&Callback::subscribe>, {{"callback"}}, nullptr,
                               "Add `callback`, unless it is subscribed already."};
-const FunctionSpec kUnsubscribe{"unsubscribe", with_callback<&Callback::unsubscribe>, {{"callback"}}, nullptr,
+const FunctionSpec kUnsubscribe{"unsubscribe", member<&Callback::unsubscribe>, {{"callback"}}, nullptr,
                                 "Remove `callback`, if it is subscribed."};
-const FunctionSpec kUnsubscribeAll{"unsubscribe_all",
-                                   [](py::handle self, const Args &) -> py::object {
-                                       Callback *callback = native<Callback>(self);
-                                       return callback ? callback->unsubscribe_all() : py::object();
-                                   },
-                                   {}, nullptr, "Remove every callback."};
-const FunctionSpec kHandlers{"handlers",
-                             [](py::handle self, const Args &) -> py::object {
-                                 Callback *callback = native<Callback>(self);
-                                 return callback ? callback->handlers() : py::object();
-                             },
-                             {}, nullptr, "A copy of the subscribed callables, in order."};
-const FunctionSpec kCall{"__call__",
-                         [](py::handle self, const Args &args) -> py::object {
-                             Callback *callback = native<Callback>(self);
-                             return callback ? callback->call(args) : py::object();
-                         },
-                         {kvo::rt::var_args("args"), kvo::rt::var_kwargs("kwargs")}, nullptr,
-                         "Call every subscribed callable with these arguments, in order."};
-const FunctionSpec kLen{"__len__",
-                        [](py::handle self, const Args &) -> py::object {
-                            Callback *callback = native<Callback>(self);
-                            return callback ? callback->size() : py::object();
-                        },
-                        {}};
+const FunctionSpec kUnsubscribeAll{"unsubscribe_all", member<&Callback::unsubscribe_all>, {}, nullptr,
+                                   "Remove every callback."};
+const FunctionSpec kHandlers{"handlers", member<&Callback::handlers>, {}, nullptr,
+                             "A copy of the subscribed callables, in order."};
+const FunctionSpec kCall{"__call__", member<&Callback::call>, {kvo::rt::var_args("args"), kvo::rt::var_kwargs("kwargs")},
+                         nullptr, "Call every subscribed callable with these arguments, in order."};
+const FunctionSpec kLen{"__len__", member<&Callback::size>, {}};
 
 } // namespace
 

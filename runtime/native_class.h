@@ -8,7 +8,8 @@
 //
 // Most members are a C++ member function taking the declared parameters as
 // handles (or the whole `const Args &`) and returning a new reference or a
-// null result with the error set; `member<&Link::get_coil>` is such a body.
+// null result with the error set (or a plain value that cannot fail);
+// `member<&Link::get_coil>` is such a body.
 //
 // __init__ makes the object and hands it over with adopt(); before that, and
 // for any other object passed as self, members refuse the call with
@@ -77,33 +78,49 @@ namespace detail {
 
 template <class M>
 struct MemberTraits;
-template <class C, class... A>
-struct MemberTraits<py::object (C::*)(A...)> {
+template <class R, class C, class... A>
+struct MemberTraits<R (C::*)(A...)> {
     using Class = C;
     static constexpr size_t arity = sizeof...(A);
 };
-template <class C, class... A>
-struct MemberTraits<py::object (C::*)(A...) const> {
+template <class R, class C, class... A>
+struct MemberTraits<R (C::*)(A...) const> {
     using Class = C;
     static constexpr size_t arity = sizeof...(A);
 };
 
+// A member's result as the call's: objects as they are (null reports the
+// error set), plain values (bool, numbers, text) converted, void as None.
+template <class F>
+py::object result_of(F &&call) {
+    using R = decltype(call());
+    if constexpr (std::is_void_v<R>) {
+        call();
+        return py::none();
+    } else if constexpr (std::is_base_of_v<py::object, R>) {
+        return call();
+    } else {
+        return py::cast(call());
+    }
+}
+
 template <auto Member, class C, size_t... I>
 py::object call_with_handles(C &object, const Args &args, std::index_sequence<I...>) {
-    return (object.*Member)(args[I]...);
+    return result_of([&] { return (object.*Member)(args[I]...); });
 }
 
 } // namespace detail
 
 // The body of a member that is the member function `Member` of the object
-// in self, called with the call's declared arguments, in order.
+// in self, called with the call's declared arguments, in order (or with the
+// whole `const Args &`).
 template <auto Member>
 py::object member(py::handle self, const Args &args) {
     using Traits = detail::MemberTraits<decltype(Member)>;
     auto *object = native<typename Traits::Class>(self);
     if (!object) return {};
     if constexpr (std::is_invocable_v<decltype(Member), typename Traits::Class &, const Args &>)
-        return (object->*Member)(args);
+        return detail::result_of([&] { return (object->*Member)(args); });
     else
         return detail::call_with_handles<Member>(*object, args, std::make_index_sequence<Traits::arity>{});
 }

@@ -8,20 +8,16 @@ namespace kvo::rt {
 
 namespace detail {
 
-namespace {
-
-// The value-and-holder record of `type` in `self`; its `inst` is null when
-// `self` is no such instance (its value pointer is null until __init__).
-py::detail::value_and_holder record_of(py::handle self, const std::type_info &type) {
-    py::detail::type_info *info = py::detail::get_type_info(type);
+py::detail::value_and_holder record_of(py::handle self, py::detail::type_info *info) {
     if (!info || !PyObject_TypeCheck(self.ptr(), info->type)) return {};
     auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
     return instance->get_value_and_holder(info, false);
 }
 
+namespace {
+
 // "VedUzavur" for the class bound as kvo_mew.VedUzavur.
-const char *class_name(const std::type_info &type) {
-    py::detail::type_info *info = py::detail::get_type_info(type);
+const char *class_name(py::detail::type_info *info) {
     if (!info) return "?";
     const char *name = info->type->tp_name;
     const char *dot = std::strrchr(name, '.');
@@ -30,13 +26,13 @@ const char *class_name(const std::type_info &type) {
 
 } // namespace
 
-void *native_object(py::handle self, const std::type_info &type) {
+void *native_object(py::handle self, py::detail::type_info *type) {
     py::detail::value_and_holder record = record_of(self, type);
     if (!record.inst || !record.holder_constructed()) return nullptr;
     return record.value_ptr();
 }
 
-void refuse_self(py::handle self, const std::type_info &type) {
+void refuse_self(py::handle self, py::detail::type_info *type) {
     if (record_of(self, type).inst)
         PyErr_Format(PyExc_TypeError, "the %s object is not initialised: its __init__ was not called",
                      class_name(type));
@@ -45,7 +41,7 @@ void refuse_self(py::handle self, const std::type_info &type) {
                      self.is_none() ? "None" : Py_TYPE(self.ptr())->tp_name);
 }
 
-bool adopt_object(py::handle self, const std::type_info &type, void *value, void *holder) {
+bool adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder) {
     py::detail::value_and_holder record = record_of(self, type);
     if (!record.inst) {
         refuse_self(self, type);

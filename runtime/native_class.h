@@ -40,37 +40,56 @@ void add_function(py::module_ &module, const FunctionSpec &spec);
 
 namespace detail {
 
+// pybind11's record of the class bound for T, looked up once it exists.
+template <class T>
+py::detail::type_info *type_record() {
+    static py::detail::type_info *found = nullptr;
+    if (!found) found = py::detail::get_type_info(typeid(T));
+    return found;
+}
+
+// The value-and-holder record of `type` in `self`; its `inst` is null when
+// `self` is no such instance (its value pointer is null until __init__).
+py::detail::value_and_holder record_of(py::handle self, py::detail::type_info *type);
 // The C++ object of the class `type` inside `self`; null when `self` is not
 // such an instance or holds no object yet.
-void *native_object(py::handle self, const std::type_info &type);
+void *native_object(py::handle self, py::detail::type_info *type);
 // Sets the TypeError of a member called with a `self` that holds no object.
-void refuse_self(py::handle self, const std::type_info &type);
+void refuse_self(py::handle self, py::detail::type_info *type);
 // Gives `self` the object `value`, made by __init__, and builds its holder;
 // false with the error set. Called again on an initialised object it
 // changes nothing, as __init__ of every pybind11 class.
-bool adopt_object(py::handle self, const std::type_info &type, void *value, void *holder);
+bool adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder);
 
 } // namespace detail
 
 template <class T>
 T *native(py::handle self) {
-    auto *object = static_cast<T *>(detail::native_object(self, typeid(T)));
-    if (!object) detail::refuse_self(self, typeid(T));
+    auto *object = static_cast<T *>(detail::native_object(self, detail::type_record<T>()));
+    if (!object) detail::refuse_self(self, detail::type_record<T>());
     return object;
+}
+
+// The std::shared_ptr holding the object of a class bound with that holder,
+// or null with TypeError set.
+template <class T>
+const std::shared_ptr<T> *native_holder(py::handle self) {
+    if (!native<T>(self)) return nullptr;
+    return &detail::record_of(self, detail::type_record<T>()).template holder<std::shared_ptr<T>>();
 }
 
 // In __init__: hands `value` to `self`; its holder (std::unique_ptr or
 // std::shared_ptr, as the class was bound) is built from it.
 template <class T>
 bool adopt(py::handle self, std::unique_ptr<T> value) {
-    if (!detail::adopt_object(self, typeid(T), value.get(), nullptr)) return false;
+    if (!detail::adopt_object(self, detail::type_record<T>(), value.get(), nullptr)) return false;
     value.release();
     return true;
 }
 
 template <class T>
 bool adopt(py::handle self, std::shared_ptr<T> value) {
-    if (!detail::adopt_object(self, typeid(T), value.get(), &value)) return false;
+    if (!detail::adopt_object(self, detail::type_record<T>(), value.get(), &value)) return false;
     return true;
 }
 
@@ -82,11 +101,34 @@ template <class R, class C, class... A>
 struct MemberTraits<R (C::*)(A...)> {
     using Class = C;
     static constexpr size_t arity = sizeof...(A);
+    static constexpr bool holder = false;
 };
 template <class R, class C, class... A>
 struct MemberTraits<R (C::*)(A...) const> {
     using Class = C;
     static constexpr size_t arity = sizeof...(A);
+    static constexpr bool holder = false;
+};
+
+// Functions whose first parameter is the object (C &, const C &) or its
+// holder (const std::shared_ptr<C> &).
+template <class R, class C, class... A>
+struct MemberTraits<R (*)(C &, A...)> {
+    using Class = C;
+    static constexpr size_t arity = sizeof...(A);
+    static constexpr bool holder = false;
+};
+template <class R, class C, class... A>
+struct MemberTraits<R (*)(const C &, A...)> {
+    using Class = C;
+    static constexpr size_t arity = sizeof...(A);
+    static constexpr bool holder = false;
+};
+template <class R, class C, class... A>
+struct MemberTraits<R (*)(const std::shared_ptr<C> &, A...)> {
+    using Class = C;
+    static constexpr size_t arity = sizeof...(A);
+    static constexpr bool holder = true;
 };
 
 // A member's result as the call's: objects as they are (null reports the
@@ -106,23 +148,44 @@ py::object result_of(F &&call) {
 
 template <auto Member, class C, size_t... I>
 py::object call_with_handles(C &object, const Args &args, std::index_sequence<I...>) {
-    return result_of([&] { return (object.*Member)(args[I]...); });
+    if constexpr (std::is_member_function_pointer_v<decltype(Member)>)
+        return result_of([&] { return (object.*Member)(args[I]...); });
+    else
+        return result_of([&] { return Member(object, args[I]...); });
 }
 
 } // namespace detail
 
-// The body of a member that is the member function `Member` of the object
-// in self, called with the call's declared arguments, in order (or with the
-// whole `const Args &`).
+// The body of a member that is `Member` of the object in self: a member
+// function, or a function taking the object or its holder first. It is
+// called with the call's declared arguments, in order (or with the whole
+// `const Args &`).
 template <auto Member>
 py::object member(py::handle self, const Args &args) {
     using Traits = detail::MemberTraits<decltype(Member)>;
-    auto *object = native<typename Traits::Class>(self);
-    if (!object) return {};
-    if constexpr (std::is_invocable_v<decltype(Member), typename Traits::Class &, const Args &>)
-        return detail::result_of([&] { return (object->*Member)(args); });
-    else
-        return detail::call_with_handles<Member>(*object, args, std::make_index_sequence<Traits::arity>{});
+    using C = typename Traits::Class;
+    if constexpr (std::is_member_function_pointer_v<decltype(Member)>) {
+        C *object = native<C>(self);
+        if (!object) return {};
+        if constexpr (std::is_invocable_v<decltype(Member), C &, const Args &>)
+            return detail::result_of([&] { return (object->*Member)(args); });
+        else
+            return detail::call_with_handles<Member>(*object, args, std::make_index_sequence<Traits::arity>{});
+    } else if constexpr (Traits::holder) {
+        const std::shared_ptr<C> *holder = native_holder<C>(self);
+        if (!holder) return {};
+        if constexpr (std::is_invocable_v<decltype(Member), const std::shared_ptr<C> &, const Args &>)
+            return detail::result_of([&] { return Member(*holder, args); });
+        else
+            return detail::call_with_handles<Member>(*holder, args, std::make_index_sequence<Traits::arity>{});
+    } else {
+        C *object = native<C>(self);
+        if (!object) return {};
+        if constexpr (std::is_invocable_v<decltype(Member), C &, const Args &>)
+            return detail::result_of([&] { return Member(*object, args); });
+        else
+            return detail::call_with_handles<Member>(*object, args, std::make_index_sequence<Traits::arity>{});
+    }
 }
 
 } // namespace kvo::rt

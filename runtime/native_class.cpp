@@ -41,16 +41,19 @@ void refuse_self(py::handle self, py::detail::type_info *type) {
                      self.is_none() ? "None" : Py_TYPE(self.ptr())->tp_name);
 }
 
-bool adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder) {
+int init_state(py::handle self, py::detail::type_info *type) {
     py::detail::value_and_holder record = record_of(self, type);
     if (!record.inst) {
         refuse_self(self, type);
-        return false;
+        return -1;
     }
-    if (record.instance_registered()) return true;
+    return record.instance_registered() ? 0 : 1;
+}
+
+void adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder) {
+    py::detail::value_and_holder record = record_of(self, type);
     record.value_ptr() = value;
     record.type->init_instance(record.inst, holder);
-    return true;
 }
 
 } // namespace detail

@@ -56,10 +56,12 @@ py::detail::value_and_holder record_of(py::handle self, py::detail::type_info *t
 void *native_object(py::handle self, py::detail::type_info *type);
 // Sets the TypeError of a member called with a `self` that holds no object.
 void refuse_self(py::handle self, py::detail::type_info *type);
-// Gives `self` the object `value`, made by __init__, and builds its holder;
-// false with the error set. Called again on an initialised object it
-// changes nothing, as __init__ of every pybind11 class.
-bool adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder);
+// For __init__: 1 when `self` can take an object of `type`, 0 when it has
+// one already, -1 with TypeError set when it is no such instance.
+int init_state(py::handle self, py::detail::type_info *type);
+// Gives `self` (init_state 1) the object `value` and builds its holder,
+// from `holder` when given.
+void adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder);
 
 } // namespace detail
 
@@ -78,18 +80,23 @@ const std::shared_ptr<T> *native_holder(py::handle self) {
     return &detail::record_of(self, detail::type_record<T>()).template holder<std::shared_ptr<T>>();
 }
 
-// In __init__: hands `value` to `self`; its holder (std::unique_ptr or
-// std::shared_ptr, as the class was bound) is built from it.
-template <class T>
-bool adopt(py::handle self, std::unique_ptr<T> value) {
-    if (!detail::adopt_object(self, detail::type_record<T>(), value.get(), nullptr)) return false;
-    value.release();
-    return true;
-}
-
-template <class T>
-bool adopt(py::handle self, std::shared_ptr<T> value) {
-    if (!detail::adopt_object(self, detail::type_record<T>(), value.get(), &value)) return false;
+// In __init__: gives `self` the object made by `make()`, a T * or a
+// std::shared_ptr<T> (its holder, as the class was bound, is built from
+// it), or null with the error set. On an initialised object nothing is made
+// and nothing changes, as with __init__ of every pybind11 class. False with
+// the error set.
+template <class T, class Make>
+bool adopt(py::handle self, Make make) {
+    py::detail::type_info *type = detail::type_record<T>();
+    int state = detail::init_state(self, type);
+    if (state <= 0) return state == 0;
+    auto made = make();
+    if (!made) return false;
+    if constexpr (std::is_pointer_v<decltype(made)>) {
+        detail::adopt_object(self, type, made, nullptr);
+    } else {
+        detail::adopt_object(self, type, made.get(), &made);
+    }
     return true;
 }
 

@@ -66,7 +66,7 @@ private:
 
 const FunctionSpec kInit{"__init__",
                          [](py::handle self, const Args &) -> py::object {
-                             if (!kvo::rt::adopt(self, std::make_unique<Callback>())) return {};
+                             if (!kvo::rt::adopt<Callback>(self, [] { return new Callback(); })) return {};
                              return py::none();
                          },
                          {}};

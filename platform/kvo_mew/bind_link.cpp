@@ -1,5 +1,6 @@
 // kvo_mew.VedUzavur: the Python face of the link.
 #include "platform/common/not_none.h"
+#include "platform/common/result.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/link.h"
 
@@ -100,12 +101,9 @@ void bind_link(py::module_ &m) {
     auto st = py::arg("station");
     auto name = py::arg("name");
     py::class_<Link>(m, "VedUzavur", kLinkDoc)
-        .def(py::init([](py::object port, py::object baudrate, py::kwargs options) {
-                 return new Link(std::move(port), std::move(baudrate), std::move(options));
-             }),
-             py::arg("port"), py::arg("baudrate") = 9600)
-        .def("start", platform::not_none(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
-        .def("close", platform::not_none(&Link::close),
+        .def(py::init(platform::factory(&Link::create)), py::arg("port"), py::arg("baudrate") = 9600)
+        .def("start", platform::checked<void>(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
+        .def("close", platform::checked<void>(&Link::close),
              "Close the link. Its next call reopens it. A transaction in progress or waiting in another\n"
              "thread ends at once with LinkError (\"link closed\").")
         .def_static("interrupt_thread", &interrupt_thread, py::arg("ident"),
@@ -118,38 +116,38 @@ void bind_link(py::module_ &m) {
         .def_property_readonly("port", platform::not_none(&Link::port), "The port given to the constructor.")
         .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")
         .def_property_readonly("options", platform::not_none(&Link::options), "The further keyword arguments given to the constructor.")
-        .def("__repr__", platform::not_none(&Link::repr))
+        .def("__repr__", platform::checked<py::str>(&Link::repr))
         .def_property_readonly("health", [](const Link *self) { return health_of(platform::self_of(self)); },
                                "The link's health now: a LinkHealth (counters, last error, seconds since the "
                                "last good answer).")
         .def_property("on_state_change", platform::not_none(&Link::state_callback),
-                      [](Link *self, py::object callback) { platform::self_of(self).set_state_callback(callback); },
+                      platform::checked<void>(&Link::set_state_callback),
                       "None, or a callable called as callback(link, up) when the link goes down (a transaction\n"
                       "failed after a good one) or comes up again, on the thread that ran the transaction,\n"
                       "after the link's lock is let go. Its exceptions are reported as unraisable.")
-        .def("get_coil", &Link::get_coil, st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
-        .def("set_coil", &Link::set_coil, st, name, py::arg("value"),
+        .def("get_coil", platform::checked<py::bool_>(&Link::get_coil), st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
+        .def("set_coil", platform::checked<void>(&Link::set_coil), st, name, py::arg("value"),
              "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0).")
-        .def("get_coil_uint16", &Link::get_coil_uint16, st, name,
+        .def("get_coil_uint16", platform::checked<py::int_>(&Link::get_coil_uint16), st, name,
              "Read the 16 relays of relay word `name` (WX, WY, WR) as one word, bit 0 the lowest.")
-        .def("set_coil_uint16", &Link::set_coil_uint16, st, name, py::arg("value"),
+        .def("set_coil_uint16", platform::checked<void>(&Link::set_coil_uint16), st, name, py::arg("value"),
              "Write the word `value` (0..65535) to the 16 relays of relay word `name` (WX, WY, WR).")
-        .def("set_uint16", &Link::set_uint16, st, name, py::arg("value"),
+        .def("set_uint16", platform::checked<void>(&Link::set_uint16), st, name, py::arg("value"),
              "Write the word `value` (0..65535) to word `name` (D, DT, WX, WY, WR).")
-        .def("get_multi_uint16", &Link::get_multi_uint16, st, name, py::arg("count"),
+        .def("get_multi_uint16", platform::checked<py::list>(&Link::get_multi_uint16), st, name, py::arg("count"),
              "Read `count` consecutive words from `name` on: a list of ints 0..65535.")
-        .def("set_multi_uint16", &Link::set_multi_uint16, st, name, py::arg("values"),
+        .def("set_multi_uint16", platform::checked<void>(&Link::set_multi_uint16), st, name, py::arg("values"),
              "Write the words of `values` (list or tuple) to consecutive words from `name` on.")
-        .def("get_uint32", &Link::get_uint32, st, name, "Read the unsigned double word at `name` (low word first).")
-        .def("set_uint32", &Link::set_uint32, st, name, py::arg("value"),
+        .def("get_uint32", platform::checked<py::int_>(&Link::get_uint32), st, name, "Read the unsigned double word at `name` (low word first).")
+        .def("set_uint32", platform::checked<void>(&Link::set_uint32), st, name, py::arg("value"),
              "Write `value` (0..4294967295) as a double word at `name` (low word first).")
-        .def("get_multi_uint32", &Link::get_multi_uint32, st, name, py::arg("count"),
+        .def("get_multi_uint32", platform::checked<py::list>(&Link::get_multi_uint32), st, name, py::arg("count"),
              "Read `count` unsigned double words from `name` on: a list of ints.")
-        .def("set_multi_uint32", &Link::set_multi_uint32, st, name, py::arg("values"),
+        .def("set_multi_uint32", platform::checked<void>(&Link::set_multi_uint32), st, name, py::arg("values"),
              "Write unsigned double words from `name` on, two words each, low word first.")
-        .def("get_multi_int32", &Link::get_multi_int32, st, name, py::arg("count"),
+        .def("get_multi_int32", platform::checked<py::list>(&Link::get_multi_int32), st, name, py::arg("count"),
              "Read `count` signed double words from `name` on: a list of ints.")
-        .def("set_multi_int32", &Link::set_multi_int32, st, name, py::arg("values"),
+        .def("set_multi_int32", platform::checked<void>(&Link::set_multi_int32), st, name, py::arg("values"),
              "Write signed double words (-2147483648..2147483647) from `name` on, low word first.");
 }
 

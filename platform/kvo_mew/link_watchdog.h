@@ -16,7 +16,8 @@
 // One fault per outage: the watchdog arms again when the link answers well,
 // or when the machine's fault has been cleared by reset (the limit then runs
 // from that moment), or, when a subscriber took the fault, `limit` seconds
-// later. Everything here runs with the GIL held.
+// later. Everything here runs with the GIL held and reports errors as the
+// rest of kvo_mew does (errors.h).
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -37,10 +38,14 @@ public:
 
     // The link's wake: a transaction ended, good or failed.
     void transaction_ended(bool good);
-    // Looks at the link now; true when this call raised the fault.
+    // Looks at the link now; true when this call raised the fault. An error
+    // on the way goes to sys.unraisablehook.
     bool check();
-    // Stops watching and waits for a fault being raised to be done.
-    void close();
+    // Stops watching and waits for a fault being raised to be done: None, or
+    // null with the exception set (the wait was interrupted).
+    py::object close();
+    // The with block's end: close().
+    py::object exit(py::args);
 
     py::object machine() const { return machine_; }
     py::object link() const { return link_object_; }
@@ -51,8 +56,13 @@ public:
 
 private:
     bool evaluate();
-    bool raising() const;
-    void fire(double seconds, const HealthCounters &health);
+    // 1 when it raised the fault, 0 when not, -1 with the exception set.
+    int evaluate_now();
+    // 1 while the fault's thread runs, 0, or -1 with the exception set.
+    int raising() const;
+    // Makes the fault and starts its thread; false with the exception set.
+    bool fire(double seconds, const HealthCounters &health);
+    void start_fault(double seconds, const HealthCounters &health);
     void raise_fault(py::object error);
 
     const py::object machine_;

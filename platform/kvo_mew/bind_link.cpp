@@ -35,12 +35,22 @@ const char *const kLinkDoc =
     "while a call waits for the PLC. A close() from another thread ends the transaction in\n"
     "progress with LinkError (\"link closed\"); Ctrl-C ends it with KeyboardInterrupt.";
 
+} // namespace
+
 // A copy of the link's health, taken when `health` is read.
 struct HealthView {
     HealthCounters counters;
     py::object last_error;
     double since_good;  // negative before the first good answer
 
+    uint64_t transactions() const { return counters.transactions; }
+    uint64_t good() const { return counters.good; }
+    uint64_t failed() const { return counters.failed(); }
+    uint64_t retries() const { return counters.retries; }
+    uint64_t reopens() const { return counters.reopens; }
+    bool up() const { return counters.up; }
+    py::object error() const { return last_error; }
+    int station() const { return counters.last_station; }
     py::dict failures() const {
         py::dict result;
         for (size_t i = 0; i < kFailureCauses; ++i) result[cause_name(FailureCause(i))] = counters.failures[i];
@@ -59,12 +69,7 @@ struct HealthView {
     }
 };
 
-HealthView health_of(const Link &link) {
-    HealthView view{link.health_counters(), link.last_error(), -1.0};
-    if (view.counters.answered)
-        view.since_good = std::chrono::duration<double>(HealthClock::now() - view.counters.last_good).count();
-    return view;
-}
+namespace {
 
 const char *const kHealthDoc =
     "LinkHealth: a copy of a link's health counters, taken when VedUzavur.health is read.\n"
@@ -78,23 +83,26 @@ const char *const kHealthDoc =
 
 } // namespace
 
+HealthView Link::health() const {
+    HealthView view{health_counters(), last_error(), -1.0};
+    if (view.counters.answered)
+        view.since_good = std::chrono::duration<double>(HealthClock::now() - view.counters.last_good).count();
+    return view;
+}
+
 void bind_link(py::module_ &m) {
     // Every member refuses a missing self (pybind11 passes None as null).
-    auto counter = [](uint64_t HealthCounters::*field) {
-        return [field](const HealthView *h) { return platform::self_of(h).counters.*field; };
-    };
     py::class_<HealthView>(m, "LinkHealth", kHealthDoc)
-        .def_property_readonly("transactions", counter(&HealthCounters::transactions))
-        .def_property_readonly("good", counter(&HealthCounters::good))
-        .def_property_readonly("failed", [](const HealthView *h) { return platform::self_of(h).counters.failed(); })
+        .def_property_readonly("transactions", platform::not_none(&HealthView::transactions))
+        .def_property_readonly("good", platform::not_none(&HealthView::good))
+        .def_property_readonly("failed", platform::not_none(&HealthView::failed))
         .def_property_readonly("failures", platform::not_none(&HealthView::failures))
-        .def_property_readonly("retries", counter(&HealthCounters::retries))
-        .def_property_readonly("reopens", counter(&HealthCounters::reopens))
-        .def_property_readonly("up", [](const HealthView *h) { return platform::self_of(h).counters.up; })
-        .def_property_readonly("last_error", [](const HealthView *h) { return platform::self_of(h).last_error; })
+        .def_property_readonly("retries", platform::not_none(&HealthView::retries))
+        .def_property_readonly("reopens", platform::not_none(&HealthView::reopens))
+        .def_property_readonly("up", platform::not_none(&HealthView::up))
+        .def_property_readonly("last_error", platform::not_none(&HealthView::error))
         .def_property_readonly("last_cause", platform::not_none(&HealthView::last_cause))
-        .def_property_readonly("last_station",
-                               [](const HealthView *h) { return platform::self_of(h).counters.last_station; })
+        .def_property_readonly("last_station", platform::not_none(&HealthView::station))
         .def_property_readonly("since_good", platform::not_none(&HealthView::seconds_since_good))
         .def("__repr__", platform::not_none(&HealthView::repr));
 
@@ -117,7 +125,7 @@ void bind_link(py::module_ &m) {
         .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")
         .def_property_readonly("options", platform::not_none(&Link::options), "The further keyword arguments given to the constructor.")
         .def("__repr__", platform::checked<py::str>(&Link::repr))
-        .def_property_readonly("health", [](const Link *self) { return health_of(platform::self_of(self)); },
+        .def_property_readonly("health", platform::not_none(&Link::health),
                                "The link's health now: a LinkHealth (counters, last error, seconds since the "
                                "last good answer).")
         .def_property("on_state_change", platform::not_none(&Link::state_callback),

@@ -47,6 +47,7 @@ namespace mew {
 namespace py = pybind11;
 
 class LinkWatchdog;
+struct HealthView;
 
 class Link {
 public:
@@ -94,6 +95,8 @@ public:
     // since the last good answer (GIL held).
     HealthCounters health_counters() const { return health_.snapshot(); }
     py::object last_error() const { return last_error_; }
+    // The same as VedUzavur.health shows them (bind_link.cpp).
+    HealthView health() const;
     // Called as callback(link, up) when the link goes down or comes up again;
     // None for no callback.
     py::object state_callback() const { return state_callback_; }

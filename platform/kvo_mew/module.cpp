@@ -22,7 +22,7 @@ PyObject *link_down_error = nullptr;
 PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const char *doc) {
     std::string qualified = std::string("kvo_mew.") + name;
     PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
-    if (!type) throw py::error_already_set();
+    if (!type) platform::raise_set_error();  // the module's init fails with it
     m.add_object(name, py::reinterpret_borrow<py::object>(type));
     return type;
 }

@@ -210,7 +210,8 @@ private:
             ++tries;
             try {
                 outcome = line_->exchange(request, interruption);
-            } catch (const rtu::PortFailure &failure) {
+            } catch (const LinkError &failure) {
+                if (failure.cause() != FailureCause::Port) throw;  // the Interruption's
                 close();
                 next_open_ = Clock::now() + seconds(kFirstReopenDelay);
                 throw LinkError(where(op, station, first, words, span) + "serial port '" + settings_.device +

@@ -108,32 +108,24 @@ std::optional<ElementMap> element_map_of(py::handle value) {
     return map;
 }
 
+// Reads a value into `field`; false with the exception set.
+template <class Field, class Value>
+bool store(Field &field, const std::optional<Value> &value) {
+    if (value) field = Field(*value);
+    return bool(value);
+}
+
 // Reads one keyword into `settings`; false with the exception set.
 bool read_option(SerialSettings &settings, const std::string &key, py::handle value) {
-    if (key == "parity") {
-        std::optional<char> parity = parity_of(value);
-        if (parity) settings.parity = *parity;
-        return bool(parity);
-    }
-    if (key == "bytesize" || key == "stopbits" || key == "retries") {
-        std::optional<long long> number = key == "bytesize" ? integer(key, value, 5, 8, "a number of data bits 5..8")
-                                           : key == "stopbits" ? integer(key, value, 1, 2, "1 or 2")
-                                                               : integer(key, value, 0, 100, "a number of retries 0..100");
-        if (number) (key == "bytesize" ? settings.bytesize : key == "stopbits" ? settings.stopbits : settings.retries) = int(*number);
-        return bool(number);
-    }
-    if (key == "timeout" || key == "drain") {
-        std::optional<double> seconds =
-            key == "timeout" ? seconds_of(key, value, false, "a time-out in seconds (0 < timeout <= 3600)")
-                             : seconds_of(key, value, true, "a drain period in seconds (0 <= drain <= 3600)");
-        if (seconds) (key == "timeout" ? settings.timeout : settings.drain) = *seconds;
-        return bool(seconds);
-    }
-    if (key == "element_map") {
-        std::optional<ElementMap> map = element_map_of(value);
-        if (map) settings.element_map = *map;
-        return bool(map);
-    }
+    if (key == "parity") return store(settings.parity, parity_of(value));
+    if (key == "bytesize") return store(settings.bytesize, integer(key, value, 5, 8, "a number of data bits 5..8"));
+    if (key == "stopbits") return store(settings.stopbits, integer(key, value, 1, 2, "1 or 2"));
+    if (key == "timeout")
+        return store(settings.timeout, seconds_of(key, value, false, "a time-out in seconds (0 < timeout <= 3600)"));
+    if (key == "drain")
+        return store(settings.drain, seconds_of(key, value, true, "a drain period in seconds (0 <= drain <= 3600)"));
+    if (key == "retries") return store(settings.retries, integer(key, value, 0, 100, "a number of retries 0..100"));
+    if (key == "element_map") return store(settings.element_map, element_map_of(value));
     platform::raise(PyExc_TypeError, "VedUzavur() got an unexpected keyword argument '" + key + "'");
     return false;
 }

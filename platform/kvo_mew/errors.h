@@ -3,8 +3,9 @@
 // (set_error below) and returns a null result. Only the link engine, which
 // runs without the GIL (transports, the serial line, the interruption slices,
 // the simulated PLC's transactions), throws: a LinkError unwinds deep serial
-// I/O to the one place that records a transaction's failure (Link::serve),
-// and Link::finish turns it into the Python exception of its kind.
+// I/O to the one place that records a transaction's failure (Link::serve;
+// Link::start, which opens outside any transaction, catches its own), and
+// Link::finish turns it into the Python exception of its kind.
 #pragma once
 
 #include <Python.h>

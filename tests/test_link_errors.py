@@ -3,6 +3,7 @@ the link keeps the very exception it raised as its last error, and the C API
 (kvo_mew._C_API, called here through ctypes as another extension calls it)
 refuses what the Python method refuses, with the same exception."""
 import ctypes
+import sys
 import threading
 
 import pytest
@@ -149,3 +150,15 @@ def test_a_refused_call_counts_no_transaction_and_keeps_no_last_error(link, plc,
         call(link)
     assert link.health.transactions == 0 and link.health.last_error is None
     assert plc.counts == {}
+
+
+def test_a_callback_device_function_cannot_start_a_link_it_runs_inside(plc, link, monkeypatch):
+    # Its thread holds the link for the transaction that updates the devices:
+    # starting the link there would wait for itself.
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    plc.add_callback("X3", ["X1"], lambda x1: x1 and link.start(), name="starter")
+    link.set_coil(1, "X1", True)
+    assert [r.exc_type for r in reports] == [kvo_mew.LinkError]
+    assert "a callback device's function cannot use a PLC link" in str(reports[0].exc_value)
+    assert link.get_coil(1, "X1") is True  # the link still serves

@@ -8,6 +8,8 @@
 namespace mew {
 namespace {
 
+py::object steal(PyObject *object) { return py::reinterpret_steal<py::object>(object); }
+
 double seconds_between(HealthClock::time_point from, HealthClock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
@@ -88,35 +90,44 @@ int LinkWatchdog::evaluate_now() {
 }
 
 bool LinkWatchdog::fire(double seconds, const HealthCounters &health) {
-    // The fault is built with pybind11, whose calls throw: this is their boundary.
-    try {
-        start_fault(seconds, health);
-        return true;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return false;
-    }
-}
-
-void LinkWatchdog::start_fault(double seconds, const HealthCounters &health) {
     char head[64];
     std::snprintf(head, sizeof head, "PLC link down for %.1f s: ", seconds);
     std::string detail = health.failed() ? health.last_detail : std::string("no transaction has ended");
     std::string message = head + link_.port_text() + " station " + std::to_string(health.last_station) + ": " + detail;
-    py::object error = link_down_error_type()(message);
-    error.attr("port") = link_object_.attr("port");
-    error.attr("station") = health.last_station;
-    error.attr("seconds") = seconds;
-    error.attr("cause") = health.failed() ? py::object(py::str(cause_name(health.last_cause))) : py::none();
-    error.attr("last_error") = link_.last_error();
+    py::object error = fault_of(message, seconds, health);
+    if (!error) return false;
     fault_ = error;
     tripped_ = true;
     recorded_ = false;
     tripped_at_ = HealthClock::now();
     auto self = shared_from_this();
     py::cpp_function target([self, error] { self->raise_fault(error); });
-    thread_ = py::module_::import("threading").attr("Thread")(py::arg("target") = target);
-    thread_.attr("start")();
+    py::object threading = steal(PyImport_ImportModule("threading"));
+    py::object thread_type = threading ? steal(PyObject_GetAttrString(threading.ptr(), "Thread")) : py::object();
+    py::object empty = steal(PyTuple_New(0)), keywords = steal(PyDict_New());
+    if (!thread_type || !empty || !keywords || PyDict_SetItemString(keywords.ptr(), "target", target.ptr()) < 0)
+        return false;
+    py::object thread = steal(PyObject_Call(thread_type.ptr(), empty.ptr(), keywords.ptr()));
+    if (!thread) return false;
+    thread_ = thread;
+    return bool(steal(PyObject_CallMethod(thread_.ptr(), "start", nullptr)));
+}
+
+py::object LinkWatchdog::fault_of(const std::string &message, double seconds, const HealthCounters &health) {
+    py::object text = steal(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+    py::object error = text ? steal(PyObject_CallOneArg(link_down_error_type().ptr(), text.ptr())) : py::object();
+    if (!error) return {};
+    py::object cause = health.failed() ? steal(PyUnicode_FromString(cause_name(health.last_cause))) : py::none();
+    py::object attributes[][2] = {
+        {py::str("port"), steal(PyObject_GetAttrString(link_object_.ptr(), "port"))},
+        {py::str("station"), steal(PyLong_FromLong(health.last_station))},
+        {py::str("seconds"), steal(PyFloat_FromDouble(seconds))},
+        {py::str("cause"), cause},
+        {py::str("last_error"), link_.last_error()},
+    };
+    for (auto &attribute : attributes)
+        if (!attribute[1] || PyObject_SetAttr(error.ptr(), attribute[0].ptr(), attribute[1].ptr()) < 0) return {};
+    return error;
 }
 
 void LinkWatchdog::raise_fault(py::object error) {

@@ -23,6 +23,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <string>
 
 #include "platform/kvo_mew/link_health.h"
 
@@ -62,7 +63,8 @@ private:
     int raising() const;
     // Makes the fault and starts its thread; false with the exception set.
     bool fire(double seconds, const HealthCounters &health);
-    void start_fault(double seconds, const HealthCounters &health);
+    // The LinkDownError with its attributes; null with the exception set.
+    py::object fault_of(const std::string &message, double seconds, const HealthCounters &health);
     void raise_fault(py::object error);
 
     const py::object machine_;

@@ -53,13 +53,14 @@ std::shared_ptr<LinkWatchdog> make_watchdog(py::object machine, py::handle limit
     }
     if (link.is_none()) link = machine_link(machine);
     if (!link) return nullptr;
-    if (!py::isinstance<Link>(link)) {
+    Link *watched = Link::of(link);
+    if (!watched) {
         platform::raise(PyExc_TypeError,
                         "LinkWatchdog() link must be a VedUzavur, not " + std::string(Py_TYPE(link.ptr())->tp_name));
         return nullptr;
     }
-    auto watchdog = std::make_shared<LinkWatchdog>(std::move(machine), seconds, link);
-    link.cast<Link &>().watch(watchdog);
+    auto watchdog = std::make_shared<LinkWatchdog>(std::move(machine), seconds, link, *watched);
+    watched->watch(watchdog);
     return watchdog;
 }
 

@@ -36,20 +36,11 @@ int guarded(Call call) noexcept {
     return -1;
 }
 
-// The Link inside a VedUzavur (the caller checked the exact type): read
-// through the type's own record, without pybind11's search of its registry.
-// Null with TypeError set for anything else (or a VedUzavur not made yet).
+// The Link of a VedUzavur; null with TypeError set for anything else.
 Link *link_of(PyObject *link) {
-    static py::detail::type_info *const info = py::detail::get_type_info(typeid(Link));
-    auto *instance = reinterpret_cast<py::detail::instance *>(link);
-    if (info && Py_TYPE(link) == info->type) {
-        if (Link *own = instance->get_value_and_holder(info).value_ptr<Link>()) return own;
-    }
-    py::detail::make_caster<Link> caster;  // a subclass
-    if (caster.load(link, false))
-        if (Link *own = py::detail::cast_op<Link *>(caster)) return own;
-    PyErr_Format(PyExc_TypeError, "kvo_mew._C_API needs a kvo_mew.VedUzavur, not %s", Py_TYPE(link)->tp_name);
-    return nullptr;
+    Link *own = Link::of(link);
+    if (!own) PyErr_Format(PyExc_TypeError, "kvo_mew._C_API needs a kvo_mew.VedUzavur, not %s", Py_TYPE(link)->tp_name);
+    return own;
 }
 
 int get_multi_uint16(PyObject *link, PyObject *station, PyObject *name, Py_ssize_t count, uint16_t *out) {

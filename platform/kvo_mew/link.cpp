@@ -48,6 +48,19 @@ Link *Link::create(py::object port, py::object baudrate, py::kwargs options) {
                     std::move(transport));
 }
 
+Link *Link::of(py::handle object) {
+    // The exact type (what the C API's callers pass) through the type's own
+    // record, without pybind11's search of its registry.
+    static py::detail::type_info *const info = py::detail::get_type_info(typeid(Link));
+    if (info && Py_TYPE(object.ptr()) == info->type) {
+        auto *instance = reinterpret_cast<py::detail::instance *>(object.ptr());
+        if (Link *own = instance->get_value_and_holder(info).value_ptr<Link>()) return own;
+    }
+    py::detail::make_caster<Link> caster;  // a subclass
+    if (caster.load(object, false)) return py::detail::cast_op<Link *>(caster);
+    return nullptr;
+}
+
 Link::Link(py::object port, std::string port_text, py::object baudrate, py::dict options,
            std::unique_ptr<Transport> transport)
     : port_(std::move(port)), port_text_(std::move(port_text)), baudrate_(std::move(baudrate)),

@@ -54,6 +54,9 @@ public:
     // A new link, or null with the exception set (no transport for the port,
     // bad serial settings).
     static Link *create(py::object port, py::object baudrate, py::kwargs options);
+    // The Link of a VedUzavur (or of a subclass); null, with nothing set, for
+    // anything else or a VedUzavur whose constructor has not run.
+    static Link *of(py::handle object);
     ~Link();
     Link(const Link &) = delete;
     Link &operator=(const Link &) = delete;
@@ -144,13 +147,13 @@ private:
             return run_locked(request, outcome, [&](Transport &t, const Interruption &w) { call(t, w); }) &&
                    finish(request, outcome);
         } else {
-            std::optional<Result> result;
+            Result result{};
             bool ran = run_locked(request, outcome, [&](Transport &t, const Interruption &w) {
-                result.emplace(call(t, w));
-                if (outcome.frames) outcome.answer = answer_text(*result);
+                result = call(t, w);
+                if (outcome.frames) outcome.answer = answer_text(result);
             });
-            if (!ran || !finish(request, outcome)) result.reset();
-            return result;
+            if (!ran || !finish(request, outcome)) return std::optional<Result>();
+            return std::optional<Result>(result);
         }
     }
     bool begin(const Request &request);

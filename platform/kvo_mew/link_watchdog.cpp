@@ -36,9 +36,9 @@ py::object current_thread() {
 
 } // namespace
 
-LinkWatchdog::LinkWatchdog(py::object machine, double limit, py::object link)
-    : machine_(std::move(machine)), limit_(limit), link_object_(std::move(link)),
-      link_(link_object_.cast<Link &>()), armed_since_(HealthClock::now()) {}
+LinkWatchdog::LinkWatchdog(py::object machine, double limit, py::object link, Link &watched)
+    : machine_(std::move(machine)), limit_(limit), link_object_(std::move(link)), link_(watched),
+      armed_since_(HealthClock::now()) {}
 
 void LinkWatchdog::transaction_ended(bool good) {
     if (good && !tripped_) return;  // the common case: nothing to look at

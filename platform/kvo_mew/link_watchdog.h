@@ -35,7 +35,8 @@ class Link;
 
 class LinkWatchdog : public std::enable_shared_from_this<LinkWatchdog> {
 public:
-    LinkWatchdog(py::object machine, double limit, py::object link);
+    // `link` is the VedUzavur whose Link `watched` is.
+    LinkWatchdog(py::object machine, double limit, py::object link, Link &watched);
 
     // The link's wake: a transaction ended, good or failed.
     void transaction_ended(bool good);

@@ -234,8 +234,10 @@ py::object jam(const Plc &plc, py::handle name, py::handle mode) {
         if (!shown) return {};
         return platform::raise(PyExc_ValueError, "jam() mode must be \"leave\", \"arrive\" or None, not " + *shown);
     }
-    py::gil_scoped_release unlocked;
-    plc->with_device(cylinder->name(), [&](Device &, PlcMemory &, double now) { cylinder->jam(how, now); });
+    {
+        py::gil_scoped_release unlocked;
+        plc->with_device(cylinder->name(), [&](Device &, PlcMemory &, double now) { cylinder->jam(how, now); });
+    }
     return py::none();
 }
 
@@ -293,8 +295,10 @@ py::object set_clock(const Plc &plc, py::handle mode) {
         return platform::raise(PyExc_ValueError, "clock must be \"steady\" or \"manual\", not " + *shown);
     }
     if (simulated_plc_refused()) return {};
-    py::gil_scoped_release unlocked;
-    plc->set_manual_clock(*text == "manual");
+    {
+        py::gil_scoped_release unlocked;
+        plc->set_manual_clock(*text == "manual");
+    }
     return py::none();
 }
 
@@ -308,23 +312,29 @@ py::object advance(const Plc &plc, py::handle seconds) {
     if (!s || simulated_plc_refused()) return {};
     if (!plc->manual_clock())
         return platform::raise(PyExc_ValueError, "advance() needs the manual clock (plc.clock = \"manual\")");
-    py::gil_scoped_release unlocked;
-    plc->advance(*s);
+    {
+        py::gil_scoped_release unlocked;
+        plc->advance(*s);
+    }
     return py::none();
 }
 
 py::object trace_start(const Plc &plc, py::handle limit) {
     std::optional<size_t> n = count_arg("trace_start", limit, "limit");
     if (!n || simulated_plc_refused()) return {};
-    py::gil_scoped_release unlocked;
-    plc->trace_start(*n);
+    {
+        py::gil_scoped_release unlocked;
+        plc->trace_start(*n);
+    }
     return py::none();
 }
 
 py::object trace_stop(const Plc &plc) {
     if (simulated_plc_refused()) return {};
-    py::gil_scoped_release unlocked;
-    plc->trace_stop();
+    {
+        py::gil_scoped_release unlocked;
+        plc->trace_stop();
+    }
     return py::none();
 }
 

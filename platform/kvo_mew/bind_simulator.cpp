@@ -58,13 +58,15 @@ py::object set(const Plc &plc, py::handle name, py::handle value, py::handle sta
     std::optional<uint16_t> word = e->is_word() ? uint16_arg("set", value) : uint16_t(0);
     std::optional<bool> bit = e->is_word() ? false : coil_arg("set", value);
     if (!word || !bit || simulated_plc_refused()) return {};
-    py::gil_scoped_release unlocked;
-    plc->access([&](PlcMemory &memory) {
-        if (e->is_word())
-            memory.write_words(*st, e->area, e->word, {*word});
-        else
-            memory.write_bit(*st, e->area, e->word, e->bit, *bit);
-    });
+    {
+        py::gil_scoped_release unlocked;
+        plc->access([&](PlcMemory &memory) {
+            if (e->is_word())
+                memory.write_words(*st, e->area, e->word, {*word});
+            else
+                memory.write_bit(*st, e->area, e->word, e->bit, *bit);
+        });
+    }
     return py::none();
 }
 
@@ -86,10 +88,12 @@ py::object write_double(const Plc &plc, const char *op, py::handle name, std::op
     if (!st) return {};
     std::optional<Element> e = word_arg(op, name);
     if (!e || !block_arg(op, *e, 2) || simulated_plc_refused()) return {};
-    py::gil_scoped_release unlocked;
-    plc->access([&](PlcMemory &memory) {
-        memory.write_words(*st, e->area, e->word, {uint16_t(*value & 0xFFFFu), uint16_t(*value >> 16)});
-    });
+    {
+        py::gil_scoped_release unlocked;
+        plc->access([&](PlcMemory &memory) {
+            memory.write_words(*st, e->area, e->word, {uint16_t(*value & 0xFFFFu), uint16_t(*value >> 16)});
+        });
+    }
     return py::none();
 }
 

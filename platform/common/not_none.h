@@ -1,35 +1,24 @@
 // pybind11 lets None through as a null `self` for a method that declares no
 // named argument (and for property accessors), so `VedUzavur.close(None)` or
-// `VedUzavur.port.fget(None)` would dereference a null pointer. Members bound
-// through `not_none` refuse a missing self with TypeError instead.
+// `VedUzavur.port.fget(None)` would dereference a null pointer. Members that
+// cannot fail otherwise (plain values: bool, double, a string) are bound
+// through `not_none`, which refuses a missing self with TypeError through the
+// adapter of result.h; members that can fail return py::object and are bound
+// through `checked`, which refuses it too.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <string>
 #include <utility>
+
+#include "platform/common/result.h"
 
 namespace platform {
 
-namespace py = pybind11;
-
-template <class C>
-[[noreturn]] void refuse_none_self() {
-    std::string cls = py::str(py::type::of<C>().attr("__name__"));
-    throw py::type_error("the method needs a " + cls + " object, not None");
-}
-
 template <class C>
 C &self_of(C *self) {
-    if (!self) refuse_none_self<C>();
+    if (!self) refuse_none_self<C>(), raise_set_error();
     return *self;
-}
-
-// For members taking the holder (std::shared_ptr<C>): an empty one for None.
-template <class H>
-const H &holder_of(const H &holder) {
-    if (!holder) refuse_none_self<typename H::element_type>();
-    return holder;
 }
 
 template <class C, class R, class... A>

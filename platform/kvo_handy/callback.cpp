@@ -1,6 +1,7 @@
 // kvo_handy.Callback: a small multicast callback. It holds callables in
 // subscription order (each once); calling it calls each in turn with the
-// same arguments.
+// same arguments. A handler's exception (or a failing comparison while
+// subscribing) is set and the member returns null.
 #include <pybind11/pybind11.h>
 
 #include "runtime/errors.h"
@@ -28,12 +29,10 @@ public:
     }
     py::object unsubscribe(py::handle fn) {
         int found = PySequence_Contains(handlers_.ptr(), fn.ptr());
-        if (found < 0) return {};
-        if (found) {
-            PyObject *removed = PyObject_CallMethod(handlers_.ptr(), "remove", "O", fn.ptr());
-            if (!removed) return {};
-            Py_DECREF(removed);
-        }
+        if (found <= 0) return found < 0 ? py::object() : py::none();
+        // The first equal one, as list.remove finds it.
+        Py_ssize_t at = PySequence_Index(handlers_.ptr(), fn.ptr());
+        if (at < 0 || PySequence_DelItem(handlers_.ptr(), at) < 0) return {};
         return py::none();
     }
     py::object unsubscribe_all() {

@@ -1,5 +1,6 @@
 // kvo_mew.VedUzavur: the Python face of the link.
 #include "platform/common/not_none.h"
+#include "platform/common/result.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/link.h"
 
@@ -34,12 +35,22 @@ const char *const kLinkDoc =
     "while a call waits for the PLC. A close() from another thread ends the transaction in\n"
     "progress with LinkError (\"link closed\"); Ctrl-C ends it with KeyboardInterrupt.";
 
+} // namespace
+
 // A copy of the link's health, taken when `health` is read.
 struct HealthView {
     HealthCounters counters;
     py::object last_error;
     double since_good;  // negative before the first good answer
 
+    uint64_t transactions() const { return counters.transactions; }
+    uint64_t good() const { return counters.good; }
+    uint64_t failed() const { return counters.failed(); }
+    uint64_t retries() const { return counters.retries; }
+    uint64_t reopens() const { return counters.reopens; }
+    bool up() const { return counters.up; }
+    py::object error() const { return last_error; }
+    int station() const { return counters.last_station; }
     py::dict failures() const {
         py::dict result;
         for (size_t i = 0; i < kFailureCauses; ++i) result[cause_name(FailureCause(i))] = counters.failures[i];
@@ -58,12 +69,7 @@ struct HealthView {
     }
 };
 
-HealthView health_of(const Link &link) {
-    HealthView view{link.health_counters(), link.last_error(), -1.0};
-    if (view.counters.answered)
-        view.since_good = std::chrono::duration<double>(HealthClock::now() - view.counters.last_good).count();
-    return view;
-}
+namespace {
 
 const char *const kHealthDoc =
     "LinkHealth: a copy of a link's health counters, taken when VedUzavur.health is read.\n"
@@ -77,35 +83,35 @@ const char *const kHealthDoc =
 
 } // namespace
 
+HealthView Link::health() const {
+    HealthView view{health_counters(), last_error(), -1.0};
+    if (view.counters.answered)
+        view.since_good = std::chrono::duration<double>(HealthClock::now() - view.counters.last_good).count();
+    return view;
+}
+
 void bind_link(py::module_ &m) {
     // Every member refuses a missing self (pybind11 passes None as null).
-    auto counter = [](uint64_t HealthCounters::*field) {
-        return [field](const HealthView *h) { return platform::self_of(h).counters.*field; };
-    };
     py::class_<HealthView>(m, "LinkHealth", kHealthDoc)
-        .def_property_readonly("transactions", counter(&HealthCounters::transactions))
-        .def_property_readonly("good", counter(&HealthCounters::good))
-        .def_property_readonly("failed", [](const HealthView *h) { return platform::self_of(h).counters.failed(); })
+        .def_property_readonly("transactions", platform::not_none(&HealthView::transactions))
+        .def_property_readonly("good", platform::not_none(&HealthView::good))
+        .def_property_readonly("failed", platform::not_none(&HealthView::failed))
         .def_property_readonly("failures", platform::not_none(&HealthView::failures))
-        .def_property_readonly("retries", counter(&HealthCounters::retries))
-        .def_property_readonly("reopens", counter(&HealthCounters::reopens))
-        .def_property_readonly("up", [](const HealthView *h) { return platform::self_of(h).counters.up; })
-        .def_property_readonly("last_error", [](const HealthView *h) { return platform::self_of(h).last_error; })
+        .def_property_readonly("retries", platform::not_none(&HealthView::retries))
+        .def_property_readonly("reopens", platform::not_none(&HealthView::reopens))
+        .def_property_readonly("up", platform::not_none(&HealthView::up))
+        .def_property_readonly("last_error", platform::not_none(&HealthView::error))
         .def_property_readonly("last_cause", platform::not_none(&HealthView::last_cause))
-        .def_property_readonly("last_station",
-                               [](const HealthView *h) { return platform::self_of(h).counters.last_station; })
+        .def_property_readonly("last_station", platform::not_none(&HealthView::station))
         .def_property_readonly("since_good", platform::not_none(&HealthView::seconds_since_good))
         .def("__repr__", platform::not_none(&HealthView::repr));
 
     auto st = py::arg("station");
     auto name = py::arg("name");
     py::class_<Link>(m, "VedUzavur", kLinkDoc)
-        .def(py::init([](py::object port, py::object baudrate, py::kwargs options) {
-                 return new Link(std::move(port), std::move(baudrate), std::move(options));
-             }),
-             py::arg("port"), py::arg("baudrate") = 9600)
-        .def("start", platform::not_none(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
-        .def("close", platform::not_none(&Link::close),
+        .def(py::init(platform::factory(&Link::create)), py::arg("port"), py::arg("baudrate") = 9600)
+        .def("start", platform::checked<void>(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
+        .def("close", platform::checked<void>(&Link::close),
              "Close the link. Its next call reopens it. A transaction in progress or waiting in another\n"
              "thread ends at once with LinkError (\"link closed\").")
         .def_static("interrupt_thread", &interrupt_thread, py::arg("ident"),
@@ -118,38 +124,38 @@ void bind_link(py::module_ &m) {
         .def_property_readonly("port", platform::not_none(&Link::port), "The port given to the constructor.")
         .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")
         .def_property_readonly("options", platform::not_none(&Link::options), "The further keyword arguments given to the constructor.")
-        .def("__repr__", platform::not_none(&Link::repr))
-        .def_property_readonly("health", [](const Link *self) { return health_of(platform::self_of(self)); },
+        .def("__repr__", platform::checked<py::str>(&Link::repr))
+        .def_property_readonly("health", platform::not_none(&Link::health),
                                "The link's health now: a LinkHealth (counters, last error, seconds since the "
                                "last good answer).")
         .def_property("on_state_change", platform::not_none(&Link::state_callback),
-                      [](Link *self, py::object callback) { platform::self_of(self).set_state_callback(callback); },
+                      platform::checked<void>(&Link::set_state_callback),
                       "None, or a callable called as callback(link, up) when the link goes down (a transaction\n"
                       "failed after a good one) or comes up again, on the thread that ran the transaction,\n"
                       "after the link's lock is let go. Its exceptions are reported as unraisable.")
-        .def("get_coil", &Link::get_coil, st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
-        .def("set_coil", &Link::set_coil, st, name, py::arg("value"),
+        .def("get_coil", platform::checked<py::bool_>(&Link::get_coil), st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
+        .def("set_coil", platform::checked<void>(&Link::set_coil), st, name, py::arg("value"),
              "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0).")
-        .def("get_coil_uint16", &Link::get_coil_uint16, st, name,
+        .def("get_coil_uint16", platform::checked<py::int_>(&Link::get_coil_uint16), st, name,
              "Read the 16 relays of relay word `name` (WX, WY, WR) as one word, bit 0 the lowest.")
-        .def("set_coil_uint16", &Link::set_coil_uint16, st, name, py::arg("value"),
+        .def("set_coil_uint16", platform::checked<void>(&Link::set_coil_uint16), st, name, py::arg("value"),
              "Write the word `value` (0..65535) to the 16 relays of relay word `name` (WX, WY, WR).")
-        .def("set_uint16", &Link::set_uint16, st, name, py::arg("value"),
+        .def("set_uint16", platform::checked<void>(&Link::set_uint16), st, name, py::arg("value"),
              "Write the word `value` (0..65535) to word `name` (D, DT, WX, WY, WR).")
-        .def("get_multi_uint16", &Link::get_multi_uint16, st, name, py::arg("count"),
+        .def("get_multi_uint16", platform::checked<py::list>(&Link::get_multi_uint16), st, name, py::arg("count"),
              "Read `count` consecutive words from `name` on: a list of ints 0..65535.")
-        .def("set_multi_uint16", &Link::set_multi_uint16, st, name, py::arg("values"),
+        .def("set_multi_uint16", platform::checked<void>(&Link::set_multi_uint16), st, name, py::arg("values"),
              "Write the words of `values` (list or tuple) to consecutive words from `name` on.")
-        .def("get_uint32", &Link::get_uint32, st, name, "Read the unsigned double word at `name` (low word first).")
-        .def("set_uint32", &Link::set_uint32, st, name, py::arg("value"),
+        .def("get_uint32", platform::checked<py::int_>(&Link::get_uint32), st, name, "Read the unsigned double word at `name` (low word first).")
+        .def("set_uint32", platform::checked<void>(&Link::set_uint32), st, name, py::arg("value"),
              "Write `value` (0..4294967295) as a double word at `name` (low word first).")
-        .def("get_multi_uint32", &Link::get_multi_uint32, st, name, py::arg("count"),
+        .def("get_multi_uint32", platform::checked<py::list>(&Link::get_multi_uint32), st, name, py::arg("count"),
              "Read `count` unsigned double words from `name` on: a list of ints.")
-        .def("set_multi_uint32", &Link::set_multi_uint32, st, name, py::arg("values"),
+        .def("set_multi_uint32", platform::checked<void>(&Link::set_multi_uint32), st, name, py::arg("values"),
              "Write unsigned double words from `name` on, two words each, low word first.")
-        .def("get_multi_int32", &Link::get_multi_int32, st, name, py::arg("count"),
+        .def("get_multi_int32", platform::checked<py::list>(&Link::get_multi_int32), st, name, py::arg("count"),
              "Read `count` signed double words from `name` on: a list of ints.")
-        .def("set_multi_int32", &Link::set_multi_int32, st, name, py::arg("values"),
+        .def("set_multi_int32", platform::checked<void>(&Link::set_multi_int32), st, name, py::arg("values"),
              "Write signed double words (-2147483648..2147483647) from `name` on, low word first.");
 }
 

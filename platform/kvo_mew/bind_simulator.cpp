@@ -2,9 +2,12 @@
 // of a simulated PLC, for tests and dry runs.
 #include <cmath>
 
-#include "platform/kvo_mew/arguments.h"
 #include "platform/common/not_none.h"
+#include "platform/common/result.h"
+#include "platform/kvo_mew/arguments.h"
 #include "platform/kvo_mew/bindings.h"
+#include "platform/kvo_mew/callback_device.h"
+#include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/simulated_plc.h"
 
 namespace py = pybind11;
@@ -29,65 +32,146 @@ const char *const kPlcDoc =
 
 // Element access for the machine's side: checked with the GIL, served without it.
 py::object get(const Plc &plc, py::handle name, py::handle station) {
-    int st = station_arg("get", station);
-    Element e = element_arg("get", name);
+    std::optional<int> st = station_arg("get", station);
+    if (!st) return {};
+    std::optional<Element> e = element_arg("get", name);
+    if (!e || simulated_plc_refused()) return {};
     uint16_t word = 0;
     bool bit = false;
     {
         py::gil_scoped_release unlocked;
         plc->access([&](PlcMemory &memory) {
-            if (e.is_word())
-                word = memory.read_words(st, e.area, e.word, 1)[0];
+            if (e->is_word())
+                word = memory.read_words(*st, e->area, e->word, 1)[0];
             else
-                bit = memory.read_bit(st, e.area, e.word, e.bit);
+                bit = memory.read_bit(*st, e->area, e->word, e->bit);
         });
     }
-    return e.is_word() ? py::object(py::int_(word)) : py::object(py::bool_(bit));
+    return e->is_word() ? py::object(py::int_(word)) : py::object(py::bool_(bit));
 }
 
-void set(const Plc &plc, py::handle name, py::handle value, py::handle station) {
-    int st = station_arg("set", station);
-    Element e = element_arg("set", name);
-    uint16_t word = e.is_word() ? uint16_arg("set", value) : 0;
-    bool bit = e.is_word() ? false : coil_arg("set", value);
-    py::gil_scoped_release unlocked;
-    plc->access([&](PlcMemory &memory) {
-        if (e.is_word())
-            memory.write_words(st, e.area, e.word, {word});
-        else
-            memory.write_bit(st, e.area, e.word, e.bit, bit);
-    });
+py::object set(const Plc &plc, py::handle name, py::handle value, py::handle station) {
+    std::optional<int> st = station_arg("set", station);
+    if (!st) return {};
+    std::optional<Element> e = element_arg("set", name);
+    if (!e) return {};
+    std::optional<uint16_t> word = e->is_word() ? uint16_arg("set", value) : uint16_t(0);
+    std::optional<bool> bit = e->is_word() ? false : coil_arg("set", value);
+    if (!word || !bit || simulated_plc_refused()) return {};
+    {
+        py::gil_scoped_release unlocked;
+        plc->access([&](PlcMemory &memory) {
+            if (e->is_word())
+                memory.write_words(*st, e->area, e->word, {*word});
+            else
+                memory.write_bit(*st, e->area, e->word, e->bit, *bit);
+        });
+    }
+    return py::none();
 }
 
-uint32_t read_double(const Plc &plc, const char *op, py::handle name, py::handle station) {
-    int st = station_arg(op, station);
-    Element e = word_arg(op, name);
-    block_arg(op, e, 2);
+std::optional<uint32_t> read_double(const Plc &plc, const char *op, py::handle name, py::handle station) {
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return std::nullopt;
+    std::optional<Element> e = word_arg(op, name);
+    if (!e || !block_arg(op, *e, 2) || simulated_plc_refused()) return std::nullopt;
     std::vector<uint16_t> words;
     py::gil_scoped_release unlocked;
-    plc->access([&](PlcMemory &memory) { words = memory.read_words(st, e.area, e.word, 2); });
+    plc->access([&](PlcMemory &memory) { words = memory.read_words(*st, e->area, e->word, 2); });
     return uint32_t(words[0]) | (uint32_t(words[1]) << 16);
 }
 
-void write_double(const Plc &plc, const char *op, py::handle name, uint32_t value, py::handle station) {
-    int st = station_arg(op, station);
-    Element e = word_arg(op, name);
-    block_arg(op, e, 2);
-    py::gil_scoped_release unlocked;
-    plc->access([&](PlcMemory &memory) {
-        memory.write_words(st, e.area, e.word, {uint16_t(value & 0xFFFFu), uint16_t(value >> 16)});
-    });
+py::object write_double(const Plc &plc, const char *op, py::handle name, std::optional<uint32_t> value,
+                        py::handle station) {
+    if (!value) return {};
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return {};
+    std::optional<Element> e = word_arg(op, name);
+    if (!e || !block_arg(op, *e, 2) || simulated_plc_refused()) return {};
+    {
+        py::gil_scoped_release unlocked;
+        plc->access([&](PlcMemory &memory) {
+            memory.write_words(*st, e->area, e->word, {uint16_t(*value & 0xFFFFu), uint16_t(*value >> 16)});
+        });
+    }
+    return py::none();
 }
 
-// The accessors without named arguments get a null holder for a None self.
-const Plc &plc_of(const Plc &plc) { return platform::holder_of(plc); }
+py::object get_uint32(const Plc &plc, py::handle name, py::handle station) {
+    std::optional<uint32_t> value = read_double(plc, "get_uint32", name, station);
+    if (!value) return {};
+    return py::int_(*value);
+}
 
-void set_latency(const Plc &plc, double seconds) {
-    plc_of(plc);
+py::object set_uint32(const Plc &plc, py::handle name, py::handle value, py::handle station) {
+    return write_double(plc, "set_uint32", name, uint32_arg("set_uint32", value), station);
+}
+
+py::object get_int32(const Plc &plc, py::handle name, py::handle station) {
+    std::optional<uint32_t> value = read_double(plc, "get_int32", name, station);
+    if (!value) return {};
+    return py::int_(int32_t(*value));
+}
+
+py::object set_int32(const Plc &plc, py::handle name, py::handle value, py::handle station) {
+    std::optional<int32_t> v = int32_arg("set_int32", value);
+    return write_double(plc, "set_int32", name, v ? std::optional<uint32_t>(uint32_t(*v)) : std::nullopt, station);
+}
+
+py::object map_io(const Plc &plc, py::handle x_words, py::handle y_words, py::handle y_shift, py::handle station) {
+    const char *op = "map_io";
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return {};
+    std::optional<size_t> x = count_arg(op, x_words, "x_words");
+    if (!x) return {};
+    std::optional<size_t> y = count_arg(op, y_words, "y_words");
+    if (!y) return {};
+    std::optional<size_t> shift = count_arg(op, y_shift, "y_shift");
+    if (!shift) return {};
+    if (auto error = SimulatedPlc::io_map_error(uint32_t(*x), uint32_t(*y), uint32_t(*shift)))
+        return set_error(ErrorKind::Address, *error);
+    if (simulated_plc_refused()) return {};
+    plc->map_io(*st, uint32_t(*x), uint32_t(*y), uint32_t(*shift));
+    return py::none();
+}
+
+py::object set_latency(const Plc &plc, double seconds) {
     // A day at most: longer sleeps would overflow the clock's nanoseconds.
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400)
-        throw py::value_error("latency must be a number of seconds from 0 to 86400, not " + std::to_string(seconds));
+        return platform::raise(PyExc_ValueError,
+                               "latency must be a number of seconds from 0 to 86400, not " + std::to_string(seconds));
+    if (simulated_plc_refused()) return {};
     plc->set_latency(seconds);
+    return py::none();
+}
+
+py::object fail_next(const Plc &plc, py::handle n) {
+    std::optional<size_t> count = count_arg("fail_next", n, "n");
+    if (!count || simulated_plc_refused()) return {};
+    plc->fail_next(*count);
+    return py::none();
+}
+
+py::object counts(const Plc &plc) {
+    if (simulated_plc_refused()) return {};
+    py::dict result;
+    for (const auto &entry : plc->counts()) result[py::str(entry.first)] = py::int_(entry.second);
+    return std::move(result);
+}
+
+py::object reset_counts(const Plc &plc) {
+    if (simulated_plc_refused()) return {};
+    plc->reset_counts();
+    return py::none();
+}
+
+py::object repr(const Plc &plc) { return py::str("<kvo_mew.SimulatedPlc '" + plc->name() + "'>"); }
+
+// The simulated PLC NAME, created on first use; null with ValueError for no name.
+Plc simulator_named(const std::string &plc_name) {
+    if (!plc_name.empty()) return simulator(plc_name);
+    platform::raise(PyExc_ValueError, "simulator() needs a non-empty name");
+    return nullptr;
 }
 
 } // namespace
@@ -98,66 +182,35 @@ void bind_simulator(py::module_ &m) {
     auto station = py::arg("station") = 1;
     py::class_<SimulatedPlc, Plc> cls(m, "SimulatedPlc", kPlcDoc);
     cls.def_property_readonly("name", platform::not_none(&SimulatedPlc::name), "The NAME of \"sim://NAME\".")
-        .def("get", &get, name, station,
+        .def("get", platform::checked(&get), name, station,
              "Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0).")
-        .def("set", &set, name, value, station,
+        .def("set", platform::checked<void>(&set), name, value, station,
              "Write element `name` of `station`: a bool (or 1/0) to a relay, an int 0..65535 to a word.")
-        .def(
-            "get_uint32",
-            [](const Plc &plc, py::handle n, py::handle s) { return read_double(plc, "get_uint32", n, s); },
-            name, station, "Read the unsigned double word at word `name` (low word first).")
-        .def(
-            "set_uint32",
-            [](const Plc &plc, py::handle n, py::handle v, py::handle s) {
-                write_double(plc, "set_uint32", n, uint32_arg("set_uint32", v), s);
-            },
-            name, value, station, "Write an unsigned double word at word `name` (low word first).")
-        .def(
-            "get_int32",
-            [](const Plc &plc, py::handle n, py::handle s) { return int32_t(read_double(plc, "get_int32", n, s)); },
-            name, station, "Read the signed double word at word `name` (low word first).")
-        .def(
-            "set_int32",
-            [](const Plc &plc, py::handle n, py::handle v, py::handle s) {
-                write_double(plc, "set_int32", n, uint32_t(int32_arg("set_int32", v)), s);
-            },
-            name, value, station, "Write a signed double word at word `name` (low word first).")
-        .def(
-            "map_io",
-            [](const Plc &plc, py::handle x_words, py::handle y_words, py::handle y_shift, py::handle st) {
-                const char *op = "map_io";
-                plc->map_io(station_arg(op, st), uint32_t(count_arg(op, x_words, "x_words")),
-                            uint32_t(count_arg(op, y_words, "y_words")), uint32_t(count_arg(op, y_shift, "y_shift")));
-            },
-            py::arg("x_words"), py::arg("y_words"), py::arg("y_shift"), station,
-            "Give `station` the program of the FP register map: before each transaction copy\n"
-            "WX0.. into D0.. (x_words words), after it copy D<y_shift>.. into WY0.. (y_words words).\n"
-            "map_io(0, 0, 0) removes it.")
-        .def_property("latency", platform::not_none(&SimulatedPlc::latency), &set_latency,
+        .def("get_uint32", platform::checked<py::int_>(&get_uint32), name, station,
+             "Read the unsigned double word at word `name` (low word first).")
+        .def("set_uint32", platform::checked<void>(&set_uint32), name, value, station,
+             "Write an unsigned double word at word `name` (low word first).")
+        .def("get_int32", platform::checked<py::int_>(&get_int32), name, station,
+             "Read the signed double word at word `name` (low word first).")
+        .def("set_int32", platform::checked<void>(&set_int32), name, value, station,
+             "Write a signed double word at word `name` (low word first).")
+        .def("map_io", platform::checked<void>(&map_io), py::arg("x_words"), py::arg("y_words"), py::arg("y_shift"),
+             station,
+             "Give `station` the program of the FP register map: before each transaction copy\n"
+             "WX0.. into D0.. (x_words words), after it copy D<y_shift>.. into WY0.. (y_words words).\n"
+             "map_io(0, 0, 0) removes it.")
+        .def_property("latency", platform::not_none(&SimulatedPlc::latency), platform::checked<void>(&set_latency),
                       "Seconds each link transaction takes (slept with the GIL released).")
-        .def(
-            "fail_next", [](const Plc &plc, py::handle n) { plc->fail_next(count_arg("fail_next", n, "n")); },
-            py::arg("n") = 1, "Make the next `n` link transactions raise LinkError (0 cancels).")
-        .def_property_readonly(
-            "counts",
-            [](const Plc &plc) {
-                py::dict result;
-                for (const auto &entry : plc_of(plc)->counts()) result[py::str(entry.first)] = py::int_(entry.second);
-                return result;
-            },
-            "Link transactions received so far, failed ones included: dict operation name -> count.")
-        .def("reset_counts", platform::not_none(&SimulatedPlc::reset_counts), "Set every transaction count back to zero.")
-        .def("__repr__", [](const Plc &plc) { return "<kvo_mew.SimulatedPlc '" + plc_of(plc)->name() + "'>"; });
+        .def("fail_next", platform::checked<void>(&fail_next), py::arg("n") = 1,
+             "Make the next `n` link transactions raise LinkError (0 cancels).")
+        .def_property_readonly("counts", platform::checked<py::dict>(&counts),
+                               "Link transactions received so far, failed ones included: dict operation name -> count.")
+        .def("reset_counts", platform::checked<void>(&reset_counts), "Set every transaction count back to zero.")
+        .def("__repr__", platform::checked<py::str>(&repr));
     bind_devices(cls);
 
-    m.def(
-        "simulator",
-        [](const std::string &plc_name) {
-            if (plc_name.empty()) throw py::value_error("simulator() needs a non-empty name");
-            return simulator(plc_name);
-        },
-        name,
-        "The simulated PLC NAME that \"sim://NAME\" ports talk to, created on first use.");
+    m.def("simulator", platform::factory(&simulator_named), name,
+          "The simulated PLC NAME that \"sim://NAME\" ports talk to, created on first use.");
     m.def("reset_simulators", &reset_simulators,
           "Forget every simulated PLC. Links keep theirs until they close; reopened, they attach to "
           "a fresh one of the same name.");

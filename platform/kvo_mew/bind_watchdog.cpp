@@ -1,5 +1,6 @@
 // kvo_mew.LinkWatchdog: the Python face of the link watchdog.
 #include "platform/common/not_none.h"
+#include "platform/common/result.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/link.h"
 #include "platform/kvo_mew/link_watchdog.h"
@@ -25,30 +26,41 @@ const char *const kWatchdogDoc =
     "from the caller's thread. A stopped or already faulted machine is left alone. Keep the\n"
     "watchdog while it is to watch; close() (or leaving a with block) stops it.";
 
+// The machine's own link; null with the exception set.
 py::object machine_link(py::handle machine) {
     for (const char *name : {"native_machine_handle", "plc", "_plc"}) {
-        if (!py::hasattr(machine, name)) continue;
-        py::object link = machine.attr(name);
+        if (!PyObject_HasAttrString(machine.ptr(), name)) continue;
+        py::object link = py::reinterpret_steal<py::object>(PyObject_GetAttrString(machine.ptr(), name));
+        if (!link) return {};
         if (py::isinstance<Link>(link)) return link;
     }
-    throw py::type_error("LinkWatchdog() found no VedUzavur link on " +
-                         std::string(Py_TYPE(machine.ptr())->tp_name) + ": pass link=");
+    return platform::raise(PyExc_TypeError, "LinkWatchdog() found no VedUzavur link on " +
+                                                std::string(Py_TYPE(machine.ptr())->tp_name) + ": pass link=");
 }
 
+// A watchdog watching the link; null with the exception set.
 std::shared_ptr<LinkWatchdog> make_watchdog(py::object machine, py::handle limit, py::object link) {
     double seconds = PyFloat_AsDouble(limit.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        throw py::type_error("LinkWatchdog() limit must be a number of seconds, not " +
-                             std::string(Py_TYPE(limit.ptr())->tp_name));
+        platform::raise(PyExc_TypeError, "LinkWatchdog() limit must be a number of seconds, not " +
+                                             std::string(Py_TYPE(limit.ptr())->tp_name));
+        return nullptr;
     }
-    if (!(seconds > 0 && seconds <= 86400))
-        throw py::value_error("LinkWatchdog() limit must be more than 0 and at most 86400 seconds");
+    if (!(seconds > 0 && seconds <= 86400)) {
+        platform::raise(PyExc_ValueError, "LinkWatchdog() limit must be more than 0 and at most 86400 seconds");
+        return nullptr;
+    }
     if (link.is_none()) link = machine_link(machine);
-    if (!py::isinstance<Link>(link))
-        throw py::type_error("LinkWatchdog() link must be a VedUzavur, not " + std::string(Py_TYPE(link.ptr())->tp_name));
-    auto watchdog = std::make_shared<LinkWatchdog>(std::move(machine), seconds, link);
-    link.cast<Link &>().watch(watchdog);
+    if (!link) return nullptr;
+    Link *watched = Link::of(link);
+    if (!watched) {
+        platform::raise(PyExc_TypeError,
+                        "LinkWatchdog() link must be a VedUzavur, not " + std::string(Py_TYPE(link.ptr())->tp_name));
+        return nullptr;
+    }
+    auto watchdog = std::make_shared<LinkWatchdog>(std::move(machine), seconds, link, *watched);
+    watched->watch(watchdog);
     return watchdog;
 }
 
@@ -58,14 +70,14 @@ using Dog = LinkWatchdog;
 
 void bind_watchdog(py::module_ &m) {
     py::class_<Dog, std::shared_ptr<Dog>>(m, "LinkWatchdog", kWatchdogDoc)
-        .def(py::init(&make_watchdog), py::arg("machine"), py::arg("limit") = 0.5, py::arg("link") = py::none())
+        .def(py::init(platform::factory(&make_watchdog)), py::arg("machine"), py::arg("limit") = 0.5, py::arg("link") = py::none())
         .def("check", platform::not_none(&Dog::check),
              "Look at the link now, from this thread: raise the fault if the link has been silent for more\n"
              "than the limit. True when this call raised it.")
-        .def("close", platform::not_none(&Dog::close),
+        .def("close", platform::checked<void>(&Dog::close),
              "Stop watching; waits for a fault being raised to be offered. Does nothing when closed.")
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Dog *self, py::args) { platform::self_of(self).close(); })
+        .def("__exit__", platform::checked<void>(&Dog::exit))
         .def_property_readonly("machine", platform::not_none(&Dog::machine), "The machine watched.")
         .def_property_readonly("link", platform::not_none(&Dog::link), "The link watched.")
         .def_property_readonly("limit", platform::not_none(&Dog::limit), "Seconds without a good answer before the fault.")

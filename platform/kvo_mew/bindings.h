@@ -3,8 +3,10 @@
 
 #include <pybind11/pybind11.h>
 
-#include <exception>
 #include <memory>
+#include <string>
+
+#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 
@@ -12,8 +14,9 @@ void bind_link(pybind11::module_ &m);
 void bind_watchdog(pybind11::module_ &m);
 
 // The Python exception object for a failure of the link (module.cpp): a new
-// LinkError, AddressError, LineError or SlaveError carrying its message.
-pybind11::object python_error(std::exception_ptr failure);
+// LinkError, AddressError, LineError or SlaveError carrying its message;
+// null with the exception set if it could not be made.
+pybind11::object python_error(ErrorKind kind, const std::string &message);
 // kvo_mew.LinkDownError, the watchdog's fault.
 pybind11::handle link_down_error_type();
 void bind_simulator(pybind11::module_ &m);

@@ -17,18 +17,21 @@ bool CallbackDevice::evaluate(PlcMemory &memory) {
     std::vector<bool> values;
     for (const auto &relay : c_.relays) values.push_back(relay.read(memory));
     py::gil_scoped_acquire gil;
-    try {
-        py::tuple args(values.size());
-        for (size_t i = 0; i < values.size(); ++i) args[i] = py::bool_(values[i]);
+    int truth = -1;
+    if (py::object args = py::reinterpret_steal<py::object>(PyTuple_New(Py_ssize_t(values.size())))) {
+        for (size_t i = 0; i < values.size(); ++i)
+            PyTuple_SET_ITEM(args.ptr(), Py_ssize_t(i), py::bool_(values[i]).release().ptr());
         ++calls_;
-        return py::bool_(function_(*args));
-    } catch (py::error_already_set &e) {
-        // Reported once through sys.unraisablehook, like an error in a
-        // finaliser: the device clock has no caller to raise it to.
-        error_ = e.what();
-        e.discard_as_unraisable(("callback device '" + name() + "' of a simulated PLC").c_str());
-        return target_;
+        py::object result = py::reinterpret_steal<py::object>(PyObject_Call(function_.ptr(), args.ptr(), nullptr));
+        truth = result ? PyObject_IsTrue(result.ptr()) : -1;
     }
+    if (truth >= 0) return truth != 0;
+    // Reported once through sys.unraisablehook, like an error in a
+    // finaliser: the device clock has no caller to raise it to.
+    py::error_already_set error;  // takes the exception set, to keep its text
+    error_ = error.what();
+    error.discard_as_unraisable(("callback device '" + name() + "' of a simulated PLC").c_str());
+    return target_;
 }
 
 void CallbackDevice::attach(PlcMemory &memory, double now) {

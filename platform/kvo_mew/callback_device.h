@@ -20,10 +20,13 @@ namespace mew {
 
 namespace py = pybind11;
 
-// Throws LinkError when called from a callback device's function, which runs
-// while its thread holds a simulated PLC's mutex (and maybe a link's): the
-// simulated PLC and the link call it before they wait for their mutex.
-void refuse_inside_device_update(const char *what);
+// True, with LinkError set, when called from a callback device's function,
+// which runs while its thread holds a simulated PLC's mutex (and maybe a
+// link's): the simulated PLC's and the link's Python-facing calls ask it
+// before they wait for their mutex. `what` names what the function may not use.
+bool refused_inside_device_update(const char *what);
+// The same for the Python-facing calls of a simulated PLC that take its mutex.
+inline bool simulated_plc_refused() { return refused_inside_device_update("a simulated PLC"); }
 
 struct CallbackConfig {
     Relay sensor;

@@ -1,7 +1,7 @@
 // kvo_mew._C_API: the link operations of capi.h over C buffers, for other
 // extensions. Each one runs the link's own code path (argument checks,
-// transaction with the GIL released) and turns every C++ failure into the
-// Python exception the Python method raises.
+// transaction with the GIL released), which reports a failure with the Python
+// exception the Python method raises set: the function then returns -1.
 #include "platform/kvo_mew/capi.h"
 
 #include <pybind11/pybind11.h>
@@ -11,7 +11,6 @@
 #include <new>
 
 #include "platform/kvo_mew/bindings.h"
-#include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/link.h"
 
 namespace py = pybind11;
@@ -20,51 +19,56 @@ namespace mew {
 
 namespace {
 
-// The one catch boundary of the C functions: 0, or -1 with the exception set.
+// The one catch boundary of the C functions, for real C++ failures only
+// (bad_alloc, a pybind11 call that threw): 0 when `call` succeeded, or -1
+// with the exception set.
 template <class Call>
 int guarded(Call call) noexcept {
     try {
-        call();
-        return 0;
+        return call() ? 0 : -1;
     } catch (py::error_already_set &e) {
         e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (...) {
-        if (!set_python_error(std::current_exception())) PyErr_SetString(PyExc_SystemError, "kvo_mew: unexpected C++ error");
+        PyErr_SetString(PyExc_SystemError, "kvo_mew: unexpected C++ error");
     }
     return -1;
 }
 
-// The Link inside a VedUzavur (the caller checked the exact type): read
-// through the type's own record, without pybind11's search of its registry.
-Link &link_of(PyObject *link) {
-    static py::detail::type_info *const info = py::detail::get_type_info(typeid(Link));
-    auto *instance = reinterpret_cast<py::detail::instance *>(link);
-    if (info && Py_TYPE(link) == info->type) {
-        if (Link *own = instance->get_value_and_holder(info).value_ptr<Link>()) return *own;
-    }
-    return py::handle(link).cast<Link &>();  // raises what a method call would
+// The Link of a VedUzavur; null with TypeError set for anything else.
+Link *link_of(PyObject *link) {
+    Link *own = Link::of(link);
+    if (!own) PyErr_Format(PyExc_TypeError, "kvo_mew._C_API needs a kvo_mew.VedUzavur, not %s", Py_TYPE(link)->tp_name);
+    return own;
 }
 
 int get_multi_uint16(PyObject *link, PyObject *station, PyObject *name, Py_ssize_t count, uint16_t *out) {
     return guarded([&] {
-        link_of(link).read_words(station, name, size_t(count), out);
+        Link *own = link_of(link);
+        return own && own->read_words(station, name, size_t(count), out);
     });
 }
 
 int set_multi_uint16(PyObject *link, PyObject *station, PyObject *name, const uint16_t *values, Py_ssize_t count) {
-    return guarded([&] { link_of(link).write_words(station, name, std::vector<uint16_t>(values, values + count)); });
+    return guarded([&] {
+        Link *own = link_of(link);
+        return own && own->write_words(station, name, std::vector<uint16_t>(values, values + count));
+    });
 }
 
 int get_coil_uint16(PyObject *link, PyObject *station, PyObject *name, uint16_t *out) {
-    return guarded([&] { *out = link_of(link).read_coil_word(station, name); });
+    return guarded([&] {
+        Link *own = link_of(link);
+        return own && own->read_coil_word(station, name, *out);
+    });
 }
 
 int set_coil_uint16(PyObject *link, PyObject *station, PyObject *name, uint16_t value) {
-    return guarded([&] { link_of(link).write_coil_word(station, name, value); });
+    return guarded([&] {
+        Link *own = link_of(link);
+        return own && own->write_coil_word(station, name, value);
+    });
 }
 
 KvoMewCApi c_api{KVO_MEW_CAPI_VERSION, nullptr, get_multi_uint16, set_multi_uint16, get_coil_uint16, set_coil_uint16};

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "core/fp_names.h"
-#include "platform/kvo_mew/errors.h"
 
 namespace mew {
 
@@ -40,25 +39,30 @@ bool read_decimal(std::string_view text, uint64_t &value) {
     return true;
 }
 
-[[noreturn]] void invalid(const std::string &name) {
-    throw AddressError("invalid element name '" + name +
-                       "' (expected X/Y/R relays such as X1F, WX/WY/WR relay words, D/DT data words)");
+std::nullopt_t invalid(const std::string &name, std::string &error) {
+    error = "invalid element name '" + name +
+            "' (expected X/Y/R relays such as X1F, WX/WY/WR relay words, D/DT data words)";
+    return std::nullopt;
 }
 
-void check_word(const std::string &name, Area area, uint64_t word, bool relay_word) {
-    uint32_t size = area_words(area);
-    if (word >= size) {
-        std::string first = relay_word ? std::string("W") + area_letter(area) : area_letter(area);
-        throw AddressError("element " + name + " is outside the PLC's memory (" + first + "0.." + first +
-                           std::to_string(size - 1) + ")");
+// The element, or nothing when `word` lies outside its area.
+std::optional<Element> inside(const std::string &name, Element element, uint64_t word, std::string &error) {
+    uint32_t size = area_words(element.area);
+    if (word < size) {
+        element.word = uint32_t(word);
+        return element;
     }
+    std::string first = element.kind == ElementKind::RelayWord ? std::string("W") + area_letter(element.area)
+                                                               : area_letter(element.area);
+    error = "element " + name + " is outside the PLC's memory (" + first + "0.." + first + std::to_string(size - 1) + ")";
+    return std::nullopt;
 }
 
 } // namespace
 
 uint32_t area_words(Area area) { return area == Area::D ? kDataWords : kRelayWords; }
 
-Element parse_element(const std::string &name) {
+std::optional<Element> parse_element(const std::string &name, std::string &error) {
     core::NameParts parts = core::split_name(name);
     Area area = Area::X;
     uint64_t word = 0;
@@ -66,30 +70,27 @@ Element parse_element(const std::string &name) {
     case core::NameForm::Relay: {
         relay_area(parts.letter, area);
         int bit = core::hex_digit(parts.bit);
-        if (parts.tail_chars < 1 || parts.tail_chars > 4 || bit < 0) invalid(name);
-        if (!parts.number.empty() && !read_decimal(parts.number, word)) invalid(name);
+        if (parts.tail_chars < 1 || parts.tail_chars > 4 || bit < 0) return invalid(name, error);
+        if (!parts.number.empty() && !read_decimal(parts.number, word)) return invalid(name, error);
         return Element{ElementKind::Relay, area, uint32_t(word), bit};
     }
     case core::NameForm::LetterWord:
-        if (!relay_area(parts.letter, area) || !read_decimal(parts.number, word)) invalid(name);
-        check_word(name, area, word, true);
-        return Element{ElementKind::RelayWord, area, uint32_t(word), -1};
+        if (!relay_area(parts.letter, area) || !read_decimal(parts.number, word)) return invalid(name, error);
+        return inside(name, Element{ElementKind::RelayWord, area, 0, -1}, word, error);
     case core::NameForm::DataWord:
-        if (!read_decimal(parts.number, word)) invalid(name);
-        check_word(name, Area::D, word, false);
-        return Element{ElementKind::DataWord, Area::D, uint32_t(word), -1};
+        if (!read_decimal(parts.number, word)) return invalid(name, error);
+        return inside(name, Element{ElementKind::DataWord, Area::D, 0, -1}, word, error);
     case core::NameForm::Empty:
     case core::NameForm::Unknown: break;
     }
-    invalid(name);
+    return invalid(name, error);
 }
 
-void check_block(const Element &first, uint64_t count) {
+std::optional<std::string> block_error(const Element &first, uint64_t count) {
     uint32_t size = area_words(first.area);
-    if (uint64_t(first.word) + count > size)
-        throw AddressError("a block of " + std::to_string(count) + " words from " + word_name(first.area, first.word) +
-                           " runs past the end of the PLC's memory (last word " +
-                           word_name(first.area, size - 1) + ")");
+    if (uint64_t(first.word) + count <= size) return std::nullopt;
+    return "a block of " + std::to_string(count) + " words from " + word_name(first.area, first.word) +
+           " runs past the end of the PLC's memory (last word " + word_name(first.area, size - 1) + ")";
 }
 
 std::string word_name(Area area, uint32_t word) {

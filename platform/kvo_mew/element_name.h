@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace mew {
@@ -34,12 +35,12 @@ struct Element {
 const char *area_letter(Area area);
 uint32_t area_words(Area area);
 
-// Parses `name`; throws AddressError for a name that is not an element name
-// or lies outside the PLC's memory.
-Element parse_element(const std::string &name);
+// Parses `name`; nothing, with the reason in `error`, for a name that is not
+// an element name or lies outside the PLC's memory.
+std::optional<Element> parse_element(const std::string &name, std::string &error);
 
-// Throws AddressError unless `count` words from `first` on lie inside its area.
-void check_block(const Element &first, uint64_t count);
+// Why `count` words from `first` on do not lie inside its area; nothing when they do.
+std::optional<std::string> block_error(const Element &first, uint64_t count);
 
 // The canonical name of a word of an area ("WX3", "D100") or of a relay ("X1F").
 std::string word_name(Area area, uint32_t word);

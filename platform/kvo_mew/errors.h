@@ -1,59 +1,58 @@
-// The link's failures, as C++ types. module.cpp turns them into the Python
-// exceptions kvo_mew.LinkError, AddressError(LinkError), LineError(LinkError)
-// and SlaveError(LinkError). Every failure carries its cause, so whoever
-// counts failures need not read messages.
+// The link's failures. Code that runs with the GIL reports an error the way
+// every Python-facing function here does: it sets the Python exception
+// (set_error below) and returns a null result. Only the link engine, which
+// runs without the GIL (transports, the serial line, the interruption slices,
+// the simulated PLC's transactions), throws: a LinkError unwinds deep serial
+// I/O to the one place that records a transaction's failure (Link::serve;
+// Link::start, which opens outside any transaction, catches its own), and
+// Link::finish turns it into the Python exception of its kind.
 #pragma once
 
-#include <exception>
+#include <Python.h>
+
 #include <stdexcept>
 #include <string>
 
+#include "platform/common/result.h"
 #include "platform/kvo_mew/failure_cause.h"
 
 namespace mew {
 
-// The PLC or the transport failed a transaction, or the port has no transport.
-// `cause` is the failure's category for the link's health counters.
+// The Python exception a failure becomes: kvo_mew.LinkError, AddressError,
+// LineError or SlaveError (the last three are LinkErrors). A port failure is
+// a Line failure whose cause is FailureCause::Port. Raised is no Python type:
+// the exception is set already (a signal handler's KeyboardInterrupt).
+enum class ErrorKind {
+    Link,     // the PLC or the transport failed a transaction, or the port has no transport
+    Address,  // an unknown element name, an element of the wrong kind, a block past an area, a bad station
+    Line,     // the serial line failed: port, time-out, damaged or stray answer
+    Slave,    // the station answered with a Modbus exception response
+    Raised,   // a Python exception is set already
+};
+
+// A failure inside the link engine, thrown without the GIL.
 class LinkError : public std::runtime_error {
 public:
-    explicit LinkError(const std::string &what, FailureCause cause = FailureCause::Other)
-        : std::runtime_error(what), cause_(cause) {}
+    explicit LinkError(const std::string &what, ErrorKind kind = ErrorKind::Link,
+                       FailureCause cause = FailureCause::Other)
+        : std::runtime_error(what), kind_(kind), cause_(cause) {}
+    ErrorKind kind() const { return kind_; }
+    // The failure's category for the link's health counters.
     FailureCause cause() const { return cause_; }
 
 private:
+    ErrorKind kind_;
     FailureCause cause_;
 };
 
-// An element name the PLC does not know, an element of the wrong kind for the
-// operation, a block that runs past the end of an area, or a bad station.
-class AddressError : public LinkError {
-public:
-    explicit AddressError(const std::string &what) : LinkError(what) {}
-};
+// The Python exception type of a kind (module.cpp, which owns the types);
+// Raised has none (null).
+PyObject *error_type(ErrorKind kind);
 
-// The serial line failed: the port could not be opened or failed, the station
-// did not answer in time, its answer was damaged (CRC, length) or was not the
-// answer to the request (a stray frame).
-class LineError : public LinkError {
-public:
-    explicit LineError(const std::string &what, FailureCause cause) : LinkError(what, cause) {}
-};
+using platform::ErrorSet;
 
-// A LineError after which the port is closed: the link reopens it on its next
-// call. Python sees it as a LineError.
-class PortError : public LineError {
-public:
-    explicit PortError(const std::string &what) : LineError(what, FailureCause::Port) {}
-};
-
-// The station answered with a Modbus exception response (illegal address, ...).
-class SlaveError : public LinkError {
-public:
-    explicit SlaveError(const std::string &what) : LinkError(what, FailureCause::Exception) {}
-};
-
-// Sets the Python exception of a link failure above (module.cpp, which owns
-// the exception types); false, with nothing set, for any other exception.
-bool set_python_error(std::exception_ptr error);
+// Sets the exception of `kind` with `message`, so a caller writes
+// `return set_error(...)`.
+ErrorSet set_error(ErrorKind kind, const std::string &message);
 
 } // namespace mew

@@ -61,13 +61,15 @@ Interruption::Interruption(const std::atomic<uint64_t> &closes, uint64_t seen, c
       next_signal_check_(main_thread_ ? coarse_now() + seconds(kSlice) : std::chrono::nanoseconds{}) {}
 
 void Interruption::check() const {
-    if (closes_.load() != seen_) throw LinkError(who() + "link closed", FailureCause::Closed);
+    if (closes_.load() != seen_) throw LinkError(who() + "link closed", ErrorKind::Link, FailureCause::Closed);
     if (is_interrupted(PyThread_get_thread_ident()))
-        throw LinkError(who() + "transaction interrupted", FailureCause::Interrupted);
+        throw LinkError(who() + "transaction interrupted", ErrorKind::Link, FailureCause::Interrupted);
     if (main_thread_ && coarse_now() >= next_signal_check_) {
         next_signal_check_ = coarse_now() + seconds(kSlice);
         pybind11::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+        // The handler's exception stays set in this thread's state, for the
+        // link to hand to Python once it has the GIL again.
+        if (PyErr_CheckSignals() != 0) throw LinkError("signal", ErrorKind::Raised);
     }
 }
 

@@ -10,8 +10,9 @@
 //   - with the signal's exception (KeyboardInterrupt for Ctrl-C) when a
 //     signal is pending and the transaction runs on the main thread; the GIL
 //     is taken for that moment only, once a slice, so a short transaction
-//     never takes it.
-// Called without the GIL.
+//     never takes it. The exception is left set and a LinkError of kind
+//     Raised thrown.
+// It ends a transaction by throwing LinkError (errors.h). Called without the GIL.
 #pragma once
 
 #include <atomic>

@@ -10,21 +10,61 @@
 namespace mew {
 namespace {
 
-std::string text_of(py::handle value) { return py::repr(value).cast<std::string>(); }
-
 uint32_t double_word(const std::vector<uint16_t> &words, size_t i) {
     return uint32_t(words[2 * i]) | (uint32_t(words[2 * i + 1]) << 16);  // low word first
 }
 
+// A list of the values `value(i)` for i < count (Python ints).
+template <class Value>
+py::object int_list(size_t count, Value value) {
+    py::object list = py::reinterpret_steal<py::object>(PyList_New(Py_ssize_t(count)));
+    if (!list) return {};
+    for (size_t i = 0; i < count; ++i) {
+        PyObject *item = PyLong_FromLongLong((long long)value(i));
+        if (!item) return {};
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), item);
+    }
+    return list;
+}
+
+py::object done(bool ok) { return ok ? py::none() : py::object(); }
+
 } // namespace
 
-Link::Link(py::object port, py::object baudrate, py::dict options)
-    : port_(std::move(port)), port_text_(py::str(port_).cast<std::string>()), baudrate_(std::move(baudrate)),
-      options_(std::move(options)) {
-    std::string port_text = text_of(port_);
-    std::string port_str = PyUnicode_Check(port_.ptr()) ? port_.cast<std::string>() : std::string();
-    transport_ = make_transport(port_str, port_text, baudrate_, options_);
+Link *Link::create(py::object port, py::object baudrate, py::kwargs options) {
+    std::optional<std::string> port_text = str_of(port);
+    if (!port_text) return nullptr;
+    std::optional<std::string> port_repr = repr_of(port);
+    if (!port_repr) return nullptr;
+    std::string port_str;
+    if (PyUnicode_Check(port.ptr())) {
+        std::optional<std::string> text = utf8_of(port);
+        if (!text) return nullptr;
+        port_str = *text;
+    }
+    std::unique_ptr<Transport> transport = make_transport(port_str, *port_repr, baudrate, options);
+    if (!transport) return nullptr;
+    return new Link(std::move(port), std::move(*port_text), std::move(baudrate), std::move(options),
+                    std::move(transport));
 }
+
+Link *Link::of(py::handle object) {
+    // The exact type (what the C API's callers pass) through the type's own
+    // record, without pybind11's search of its registry.
+    static py::detail::type_info *const info = py::detail::get_type_info(typeid(Link));
+    if (info && Py_TYPE(object.ptr()) == info->type) {
+        auto *instance = reinterpret_cast<py::detail::instance *>(object.ptr());
+        if (Link *own = instance->get_value_and_holder(info).value_ptr<Link>()) return own;
+    }
+    py::detail::make_caster<Link> caster;  // a subclass
+    if (caster.load(object, false)) return py::detail::cast_op<Link *>(caster);
+    return nullptr;
+}
+
+Link::Link(py::object port, std::string port_text, py::object baudrate, py::dict options,
+           std::unique_ptr<Transport> transport)
+    : port_(std::move(port)), port_text_(std::move(port_text)), baudrate_(std::move(baudrate)),
+      options_(std::move(options)), transport_(std::move(transport)) {}
 
 Link::~Link() {
     if (open_) transport_->close();
@@ -49,16 +89,25 @@ bool Link::open_locked(const Interruption &interruption) {
     return again;
 }
 
-void Link::start() {
-    bool reopened;
+py::object Link::start() {
+    if (refused_inside_device_update("a PLC link")) return {};
+    bool reopened = false;
+    std::optional<LinkError> failure;
     {
         uint64_t seen = closes_.load();
         py::gil_scoped_release unlocked;
         Interruption interruption(closes_, seen, "start", 0);
-        std::unique_lock<std::timed_mutex> hold = acquire(interruption);
-        reopened = open_locked(interruption);
+        // Opening is no transaction: its failure is not counted, only raised.
+        try {
+            std::unique_lock<std::timed_mutex> hold = acquire(interruption);
+            reopened = open_locked(interruption);
+        } catch (const LinkError &error) {
+            failure = error;
+        }
     }
+    if (failure) return set_error(failure->kind(), failure->what());
     if (reopened) link_log::reopened(port_text_);
+    return py::none();
 }
 
 bool Link::begin(const Request &request) {
@@ -71,19 +120,20 @@ bool Link::begin(const Request &request) {
     return true;
 }
 
-void Link::run_locked(const Request &request, Outcome &outcome, Step call) {
-    refuse_inside_device_update("a PLC link");
+bool Link::run_locked(const Request &request, Outcome &outcome, Step call) {
+    if (refused_inside_device_update("a PLC link")) return false;
     uint64_t seen = closes_.load();
     std::unique_lock<std::timed_mutex> hold(mutex_, std::try_to_lock);
     if (hold.owns_lock() && open_ && transport_->quick()) {
         Interruption interruption(closes_, seen, request.op, request.station);
         serve(request, outcome, call, hold, interruption);
-        return;
+        return true;
     }
     if (hold.owns_lock()) hold.unlock();
     py::gil_scoped_release unlocked;
     Interruption interruption(closes_, seen, request.op, request.station);
     serve(request, outcome, call, hold, interruption);
+    return true;
 }
 
 void Link::serve(const Request &request, Outcome &outcome, Step call, std::unique_lock<std::timed_mutex> &hold,
@@ -96,15 +146,17 @@ void Link::serve(const Request &request, Outcome &outcome, Step call, std::uniqu
             hold = acquire(interruption);
         retries_before = transport_->retries();
         outcome.reopened = open_locked(interruption);
-        try {
-            call(*transport_, interruption);
-        } catch (const PortError &) {
-            open_ = false;
-            throw;
-        }
+        call(*transport_, interruption);
         outcome.transition = health_.record_good(transport_->retries() - retries_before);
     } catch (const LinkError &error) {
-        outcome.failure = std::current_exception();
+        // The one place where the engine's failures end.
+        outcome.failed = true;
+        outcome.kind = error.kind();
+        // A signal's exception is set already: nothing to record or log.
+        if (error.kind() == ErrorKind::Raised) return;
+        // A failed port has been closed by its transport (not a failed open:
+        // the link was not open then).
+        if (error.cause() == FailureCause::Port) open_ = false;
         outcome.cause = cause_of(error);
         outcome.message = error.what();
         // A transaction closed while it waited for the mutex made no tries.
@@ -113,15 +165,17 @@ void Link::serve(const Request &request, Outcome &outcome, Step call, std::uniqu
     }
 }
 
-void Link::finish(const Request &request, Outcome &outcome) {
-    bool failed = bool(outcome.failure);
+bool Link::finish(const Request &request, Outcome &outcome) {
+    bool failed = outcome.failed;
+    if (failed && outcome.kind == ErrorKind::Raised) return false;
     if (outcome.frames) link_log::frame(port_text_, '<', failed ? "failed (" + std::string(cause_name(outcome.cause)) + ")"
                                                          : outcome.answer.empty() ? "done" : outcome.answer.substr(1));
     if (outcome.reopened) link_log::reopened(port_text_);
     py::object error;
     if (failed) {
         link_log::failed(port_text_, request.op, request.station, outcome.cause, outcome.message);
-        error = python_error(outcome.failure);
+        error = python_error(outcome.kind, outcome.message);
+        if (!error) return false;
         last_error_ = error;
     }
     if (outcome.transition == Transition::WentDown) {
@@ -130,14 +184,7 @@ void Link::finish(const Request &request, Outcome &outcome) {
         HealthCounters now = health_.snapshot();
         link_log::came_up(port_text_, std::chrono::duration<double>(now.last_good - now.down_since).count());
     }
-    if (outcome.transition != Transition::None && !state_callback_.is_none()) {
-        try {
-            py::object callback = state_callback_;  // the callback may replace itself
-            callback(py::cast(this, py::return_value_policy::reference), outcome.transition == Transition::CameUp);
-        } catch (py::error_already_set &e) {
-            e.discard_as_unraisable(state_callback_.is_none() ? py::str("state callback") : py::str(state_callback_));
-        }
-    }
+    if (outcome.transition != Transition::None && !state_callback_.is_none()) tell_state(outcome.transition == Transition::CameUp);
     // A watchdog may stop watching (or start another) while it is told.
     std::vector<std::shared_ptr<LinkWatchdog>> watching;
     for (auto &weak : watchdogs_)
@@ -145,8 +192,28 @@ void Link::finish(const Request &request, Outcome &outcome) {
     for (auto &watchdog : watching) watchdog->transaction_ended(!failed);
     if (failed) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-        throw py::error_already_set();
+        return false;
     }
+    return true;
+}
+
+void Link::tell_state(bool up) {
+    py::object callback = state_callback_;  // the callback may replace itself
+    py::object self = py::cast(this, py::return_value_policy::reference);
+    PyObject *result = PyObject_CallFunctionObjArgs(callback.ptr(), self.ptr(), up ? Py_True : Py_False, nullptr);
+    if (result) {
+        Py_DECREF(result);
+        return;
+    }
+    // Reported through sys.unraisablehook, named by the callback now set.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *context = state_callback_.is_none() ? PyUnicode_FromString("state callback")
+                                                  : PyObject_Str(state_callback_.ptr());
+    if (!context) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    PyErr_WriteUnraisable(context);
+    Py_XDECREF(context);
 }
 
 std::string Link::answer_text(WordsRead read) {
@@ -160,11 +227,12 @@ std::string Link::answer_text(WordsRead read) {
     return text;
 }
 
-void Link::set_state_callback(py::object callback) {
+py::object Link::set_state_callback(py::object callback) {
     if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
-        throw py::type_error("on_state_change must be callable or None, not " +
-                             std::string(Py_TYPE(callback.ptr())->tp_name));
+        return platform::raise(PyExc_TypeError, "on_state_change must be callable or None, not " +
+                                                    std::string(Py_TYPE(callback.ptr())->tp_name));
     state_callback_ = std::move(callback);
+    return py::none();
 }
 
 void Link::watch(const std::shared_ptr<LinkWatchdog> &watchdog) {
@@ -181,159 +249,197 @@ void Link::unwatch(const LinkWatchdog *watchdog) {
     watchdogs_.swap(kept);
 }
 
-void Link::close() {
-    refuse_inside_device_update("a PLC link");
+py::object Link::close() {
+    if (refused_inside_device_update("a PLC link")) return {};
     ++closes_;  // ends the transaction in progress within a slice
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::timed_mutex> hold(mutex_);
-    if (!open_) return;
-    transport_->close();
-    open_ = false;
+    {
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::timed_mutex> hold(mutex_);
+        if (open_) {
+            transport_->close();
+            open_ = false;
+        }
+    }
+    return py::none();
 }
 
 bool Link::is_open() { return open_; }
 
-std::string Link::repr() {
-    return "<kvo_mew.VedUzavur port=" + text_of(port_) + (is_open() ? " open>" : " closed>");
+py::object Link::repr() {
+    std::optional<std::string> port = repr_of(port_);
+    if (!port) return {};
+    std::string text = "<kvo_mew.VedUzavur port=" + *port + (is_open() ? " open>" : " closed>");
+    return py::reinterpret_steal<py::object>(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
 }
 
-py::bool_ Link::get_coil(py::handle station, py::handle name) {
+bool Link::check(const char *op, int station, const Element &first, size_t count, bool write) const {
+    std::optional<std::string> error = transport_->check(op, station, first, count, write);
+    if (error) set_error(ErrorKind::Address, *error);
+    return !error;
+}
+
+py::object Link::get_coil(py::handle station, py::handle name) {
     const char *op = "get_coil";
-    int st = station_arg(op, station);
-    Element relay = relay_arg(op, name);
-    check(op, st, relay, 1, false);
-    return py::bool_(transaction({op, st, relay, 1}, [&](Transport &t, const Interruption &w) { return t.read_bit(w, op, st, relay); }));
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return {};
+    std::optional<Element> relay = relay_arg(op, name);
+    if (!relay || !check(op, *st, *relay, 1, false)) return {};
+    std::optional<bool> bit = transaction({op, *st, *relay, 1}, [&](Transport &t, const Interruption &w) {
+        return t.read_bit(w, op, *st, *relay);
+    });
+    if (!bit) return {};
+    return py::bool_(*bit);
 }
 
-void Link::set_coil(py::handle station, py::handle name, py::handle value) {
+py::object Link::set_coil(py::handle station, py::handle name, py::handle value) {
     const char *op = "set_coil";
-    int st = station_arg(op, station);
-    Element relay = relay_arg(op, name);
-    bool on = coil_arg(op, value);
-    check(op, st, relay, 1, true);
-    transaction({op, st, relay, 1, nullptr, on ? 1 : 0}, [&](Transport &t, const Interruption &w) { t.write_bit(w, op, st, relay, on); });
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return {};
+    std::optional<Element> relay = relay_arg(op, name);
+    if (!relay) return {};
+    std::optional<bool> on = coil_arg(op, value);
+    if (!on || !check(op, *st, *relay, 1, true)) return {};
+    return done(transaction({op, *st, *relay, 1, nullptr, *on ? 1 : 0}, [&](Transport &t, const Interruption &w) {
+        t.write_bit(w, op, *st, *relay, *on);
+    }));
 }
 
-uint16_t Link::read_coil_word(py::handle station, py::handle name) {
+bool Link::read_coil_word(py::handle station, py::handle name, uint16_t &out) {
     const char *op = "get_coil_uint16";
-    int st = station_arg(op, station);
-    Element word = relay_word_arg(op, name);
-    check(op, st, word, 1, false);
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return false;
+    std::optional<Element> word = relay_word_arg(op, name);
+    return word && read_checked(op, *st, *word, 1, &out);
+}
+
+py::object Link::get_coil_uint16(py::handle station, py::handle name) {
     uint16_t value = 0;
-    read_checked(op, st, word, 1, &value);
-    return value;
+    if (!read_coil_word(station, name, value)) return {};
+    return py::int_(value);
 }
 
-py::int_ Link::get_coil_uint16(py::handle station, py::handle name) { return py::int_(read_coil_word(station, name)); }
-
-void Link::write_coil_checked(const char *op, int station, const Element &word, uint16_t value) {
+bool Link::write_coil_checked(const char *op, int station, const Element &word, uint16_t value) {
     std::vector<uint16_t> words{value};
-    check(op, station, word, 1, true);
-    transaction({op, station, word, 1, &words}, [&](Transport &t, const Interruption &w) { t.write_words(w, op, station, word, words); });
+    if (!check(op, station, word, 1, true)) return false;
+    return transaction({op, station, word, 1, &words},
+                       [&](Transport &t, const Interruption &w) { t.write_words(w, op, station, word, words); });
 }
 
-void Link::set_coil_uint16(py::handle station, py::handle name, py::handle value) {
+py::object Link::set_coil_uint16(py::handle station, py::handle name, py::handle value) {
     const char *op = "set_coil_uint16";
-    int st = station_arg(op, station);
-    Element word = relay_word_arg(op, name);
-    write_coil_checked(op, st, word, uint16_arg(op, value));
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return {};
+    std::optional<Element> word = relay_word_arg(op, name);
+    if (!word) return {};
+    std::optional<uint16_t> v = uint16_arg(op, value);
+    return done(v && write_coil_checked(op, *st, *word, *v));
 }
 
-void Link::write_coil_word(py::handle station, py::handle name, uint16_t value) {
+bool Link::write_coil_word(py::handle station, py::handle name, uint16_t value) {
     const char *op = "set_coil_uint16";
-    int st = station_arg(op, station);
-    write_coil_checked(op, st, relay_word_arg(op, name), value);
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return false;
+    std::optional<Element> word = relay_word_arg(op, name);
+    return word && write_coil_checked(op, *st, *word, value);
 }
 
-std::vector<uint16_t> Link::read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
-                                       py::handle count) {
-    int st = station_arg(op, station);
-    Element first = word_arg(op, name);
-    size_t words = count_arg(op, count) * words_per_item;
-    block_arg(op, first, words);  // before the buffer is made: it bounds its size
+std::optional<std::vector<uint16_t>> Link::read_block(const char *op, py::handle station, py::handle name,
+                                                      size_t words_per_item, py::handle count) {
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return std::nullopt;
+    std::optional<Element> first = word_arg(op, name);
+    if (!first) return std::nullopt;
+    std::optional<size_t> items = count_arg(op, count);
+    if (!items) return std::nullopt;
+    size_t words = *items * words_per_item;
+    if (!block_arg(op, *first, words)) return std::nullopt;  // before the buffer is made: it bounds its size
     std::vector<uint16_t> read(words);
-    read_checked(op, st, first, words, read.data());
+    if (!read_checked(op, *st, *first, words, read.data())) return std::nullopt;
     return read;
 }
 
-void Link::read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out) {
-    check(op, station, first, words, false);
-    transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) {
+bool Link::read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out) {
+    if (!check(op, station, first, words, false)) return false;
+    return bool(transaction({op, station, first, words}, [&](Transport &t, const Interruption &w) {
         t.read_words(w, op, station, first, words, out);
         return WordsRead{out, words};
-    });
+    }));
 }
 
-void Link::read_words(py::handle station, py::handle name, size_t count, uint16_t *out) {
+bool Link::read_words(py::handle station, py::handle name, size_t count, uint16_t *out) {
     const char *op = "get_multi_uint16";
-    int st = station_arg(op, station);
-    Element first = word_arg(op, name);
-    block_arg(op, first, count);
-    read_checked(op, st, first, count, out);
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return false;
+    std::optional<Element> first = word_arg(op, name);
+    return first && block_arg(op, *first, count) && read_checked(op, *st, *first, count, out);
 }
 
-void Link::write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words) {
-    write_block("set_multi_uint16", station, name, words);
+bool Link::write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words) {
+    return write_block("set_multi_uint16", station, name, words);
 }
 
-void Link::write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words) {
-    int st = station_arg(op, station);
-    Element first = word_arg(op, name);
-    block_arg(op, first, words.size());
-    check(op, st, first, words.size(), true);
-    transaction({op, st, first, words.size(), &words}, [&](Transport &t, const Interruption &w) { t.write_words(w, op, st, first, words); });
+bool Link::write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words) {
+    std::optional<int> st = station_arg(op, station);
+    if (!st) return false;
+    std::optional<Element> first = word_arg(op, name);
+    if (!first || !block_arg(op, *first, words.size()) || !check(op, *st, *first, words.size(), true)) return false;
+    return transaction({op, *st, *first, words.size(), &words},
+                       [&](Transport &t, const Interruption &w) { t.write_words(w, op, *st, *first, words); });
 }
 
-void Link::set_uint16(py::handle station, py::handle name, py::handle value) {
+py::object Link::set_uint16(py::handle station, py::handle name, py::handle value) {
     const char *op = "set_uint16";
-    write_block(op, station, name, {uint16_arg(op, value)});
+    std::optional<uint16_t> v = uint16_arg(op, value);
+    return done(v && write_block(op, station, name, {*v}));
 }
 
-py::list Link::get_multi_uint16(py::handle station, py::handle name, py::handle count) {
-    std::vector<uint16_t> words = read_block("get_multi_uint16", station, name, 1, count);
-    py::list result(words.size());
-    for (size_t i = 0; i < words.size(); ++i) result[i] = py::int_(words[i]);
-    return result;
+py::object Link::get_multi_uint16(py::handle station, py::handle name, py::handle count) {
+    std::optional<std::vector<uint16_t>> words = read_block("get_multi_uint16", station, name, 1, count);
+    if (!words) return {};
+    return int_list(words->size(), [&](size_t i) { return (*words)[i]; });
 }
 
-void Link::set_multi_uint16(py::handle station, py::handle name, py::handle values) {
+py::object Link::set_multi_uint16(py::handle station, py::handle name, py::handle values) {
     const char *op = "set_multi_uint16";
-    write_block(op, station, name, uint16_list_arg(op, values));
+    std::optional<std::vector<uint16_t>> words = uint16_list_arg(op, values);
+    return done(words && write_block(op, station, name, *words));
 }
 
-py::int_ Link::get_uint32(py::handle station, py::handle name) {
+py::object Link::get_uint32(py::handle station, py::handle name) {
     py::int_ one(1);
-    return py::int_(double_word(read_block("get_uint32", station, name, 2, one), 0));
+    std::optional<std::vector<uint16_t>> words = read_block("get_uint32", station, name, 2, one);
+    if (!words) return {};
+    return py::int_(double_word(*words, 0));
 }
 
-void Link::set_uint32(py::handle station, py::handle name, py::handle value) {
+py::object Link::set_uint32(py::handle station, py::handle name, py::handle value) {
     const char *op = "set_uint32";
-    uint32_t v = uint32_arg(op, value);
-    write_block(op, station, name, {uint16_t(v & 0xFFFFu), uint16_t(v >> 16)});
+    std::optional<uint32_t> v = uint32_arg(op, value);
+    return done(v && write_block(op, station, name, {uint16_t(*v & 0xFFFFu), uint16_t(*v >> 16)}));
 }
 
-py::list Link::get_multi_uint32(py::handle station, py::handle name, py::handle count) {
-    std::vector<uint16_t> words = read_block("get_multi_uint32", station, name, 2, count);
-    py::list result(words.size() / 2);
-    for (size_t i = 0; i < words.size() / 2; ++i) result[i] = py::int_(double_word(words, i));
-    return result;
+py::object Link::get_multi_uint32(py::handle station, py::handle name, py::handle count) {
+    std::optional<std::vector<uint16_t>> words = read_block("get_multi_uint32", station, name, 2, count);
+    if (!words) return {};
+    return int_list(words->size() / 2, [&](size_t i) { return double_word(*words, i); });
 }
 
-void Link::set_multi_uint32(py::handle station, py::handle name, py::handle values) {
+py::object Link::set_multi_uint32(py::handle station, py::handle name, py::handle values) {
     const char *op = "set_multi_uint32";
-    write_block(op, station, name, uint32_list_arg(op, values));
+    std::optional<std::vector<uint16_t>> words = uint32_list_arg(op, values);
+    return done(words && write_block(op, station, name, *words));
 }
 
-py::list Link::get_multi_int32(py::handle station, py::handle name, py::handle count) {
-    std::vector<uint16_t> words = read_block("get_multi_int32", station, name, 2, count);
-    py::list result(words.size() / 2);
-    for (size_t i = 0; i < words.size() / 2; ++i) result[i] = py::int_(int32_t(double_word(words, i)));
-    return result;
+py::object Link::get_multi_int32(py::handle station, py::handle name, py::handle count) {
+    std::optional<std::vector<uint16_t>> words = read_block("get_multi_int32", station, name, 2, count);
+    if (!words) return {};
+    return int_list(words->size() / 2, [&](size_t i) { return int32_t(double_word(*words, i)); });
 }
 
-void Link::set_multi_int32(py::handle station, py::handle name, py::handle values) {
+py::object Link::set_multi_int32(py::handle station, py::handle name, py::handle values) {
     const char *op = "set_multi_int32";
-    write_block(op, station, name, int32_list_arg(op, values));
+    std::optional<std::vector<uint16_t>> words = int32_list_arg(op, values);
+    return done(words && write_block(op, station, name, *words));
 }
 
 } // namespace mew

@@ -19,12 +19,16 @@
 // close() from another thread does not wait for the transaction in progress
 // but ends it, and those waiting for the mutex, with LinkError "link closed";
 // Ctrl-C on the main thread ends a transaction within a slice or two.
+//
+// Errors: the Python-facing members return a new reference, or null with the
+// Python exception set (errors.h). The engine below them, without the GIL,
+// throws LinkError; serve() catches it and records the failure, and finish()
+// raises it as the Python exception of its kind.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <atomic>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,54 +47,63 @@ namespace mew {
 namespace py = pybind11;
 
 class LinkWatchdog;
+struct HealthView;
 
 class Link {
 public:
-    Link(py::object port, py::object baudrate, py::dict options);
+    // A new link, or null with the exception set (no transport for the port,
+    // bad serial settings).
+    static Link *create(py::object port, py::object baudrate, py::kwargs options);
+    // The Link of a VedUzavur (or of a subclass); null, with nothing set, for
+    // anything else or a VedUzavur whose constructor has not run.
+    static Link *of(py::handle object);
     ~Link();
     Link(const Link &) = delete;
     Link &operator=(const Link &) = delete;
 
-    void start();
-    void close();
+    py::object start();
+    py::object close();
     bool is_open();
     py::object port() const { return port_; }
     py::object baudrate() const { return baudrate_; }
     py::dict options() const { return options_; }
-    std::string repr();
+    py::object repr();
 
-    py::bool_ get_coil(py::handle station, py::handle name);
-    void set_coil(py::handle station, py::handle name, py::handle value);
-    py::int_ get_coil_uint16(py::handle station, py::handle name);
-    void set_coil_uint16(py::handle station, py::handle name, py::handle value);
+    py::object get_coil(py::handle station, py::handle name);
+    py::object set_coil(py::handle station, py::handle name, py::handle value);
+    py::object get_coil_uint16(py::handle station, py::handle name);
+    py::object set_coil_uint16(py::handle station, py::handle name, py::handle value);
 
-    void set_uint16(py::handle station, py::handle name, py::handle value);
-    py::list get_multi_uint16(py::handle station, py::handle name, py::handle count);
-    void set_multi_uint16(py::handle station, py::handle name, py::handle values);
+    py::object set_uint16(py::handle station, py::handle name, py::handle value);
+    py::object get_multi_uint16(py::handle station, py::handle name, py::handle count);
+    py::object set_multi_uint16(py::handle station, py::handle name, py::handle values);
 
-    py::int_ get_uint32(py::handle station, py::handle name);
-    void set_uint32(py::handle station, py::handle name, py::handle value);
-    py::list get_multi_uint32(py::handle station, py::handle name, py::handle count);
-    void set_multi_uint32(py::handle station, py::handle name, py::handle values);
-    py::list get_multi_int32(py::handle station, py::handle name, py::handle count);
-    void set_multi_int32(py::handle station, py::handle name, py::handle values);
+    py::object get_uint32(py::handle station, py::handle name);
+    py::object set_uint32(py::handle station, py::handle name, py::handle value);
+    py::object get_multi_uint32(py::handle station, py::handle name, py::handle count);
+    py::object set_multi_uint32(py::handle station, py::handle name, py::handle values);
+    py::object get_multi_int32(py::handle station, py::handle name, py::handle count);
+    py::object set_multi_int32(py::handle station, py::handle name, py::handle values);
 
     // The same operations with the words in C++ buffers, for kvo_mew's C API
     // (capi.cpp): get_multi_uint16, set_multi_uint16, get_coil_uint16 and
-    // set_coil_uint16 with the same checks, transactions and errors.
-    void read_words(py::handle station, py::handle name, size_t count, uint16_t *out);
-    void write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words);
-    uint16_t read_coil_word(py::handle station, py::handle name);
-    void write_coil_word(py::handle station, py::handle name, uint16_t value);
+    // set_coil_uint16 with the same checks, transactions and errors; false
+    // with the exception set when they fail.
+    bool read_words(py::handle station, py::handle name, size_t count, uint16_t *out);
+    bool write_words(py::handle station, py::handle name, const std::vector<uint16_t> &words);
+    bool read_coil_word(py::handle station, py::handle name, uint16_t &out);
+    bool write_coil_word(py::handle station, py::handle name, uint16_t value);
 
     // The health view: a copy of the counters, the last error and the time
     // since the last good answer (GIL held).
     HealthCounters health_counters() const { return health_.snapshot(); }
     py::object last_error() const { return last_error_; }
+    // The same as VedUzavur.health shows them (bind_link.cpp).
+    HealthView health() const;
     // Called as callback(link, up) when the link goes down or comes up again;
     // None for no callback.
     py::object state_callback() const { return state_callback_; }
-    void set_state_callback(py::object callback);
+    py::object set_state_callback(py::object callback);
     // Watchdogs hear of every transaction's end; the link keeps them weakly.
     void watch(const std::shared_ptr<LinkWatchdog> &watchdog);
     void unwatch(const LinkWatchdog *watchdog);
@@ -112,7 +125,8 @@ private:
         bool frames = false;  // the frame logger wants the request and answer
         bool reopened = false;
         Transition transition = Transition::None;
-        std::exception_ptr failure;
+        bool failed = false;
+        ErrorKind kind = ErrorKind::Link;
         FailureCause cause = FailureCause::Other;
         std::string message;
         std::string answer;  // the answer as the frame log shows it
@@ -122,32 +136,37 @@ private:
     // Runs `call(transport, interruption)` without the GIL, under the mutex,
     // on an open link, then tells the log, the state callback and the
     // watchdogs. A transport whose port failed has closed it: the next call
-    // reopens it.
+    // reopens it. False, or an empty result, with the exception set when the
+    // transaction failed or was refused.
     template <class Call>
     auto transaction(const Request &request, Call call) {
         using Result = decltype(call(*transport_, std::declval<const Interruption &>()));
         Outcome outcome;
         outcome.frames = begin(request);
         if constexpr (std::is_void_v<Result>) {
-            run_locked(request, outcome, [&](Transport &t, const Interruption &w) { call(t, w); });
-            finish(request, outcome);
+            return run_locked(request, outcome, [&](Transport &t, const Interruption &w) { call(t, w); }) &&
+                   finish(request, outcome);
         } else {
-            std::optional<Result> result;
-            run_locked(request, outcome, [&](Transport &t, const Interruption &w) {
-                result.emplace(call(t, w));
-                if (outcome.frames) outcome.answer = answer_text(*result);
+            Result result{};
+            bool ran = run_locked(request, outcome, [&](Transport &t, const Interruption &w) {
+                result = call(t, w);
+                if (outcome.frames) outcome.answer = answer_text(result);
             });
-            finish(request, outcome);
-            return std::move(*result);
+            if (!ran || !finish(request, outcome)) return std::optional<Result>();
+            return std::optional<Result>(result);
         }
     }
     bool begin(const Request &request);
-    void run_locked(const Request &request, Outcome &outcome, Step call);
+    // False, with the exception set, when the transaction may not run here.
+    bool run_locked(const Request &request, Outcome &outcome, Step call);
     // The part of run_locked under the mutex (taken here unless `hold` has it).
     void serve(const Request &request, Outcome &outcome, Step call, std::unique_lock<std::timed_mutex> &hold,
                const Interruption &interruption);
-    // Raises the failure, if any, as the Python exception it stored as the last error.
-    void finish(const Request &request, Outcome &outcome);
+    // Raises the failure, if any, as the Python exception it stores as the
+    // last error: false with it set.
+    bool finish(const Request &request, Outcome &outcome);
+    // Calls the state callback; its exception goes to sys.unraisablehook.
+    void tell_state(bool up);
     // Words read into a caller's buffer, as a transaction's result.
     struct WordsRead {
         const uint16_t *words;
@@ -161,16 +180,18 @@ private:
     std::unique_lock<std::timed_mutex> acquire(const Interruption &interruption);
     // Opens the link if it is closed; true when that was a reopening.
     bool open_locked(const Interruption &interruption);
-    // Lets the transport refuse what it cannot address, before any transaction.
-    void check(const char *op, int station, const Element &first, size_t count, bool write) const {
-        transport_->check(op, station, first, count, write);
-    }
-    std::vector<uint16_t> read_block(const char *op, py::handle station, py::handle name, size_t words_per_item,
-                                     py::handle count);
+    // Lets the transport refuse what it cannot address, before any
+    // transaction: false with AddressError set.
+    bool check(const char *op, int station, const Element &first, size_t count, bool write) const;
+    std::optional<std::vector<uint16_t>> read_block(const char *op, py::handle station, py::handle name,
+                                                    size_t words_per_item, py::handle count);
     // Reads a block already checked by block_arg into `out`.
-    void read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out);
-    void write_coil_checked(const char *op, int station, const Element &word, uint16_t value);
-    void write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);
+    bool read_checked(const char *op, int station, const Element &first, size_t words, uint16_t *out);
+    bool write_coil_checked(const char *op, int station, const Element &word, uint16_t value);
+    bool write_block(const char *op, py::handle station, py::handle name, const std::vector<uint16_t> &words);
+    // The transport comes from create().
+    Link(py::object port, std::string port_text, py::object baudrate, py::dict options,
+         std::unique_ptr<Transport> transport);
 
     const py::object port_;
     const std::string port_text_;

@@ -48,8 +48,6 @@ HealthCounters LinkHealth::snapshot() const {
 
 FailureCause cause_of(const LinkError &error) {
     if (error.cause() != FailureCause::Other) return error.cause();
-    if (dynamic_cast<const SlaveError *>(&error)) return FailureCause::Exception;
-    if (dynamic_cast<const PortError *>(&error)) return FailureCause::Port;
     // Errors thrown without a cause still say what happened.
     std::string message = error.what();
     if (message.find("link closed") != std::string::npos) return FailureCause::Closed;

@@ -54,8 +54,8 @@ private:
     HealthCounters counters_;
 };
 
-// The cause of a failure: the one the transport named, else the one its type
-// implies (a PortError failed the port, a SlaveError is an exception response).
+// The cause of a failure: the one the engine named, else the one its message
+// implies ("link closed", "stray frame").
 FailureCause cause_of(const LinkError &error);
 
 // A failure message without the transaction it names and the count of tries:

@@ -2,28 +2,33 @@
 
 #include <cstdio>
 
+#include "platform/common/result.h"
+
 namespace mew {
 namespace link_log {
 namespace {
 
-namespace py = pybind11;
-
 constexpr int kDebug = 10, kInfo = 20, kWarning = 30;
 
 // The loggers live as long as the process: never released, so no Python
-// object is touched after the interpreter has gone.
-py::handle logger(const char *name, py::object *&slot) {
-    if (!slot) slot = new py::object(py::module_::import("logging").attr("getLogger")(name));
-    return *slot;
+// object is touched after the interpreter has gone. Null with the exception
+// set if logging could not give one.
+PyObject *logger(const char *name, PyObject *&slot) {
+    if (!slot) {
+        PyObject *logging = PyImport_ImportModule("logging");
+        slot = logging ? PyObject_CallMethod(logging, "getLogger", "s", name) : nullptr;
+        Py_XDECREF(logging);
+    }
+    return slot;
 }
 
-py::handle link_logger() {
-    static py::object *slot = nullptr;
+PyObject *link_logger() {
+    static PyObject *slot = nullptr;
     return logger("kvo_mew.link", slot);
 }
 
-py::handle frames_logger() {
-    static py::object *slot = nullptr;
+PyObject *frames_logger() {
+    static PyObject *slot = nullptr;
     return logger("kvo_mew.frames", slot);
 }
 
@@ -38,9 +43,11 @@ int cached_answer(PyObject *log, int level) {
     static PyObject *const cache_name = PyUnicode_InternFromString("_cache");
     static PyObject *const disabled_name = PyUnicode_InternFromString("disabled");
     static PyObject *const logging_method = [] {
-        PyObject *logger_class = PyObject_GetAttrString(py::module_::import("logging").ptr(), "Logger");
+        PyObject *logging = PyImport_ImportModule("logging");
+        PyObject *logger_class = logging ? PyObject_GetAttrString(logging, "Logger") : nullptr;
         PyObject *method = logger_class ? PyObject_GetAttr(logger_class, method_name) : nullptr;
         Py_XDECREF(logger_class);
+        Py_XDECREF(logging);
         PyErr_Clear();
         return method;  // kept for the life of the process
     }();
@@ -65,21 +72,35 @@ int cached_answer(PyObject *log, int level) {
     return answer == Py_True ? 1 : answer == Py_False ? 0 : -1;
 }
 
-bool enabled(py::handle log, int level) {
-    int cached = cached_answer(log.ptr(), level);
-    if (cached >= 0) return cached == 1;
-    return log.attr("isEnabledFor")(level).cast<bool>();
+// 1 or 0, or -1 with the exception set.
+int enabled(PyObject *log, int level) {
+    if (!log) return -1;
+    int cached = cached_answer(log, level);
+    if (cached >= 0) return cached;
+    PyObject *answer = PyObject_CallMethod(log, "isEnabledFor", "i", level);
+    int on = answer ? PyObject_IsTrue(answer) : -1;
+    Py_XDECREF(answer);
+    return on;
 }
+
+// Logging has no caller to raise to: its errors go to sys.unraisablehook.
+void log_failed() { platform::write_unraisable("kvo_mew link logging"); }
 
 // Logs `message` at `level` if enabled; builds the text only then.
 template <class Text>
-void emit(py::handle (*which)(), int level, Text text) {
-    try {
-        py::handle log = which();
-        if (enabled(log, level)) log.attr("log")(level, "%s", text());
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("kvo_mew link logging");
+void emit(PyObject *(*which)(), int level, Text text) {
+    PyObject *log = which();
+    int on = enabled(log, level);
+    if (on <= 0) {
+        if (on < 0) log_failed();
+        return;
     }
+    std::string line = text();
+    PyObject *message = PyUnicode_FromStringAndSize(line.data(), Py_ssize_t(line.size()));
+    PyObject *done = message ? PyObject_CallMethod(log, "log", "isO", level, "%s", message) : nullptr;
+    Py_XDECREF(message);
+    if (!done) log_failed();
+    Py_XDECREF(done);
 }
 
 std::string seconds_text(double seconds) {
@@ -91,12 +112,9 @@ std::string seconds_text(double seconds) {
 } // namespace
 
 bool frames_wanted() {
-    try {
-        return enabled(frames_logger(), kDebug);
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("kvo_mew link logging");
-        return false;
-    }
+    int on = enabled(frames_logger(), kDebug);
+    if (on < 0) log_failed();
+    return on > 0;
 }
 
 void frame(const std::string &port, char direction, const std::string &line) {

@@ -16,12 +16,14 @@
 // One fault per outage: the watchdog arms again when the link answers well,
 // or when the machine's fault has been cleared by reset (the limit then runs
 // from that moment), or, when a subscriber took the fault, `limit` seconds
-// later. Everything here runs with the GIL held.
+// later. Everything here runs with the GIL held and reports errors as the
+// rest of kvo_mew does (errors.h).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <string>
 
 #include "platform/kvo_mew/link_health.h"
 
@@ -33,14 +35,19 @@ class Link;
 
 class LinkWatchdog : public std::enable_shared_from_this<LinkWatchdog> {
 public:
-    LinkWatchdog(py::object machine, double limit, py::object link);
+    // `link` is the VedUzavur whose Link `watched` is.
+    LinkWatchdog(py::object machine, double limit, py::object link, Link &watched);
 
     // The link's wake: a transaction ended, good or failed.
     void transaction_ended(bool good);
-    // Looks at the link now; true when this call raised the fault.
+    // Looks at the link now; true when this call raised the fault. An error
+    // on the way goes to sys.unraisablehook.
     bool check();
-    // Stops watching and waits for a fault being raised to be done.
-    void close();
+    // Stops watching and waits for a fault being raised to be done: None, or
+    // null with the exception set (the wait was interrupted).
+    py::object close();
+    // The with block's end: close().
+    py::object exit(py::args);
 
     py::object machine() const { return machine_; }
     py::object link() const { return link_object_; }
@@ -51,8 +58,14 @@ public:
 
 private:
     bool evaluate();
-    bool raising() const;
-    void fire(double seconds, const HealthCounters &health);
+    // 1 when it raised the fault, 0 when not, -1 with the exception set.
+    int evaluate_now();
+    // 1 while the fault's thread runs, 0, or -1 with the exception set.
+    int raising() const;
+    // Makes the fault and starts its thread; false with the exception set.
+    bool fire(double seconds, const HealthCounters &health);
+    // The LinkDownError with its attributes; null with the exception set.
+    py::object fault_of(const std::string &message, double seconds, const HealthCounters &health);
     void raise_fault(py::object error);
 
     const py::object machine_;

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/kvo_mew/errors.h"
+
 namespace mew {
 
 PlcMemory::Station::Station() : x(kRelayWords), y(kRelayWords), r(kRelayWords), d(kDataWords) {}
 
 uint16_t *PlcMemory::area_at(int station, Area area, uint32_t first, size_t count) {
-    check_block(Element{ElementKind::DataWord, area, first, -1}, count);
+    // Callers checked the block with the GIL; this guard is not reached.
+    if (auto error = block_error(Element{ElementKind::DataWord, area, first, -1}, count))
+        throw LinkError(*error, ErrorKind::Address);
     auto &slot = stations_[station];
     if (!slot) slot = std::make_unique<Station>();
     std::vector<uint16_t> *words = nullptr;

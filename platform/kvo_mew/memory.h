@@ -14,8 +14,8 @@ namespace mew {
 
 class PlcMemory {
 public:
-    // Callers check the block with check_block first; these check again and
-    // throw AddressError rather than touch memory outside an area.
+    // Callers check the block with block_error first; these check again and
+    // throw a LinkError rather than touch memory outside an area.
     std::vector<uint16_t> read_words(int station, Area area, uint32_t first, size_t count);
     void read_words(int station, Area area, uint32_t first, size_t count, uint16_t *out);
     void write_words(int station, Area area, uint32_t first, const std::vector<uint16_t> &values);

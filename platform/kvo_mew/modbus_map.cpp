@@ -1,7 +1,5 @@
 #include "platform/kvo_mew/modbus_map.h"
 
-#include "platform/kvo_mew/errors.h"
-
 namespace mew {
 
 bool is_bit_table(Table table) { return table == Table::Coils || table == Table::DiscreteInputs; }
@@ -63,16 +61,16 @@ std::string span_text(const Span &span) {
     return text + " " + std::to_string(span.first) + ".." + std::to_string(span.first + span.count - 1);
 }
 
-Span locate(const ElementMap &map, const Element &first, size_t words, bool write) {
+std::optional<std::string> locate(const ElementMap &map, const Element &first, size_t words, bool write, Span &span) {
     const AreaMapping &area = map[first.area];
     bool relay = first.kind == ElementKind::Relay;
     if (relay) words = 1;
     std::string what = elements_text(first, words);
     if (!area.mapped)
-        throw AddressError(what + " has no Modbus address: the element map leaves " + area_letter(first.area) + " out");
+        return what + " has no Modbus address: the element map leaves " + area_letter(first.area) + " out";
     if (write && !is_writable(area.table))
-        throw AddressError(what + " cannot be written: the element map puts " + area_letter(first.area) + " on " +
-                           table_text(area.table) + ", which are read-only");
+        return what + " cannot be written: the element map puts " + area_letter(first.area) + " on " +
+               table_text(area.table) + ", which are read-only";
     uint64_t start, count;
     if (is_bit_table(area.table)) {
         start = uint64_t(area.base) + uint64_t(first.word) * 16 + (relay ? uint64_t(first.bit) : 0);
@@ -82,10 +80,10 @@ Span locate(const ElementMap &map, const Element &first, size_t words, bool writ
         count = relay ? 1 : uint64_t(words);
     }
     if (start + count > kModbusAddresses)
-        throw AddressError(what + " has no Modbus address: " + area_letter(first.area) + " maps to " +
-                           table_text(area.table) + " from " + std::to_string(area.base) +
-                           " and Modbus addresses end at 65535");
-    return Span{area.table, uint32_t(start), uint32_t(count)};
+        return what + " has no Modbus address: " + area_letter(first.area) + " maps to " + table_text(area.table) +
+               " from " + std::to_string(area.base) + " and Modbus addresses end at 65535";
+    span = Span{area.table, uint32_t(start), uint32_t(count)};
+    return std::nullopt;
 }
 
 } // namespace mew

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/kvo_mew/element_name.h"
@@ -56,10 +57,10 @@ struct Span {
 };
 
 // The span of a relay (`words` ignored: one bit, or the register that holds
-// it) or of `words` words from the word element `first` on. Throws
-// AddressError when the area is not mapped, when `write` asks for a read-only
-// table, or when the span leaves the Modbus address range.
-Span locate(const ElementMap &map, const Element &first, size_t words, bool write);
+// it) or of `words` words from the word element `first` on, into `span`.
+// Returns why there is none: the area is not mapped, `write` asks for a
+// read-only table, or the span leaves the Modbus address range.
+std::optional<std::string> locate(const ElementMap &map, const Element &first, size_t words, bool write, Span &span);
 
 // "D10", "D10..D13", "X1F": the elements a span stands for, for messages.
 std::string elements_text(const Element &first, size_t words);

@@ -22,43 +22,34 @@ PyObject *link_down_error = nullptr;
 PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const char *doc) {
     std::string qualified = std::string("kvo_mew.") + name;
     PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
-    if (!type) throw py::error_already_set();
+    if (!type) platform::raise_set_error();  // the module's init fails with it
     m.add_object(name, py::reinterpret_borrow<py::object>(type));
     return type;
 }
 
-// Most derived first: a PortError is a LineError to Python.
-PyObject *python_type(const mew::LinkError &e) {
-    if (dynamic_cast<const mew::AddressError *>(&e)) return address_error;
-    if (dynamic_cast<const mew::SlaveError *>(&e)) return slave_error;
-    if (dynamic_cast<const mew::LineError *>(&e)) return line_error;
+} // namespace
+
+PyObject *mew::error_type(ErrorKind kind) {
+    switch (kind) {
+    case ErrorKind::Address: return address_error;
+    case ErrorKind::Line: return line_error;
+    case ErrorKind::Slave: return slave_error;
+    case ErrorKind::Raised: return nullptr;
+    case ErrorKind::Link: break;
+    }
     return link_error;
 }
 
-// Other exceptions go on to pybind11's own translators.
-void translate(std::exception_ptr error) {
-    if (!mew::set_python_error(error)) std::rethrow_exception(error);
+mew::ErrorSet mew::set_error(ErrorKind kind, const std::string &message) {
+    if (PyObject *type = error_type(kind)) PyErr_SetString(type, message.c_str());
+    return {};
 }
 
-} // namespace
-
-bool mew::set_python_error(std::exception_ptr error) {
-    try {
-        if (error) std::rethrow_exception(error);
-    } catch (const mew::LinkError &e) {
-        PyErr_SetString(python_type(e), e.what());
-    } catch (...) {
-        return false;
-    }
-    return error != nullptr;
-}
-
-py::object mew::python_error(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const mew::LinkError &e) {
-        return py::reinterpret_borrow<py::object>(python_type(e))(e.what());
-    }
+py::object mew::python_error(ErrorKind kind, const std::string &message) {
+    py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+    if (!text) return {};
+    return py::reinterpret_steal<py::object>(PyObject_CallOneArg(error_type(kind), text.ptr()));
 }
 
 py::handle mew::link_down_error_type() { return link_down_error; }
@@ -96,7 +87,6 @@ PYBIND11_MODULE(kvo_mew, m) {
     link_down_error = new_exception(m, "LinkDownError", link_error,
                                     "A LinkWatchdog's machine fault: the link gave no good answer within the "
                                     "watchdog's limit. Attributes: port, station, seconds, cause, last_error.");
-    py::register_local_exception_translator(translate);
 
     m.attr("__version__") = KVO_VERSION;
 

@@ -34,7 +34,7 @@ Timing line_timing(int baudrate, char parity, int bytesize, int stopbits, double
     return timing;
 }
 
-PortFailure::PortFailure(int error) : std::runtime_error(std::strerror(error)), error(error) {}
+void port_failed(int error) { throw LinkError(std::strerror(error), ErrorKind::Line, FailureCause::Port); }
 
 Outcome Line::exchange(const Request &request, const Interruption &interruption) {
     try {
@@ -95,11 +95,11 @@ void Line::send(const std::vector<uint8_t> &frame, const Interruption &interrupt
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) throw PortFailure(errno);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) port_failed(errno);
         interruption.check();
         pollfd port{fd_, POLLOUT, 0};
-        if (::poll(&port, 1, int(kSlice * 1000)) < 0 && errno != EINTR) throw PortFailure(errno);
-        if (port.revents & (POLLERR | POLLHUP | POLLNVAL)) throw PortFailure(EIO);
+        if (::poll(&port, 1, int(kSlice * 1000)) < 0 && errno != EINTR) port_failed(errno);
+        if (port.revents & (POLLERR | POLLHUP | POLLNVAL)) port_failed(EIO);
     }
 }
 
@@ -170,7 +170,7 @@ size_t Line::read_available() {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) throw PortFailure(errno);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) port_failed(errno);
         break;  // nothing more for now (a raw tty reads 0 when empty)
     }
     if (total) last_byte_ = Clock::now();
@@ -183,9 +183,9 @@ void Line::wait_readable(Clock::time_point until) {
     if (left <= 0) return;
     pollfd port{fd_, POLLIN, 0};
     int ready = ::poll(&port, 1, int((left + 999) / 1000));
-    if (ready < 0 && errno != EINTR) throw PortFailure(errno);
+    if (ready < 0 && errno != EINTR) port_failed(errno);
     if (ready > 0 && (port.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(port.revents & POLLIN))
-        throw PortFailure(EIO);
+        port_failed(EIO);
 }
 
 } // namespace mew::rtu

@@ -17,10 +17,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/interruption.h"
 #include "platform/kvo_mew/rtu_frame.h"
 
@@ -44,12 +44,9 @@ struct Outcome {
     std::string problem;         // Damaged, Stray
 };
 
-// The port itself failed (read, write or poll): `error` is the errno.
-class PortFailure : public std::runtime_error {
-public:
-    explicit PortFailure(int error);
-    const int error;
-};
+// The port itself failed (read, write or poll): a Line LinkError whose
+// cause is Port, with the text of errno `error`.
+[[noreturn]] void port_failed(int error);
 
 class Line {
 public:
@@ -58,8 +55,8 @@ public:
         : fd_(fd), timing_(timing), failed_at_(Clock::now()), drain_pending_(drain_first) {}
 
     // Settles the line (drain or flush), sends the request and waits for its
-    // answer. Throws PortFailure, or what the Interruption throws; either
-    // leaves a drain pending.
+    // answer. Throws LinkError, from port_failed or from the Interruption;
+    // either leaves a drain pending.
     Outcome exchange(const Request &request, const Interruption &interruption);
 
     bool drain_pending() const { return drain_pending_; }

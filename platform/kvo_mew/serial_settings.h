@@ -1,11 +1,13 @@
 // The settings of a serial (Modbus RTU) link, read from the VedUzavur
 // constructor's baudrate and keyword arguments. Wrong types raise TypeError,
 // values out of range ValueError, unknown keywords TypeError, all at
-// construction, before the port is touched.
+// construction, before the port is touched: the settings are then empty,
+// with the exception set.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/kvo_mew/modbus_map.h"
@@ -26,7 +28,7 @@ struct SerialSettings {
     ElementMap element_map = ElementMap::defaults();
 };
 
-SerialSettings serial_settings(const std::string &device, py::handle baudrate, py::dict options);
+std::optional<SerialSettings> serial_settings(const std::string &device, py::handle baudrate, py::dict options);
 
 // An element map as Python sees it: {"X": ("discrete_inputs", 0), ...}, an
 // area left out of the map as None.

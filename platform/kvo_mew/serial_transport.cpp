@@ -58,15 +58,12 @@ uint8_t read_function(Table table) {
 
 class SerialTransport : public Transport {
 public:
-    explicit SerialTransport(SerialSettings settings)
+    // `ctx` is libmodbus's context for the settings' device, owned from here on.
+    SerialTransport(SerialSettings settings, modbus_t *ctx)
         : settings_(std::move(settings)),
           timing_(rtu::line_timing(settings_.baudrate, settings_.parity, settings_.bytesize, settings_.stopbits,
-                                   settings_.timeout, settings_.drain)) {
-        ctx_ = modbus_new_rtu(settings_.device.c_str(), settings_.baudrate, settings_.parity, settings_.bytesize,
-                              settings_.stopbits);
-        if (!ctx_)
-            throw LinkError("cannot set up serial port '" + settings_.device + "': " + modbus_strerror(errno));
-    }
+                                   settings_.timeout, settings_.drain)),
+          ctx_(ctx) {}
 
     ~SerialTransport() override {
         close();
@@ -80,8 +77,8 @@ public:
             int error = errno;
             next_open_ = Clock::now() + seconds(reopen_delay_);
             reopen_delay_ = std::min(reopen_delay_ * 2, kLastReopenDelay);
-            throw LineError("cannot open serial port '" + settings_.device + "': " + modbus_strerror(error),
-                            FailureCause::Port);
+            throw LinkError("cannot open serial port '" + settings_.device + "': " + modbus_strerror(error),
+                            ErrorKind::Line, FailureCause::Port);
         }
         reopen_delay_ = kFirstReopenDelay;
         // An answer still on its way when the port was closed is drained too.
@@ -95,15 +92,13 @@ public:
         line_.reset();
     }
 
-    void check(const char *op, int station, const Element &first, size_t count, bool write) const override {
+    std::optional<std::string> check(const char *op, int station, const Element &first, size_t count,
+                                     bool write) const override {
         if (station > 247)
-            throw AddressError(std::string(op) + "() station " + std::to_string(station) +
-                               " is not a Modbus slave address (1..247)");
-        try {
-            locate(settings_.element_map, first, count, write);
-        } catch (const AddressError &e) {
-            throw AddressError(std::string(op) + "() " + e.what());
-        }
+            return std::string(op) + "() station " + std::to_string(station) + " is not a Modbus slave address (1..247)";
+        Span span;
+        if (auto error = locate(settings_.element_map, first, count, write, span)) return std::string(op) + "() " + *error;
+        return std::nullopt;
     }
 
     void read_words(const Interruption &interruption, const char *op, int station, const Element &first,
@@ -111,7 +106,7 @@ public:
         for (size_t done = 0; done < count;) {
             size_t n = std::min(kReadWords, count - done);
             Element chunk = part_of(first, done);
-            Span span = locate(settings_.element_map, chunk, n, false);
+            Span span = located(chunk, n, false);
             rtu::Request request =
                 rtu::Request::read(uint8_t(station), read_function(span.table), uint16_t(span.first),
                                    uint16_t(span.count));
@@ -136,7 +131,7 @@ public:
         for (size_t done = 0; done < values.size();) {
             size_t n = std::min(kWriteWords, values.size() - done);
             Element chunk = part_of(first, done);
-            Span span = locate(settings_.element_map, chunk, n, true);
+            Span span = located(chunk, n, true);
             const uint16_t *from = values.data() + done;
             uint8_t slave = uint8_t(station);
             uint16_t address = uint16_t(span.first);
@@ -156,7 +151,7 @@ public:
     }
 
     bool read_bit(const Interruption &interruption, const char *op, int station, const Element &relay) override {
-        Span span = locate(settings_.element_map, relay, 1, false);
+        Span span = located(relay, 1, false);
         rtu::Request request = rtu::Request::read(uint8_t(station), read_function(span.table),
                                                   uint16_t(span.first), uint16_t(span.count));
         std::vector<uint8_t> answer = run(interruption, op, station, relay, 1, span, request);
@@ -167,7 +162,7 @@ public:
 
     void write_bit(const Interruption &interruption, const char *op, int station, const Element &relay,
                    bool value) override {
-        Span span = locate(settings_.element_map, relay, 1, true);
+        Span span = located(relay, 1, true);
         uint8_t slave = uint8_t(station);
         if (is_bit_table(span.table)) {
             run(interruption, op, station, relay, 1, span,
@@ -192,6 +187,14 @@ private:
     }
 
     // "get_multi_uint16() station 2, D0..D3 (holding registers 0..3): "
+    // The span of a block check() let through.
+    Span located(const Element &first, size_t words, bool write) const {
+        Span span;
+        if (auto error = locate(settings_.element_map, first, words, write, span))
+            throw LinkError(*error, ErrorKind::Address);
+        return span;
+    }
+
     static std::string where(const char *op, int station, const Element &first, size_t words, const Span &span) {
         return std::string(op) + "() station " + std::to_string(station) + ", " + elements_text(first, words) +
                " (" + span_text(span) + "): ";
@@ -207,16 +210,19 @@ private:
             ++tries;
             try {
                 outcome = line_->exchange(request, interruption);
-            } catch (const rtu::PortFailure &failure) {
+            } catch (const LinkError &failure) {
+                if (failure.cause() != FailureCause::Port) throw;  // the Interruption's
                 close();
                 next_open_ = Clock::now() + seconds(kFirstReopenDelay);
-                throw PortError(where(op, station, first, words, span) + "serial port '" + settings_.device +
-                                "' failed: " + failure.what() + "; it is reopened on the next call");
+                throw LinkError(where(op, station, first, words, span) + "serial port '" + settings_.device +
+                                    "' failed: " + failure.what() + "; it is reopened on the next call",
+                                ErrorKind::Line, FailureCause::Port);
             }
             if (outcome.kind == rtu::Outcome::Answer) return std::move(outcome.frame);
             if (outcome.kind == rtu::Outcome::Exception)
-                throw SlaveError(where(op, station, first, words, span) + "exception response " +
-                                 std::to_string(outcome.code) + " (" + rtu::exception_text(outcome.code) + ")");
+                throw LinkError(where(op, station, first, words, span) + "exception response " +
+                                    std::to_string(outcome.code) + " (" + rtu::exception_text(outcome.code) + ")",
+                                ErrorKind::Slave, FailureCause::Exception);
         }
         std::string cause;
         FailureCause category;
@@ -233,9 +239,9 @@ private:
             cause = "no answer within " + seconds_text(settings_.timeout);
             category = FailureCause::Timeout;
         }
-        throw LineError(where(op, station, first, words, span) + cause + " (" + std::to_string(tries) +
+        throw LinkError(where(op, station, first, words, span) + cause + " (" + std::to_string(tries) +
                             (tries == 1 ? " try)" : " tries)"),
-                        category);
+                        ErrorKind::Line, category);
     }
 
     const SerialSettings settings_;
@@ -252,7 +258,12 @@ private:
 
 std::unique_ptr<Transport> make_serial_transport(const std::string &device, pybind11::handle baudrate,
                                                  pybind11::dict options) {
-    return std::make_unique<SerialTransport>(serial_settings(device, baudrate, options));
+    std::optional<SerialSettings> settings = serial_settings(device, baudrate, options);
+    if (!settings) return nullptr;
+    modbus_t *ctx = modbus_new_rtu(settings->device.c_str(), settings->baudrate, settings->parity, settings->bytesize,
+                                   settings->stopbits);
+    if (!ctx) return set_error(ErrorKind::Link, "cannot set up serial port '" + device + "': " + modbus_strerror(errno));
+    return std::make_unique<SerialTransport>(std::move(*settings), ctx);
 }
 
 bool serial_transport_built() { return true; }
@@ -264,7 +275,7 @@ bool serial_transport_built() { return true; }
 namespace mew {
 
 std::unique_ptr<Transport> make_serial_transport(const std::string &, pybind11::handle, pybind11::dict) {
-    throw LinkError("serial transport not built (libmodbus missing)");
+    return set_error(ErrorKind::Link, "serial transport not built (libmodbus missing)");
 }
 
 bool serial_transport_built() { return false; }

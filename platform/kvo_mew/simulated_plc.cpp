@@ -25,14 +25,24 @@ struct UpdatingDevices {
 
 } // namespace
 
-void refuse_inside_device_update(const char *what) {
-    if (updating_devices)
-        throw LinkError(std::string("a callback device's function cannot use ") + what +
-                        " (it runs while the simulated PLC updates its devices)");
+namespace {
+
+std::string device_update_refusal(const char *what) {
+    return std::string("a callback device's function cannot use ") + what +
+           " (it runs while the simulated PLC updates its devices)";
+}
+
+} // namespace
+
+bool refused_inside_device_update(const char *what) {
+    if (!updating_devices) return false;
+    set_error(ErrorKind::Link, device_update_refusal(what));
+    return true;
 }
 
 std::unique_lock<std::mutex> SimulatedPlc::hold() const {
-    refuse_inside_device_update("a simulated PLC");
+    // Python-facing callers refused it already; a transaction's LinkError.
+    if (updating_devices) throw LinkError(device_update_refusal("a simulated PLC"));
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
     if (lock.owns_lock()) return lock;
     // The holder may be updating a callback device, which needs the GIL.
@@ -173,13 +183,16 @@ size_t SimulatedPlc::trace_dropped() const {
     return trace_.dropped();
 }
 
+std::optional<std::string> SimulatedPlc::io_map_error(uint32_t x_words, uint32_t y_words, uint32_t y_shift) {
+    for (auto [first, words] : {std::pair{Element{ElementKind::RelayWord, Area::X, 0, -1}, x_words},
+                                {Element{ElementKind::DataWord, Area::D, 0, -1}, x_words},
+                                {Element{ElementKind::DataWord, Area::D, y_shift, -1}, y_words},
+                                {Element{ElementKind::RelayWord, Area::Y, 0, -1}, y_words}})
+        if (auto error = block_error(first, words)) return error;
+    return std::nullopt;
+}
+
 void SimulatedPlc::map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift) {
-    // Both moves must stay inside the memory, checked here rather than at
-    // every transaction.
-    check_block(Element{ElementKind::RelayWord, Area::X, 0, -1}, x_words);
-    check_block(Element{ElementKind::DataWord, Area::D, 0, -1}, x_words);
-    check_block(Element{ElementKind::DataWord, Area::D, y_shift, -1}, y_words);
-    check_block(Element{ElementKind::RelayWord, Area::Y, 0, -1}, y_words);
     auto held = hold();
     if (x_words == 0 && y_words == 0)
         io_maps_.erase(station);

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/kvo_mew/devices.h"
@@ -67,6 +68,9 @@ public:
     // The PLC program the FP register map assumes for `station`: WX0.. into
     // D0.. (x_words words) before each transaction and D<y_shift>.. into WY0..
     // (y_words words) after it. Zero words on both sides removes the program.
+    // Both moves must stay inside the memory (io_map_error), checked once
+    // here rather than at every transaction.
+    static std::optional<std::string> io_map_error(uint32_t x_words, uint32_t y_words, uint32_t y_shift);
     void map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift);
 
     double latency() const;

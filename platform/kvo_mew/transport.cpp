@@ -13,11 +13,13 @@ std::unique_ptr<Transport> make_transport(const std::string &port, const std::st
                                           pybind11::handle baudrate, pybind11::dict options) {
     if (port.compare(0, kSimScheme.size(), kSimScheme) == 0) {
         std::string name = port.substr(kSimScheme.size());
-        if (name.empty()) throw LinkError("no transport for port " + port_text + ": a sim:// port needs a PLC name");
+        if (name.empty())
+            return set_error(ErrorKind::Link, "no transport for port " + port_text + ": a sim:// port needs a PLC name");
         return make_sim_transport(name);
     }
     // Any other scheme is unknown; everything else names a serial device.
-    if (port.empty() || port.find("://") != std::string::npos) throw LinkError("no transport for port " + port_text);
+    if (port.empty() || port.find("://") != std::string::npos)
+        return set_error(ErrorKind::Link, "no transport for port " + port_text);
     return make_serial_transport(port, baudrate, options);
 }
 

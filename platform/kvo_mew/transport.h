@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,18 +30,24 @@ public:
     virtual ~Transport() = default;
 
     // Called with the link's mutex held and without the GIL. open() may throw
-    // LinkError; close() never throws and may be followed by open() again.
+    // LinkError (errors.h); close() never throws and may be followed by open()
+    // again.
     virtual void open(const Interruption &interruption) = 0;
     virtual void close() noexcept = 0;
 
-    // Called with the GIL held before a transaction: refuses, with
-    // AddressError, what this transport cannot address (`count` words from a
-    // word element, or one relay), so a refused call never reaches the PLC.
-    virtual void check(const char *op, int station, const Element &first, size_t count, bool write) const {}
+    // Called with the GIL held before a transaction: why this transport
+    // cannot address `count` words from a word element, or one relay (the
+    // message of an AddressError), so a refused call never reaches the PLC;
+    // nothing when it can.
+    virtual std::optional<std::string> check(const char *op, int station, const Element &first, size_t count,
+                                             bool write) const {
+        return std::nullopt;
+    }
 
     // `first` is a relay word or data word; the block has been checked. A
-    // transport whose port failed closes it and throws PortError; the link
-    // then reopens it on its next call.
+    // failed transaction throws LinkError. A transport whose port failed
+    // closes it and throws a Line LinkError whose cause is Port; the link then
+    // reopens it on its next call.
     // Reads `count` words into `out`, which has room for them.
     virtual void read_words(const Interruption &interruption, const char *op, int station, const Element &first,
                             size_t count, uint16_t *out) = 0;
@@ -61,14 +68,15 @@ public:
     virtual bool quick() const { return false; }
 };
 
-// The transport for a port text, or LinkError "no transport for port ...".
-// `port_text` is the port as the caller gave it, for the message; `baudrate`
-// and `options` are the constructor's, read by the serial transport only.
+// The transport for a port text; null, with LinkError "no transport for port
+// ..." or the settings' TypeError or ValueError set (GIL held). `port_text`
+// is the port as the caller gave it, for the message; `baudrate` and
+// `options` are the constructor's, read by the serial transport only.
 std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text,
                                           pybind11::handle baudrate, pybind11::dict options);
 
 std::unique_ptr<Transport> make_sim_transport(const std::string &name);
-// Throws LinkError when kvo_mew was built without libmodbus.
+// Null with LinkError set when kvo_mew was built without libmodbus.
 std::unique_ptr<Transport> make_serial_transport(const std::string &device, pybind11::handle baudrate,
                                                  pybind11::dict options);
 // Whether this build has the serial transport.

@@ -5,19 +5,34 @@
 
 namespace kvo::rt {
 
-py::object fail(PyObject *type, const char *format, ...) {
+ErrorSet fail(PyObject *type, const char *format, ...) {
     va_list args;
     va_start(args, format);
     PyErr_FormatV(type, format, args);
     va_end(args);
-    return py::object();
+    return {};
 }
 
-py::object fail_with(py::handle exc) {
+ErrorSet fail(PyObject *type, const std::string &message) {
+    PyErr_SetString(type, message.c_str());
+    return {};
+}
+
+ErrorSet fail_with(py::handle exc) {
     if (!PyExceptionInstance_Check(exc.ptr()))
         return fail(PyExc_TypeError, "exceptions must derive from BaseException");
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    return py::object();
+    return {};
+}
+
+void write_unraisable(const char *context) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *where = PyUnicode_FromString(context);
+    if (!where) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    PyErr_WriteUnraisable(where);
+    Py_XDECREF(where);
 }
 
 void raise(PyObject *type, const char *format, ...) {

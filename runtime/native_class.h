@@ -22,6 +22,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <tuple>
 #include <type_traits>
 #include <typeinfo>
 #include <utility>
@@ -107,12 +108,14 @@ struct MemberTraits;
 template <class R, class C, class... A>
 struct MemberTraits<R (C::*)(A...)> {
     using Class = C;
+    using Params = std::tuple<std::decay_t<A>...>;
     static constexpr size_t arity = sizeof...(A);
     static constexpr bool holder = false;
 };
 template <class R, class C, class... A>
 struct MemberTraits<R (C::*)(A...) const> {
     using Class = C;
+    using Params = std::tuple<std::decay_t<A>...>;
     static constexpr size_t arity = sizeof...(A);
     static constexpr bool holder = false;
 };
@@ -122,18 +125,21 @@ struct MemberTraits<R (C::*)(A...) const> {
 template <class R, class C, class... A>
 struct MemberTraits<R (*)(C &, A...)> {
     using Class = C;
+    using Params = std::tuple<std::decay_t<A>...>;
     static constexpr size_t arity = sizeof...(A);
     static constexpr bool holder = false;
 };
 template <class R, class C, class... A>
 struct MemberTraits<R (*)(const C &, A...)> {
     using Class = C;
+    using Params = std::tuple<std::decay_t<A>...>;
     static constexpr size_t arity = sizeof...(A);
     static constexpr bool holder = false;
 };
 template <class R, class C, class... A>
 struct MemberTraits<R (*)(const std::shared_ptr<C> &, A...)> {
     using Class = C;
+    using Params = std::tuple<std::decay_t<A>...>;
     static constexpr size_t arity = sizeof...(A);
     static constexpr bool holder = true;
 };
@@ -153,12 +159,23 @@ py::object result_of(F &&call) {
     }
 }
 
+// An argument as the parameter takes it: a handle, or a borrowed object
+// of the parameter's wrapper type (py::object, py::kwargs, ...).
+template <class P>
+P argument(py::handle value) {
+    if constexpr (std::is_same_v<P, py::handle>)
+        return value;
+    else
+        return py::reinterpret_borrow<P>(value);
+}
+
 template <auto Member, class C, size_t... I>
 py::object call_with_handles(C &object, const Args &args, std::index_sequence<I...>) {
+    using Params = typename MemberTraits<decltype(Member)>::Params;
     if constexpr (std::is_member_function_pointer_v<decltype(Member)>)
-        return result_of([&] { return (object.*Member)(args[I]...); });
+        return result_of([&] { return (object.*Member)(argument<std::tuple_element_t<I, Params>>(args[I])...); });
     else
-        return result_of([&] { return Member(object, args[I]...); });
+        return result_of([&] { return Member(object, argument<std::tuple_element_t<I, Params>>(args[I])...); });
 }
 
 } // namespace detail

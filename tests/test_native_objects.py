@@ -12,7 +12,8 @@ CHILD = textwrap.dedent(r'''
     ARGS = [(), (1,), (1, "X0"), (1, "D0", 5), (1, "Y0", True)]
 
     def members(cls):
-        for name, member in inspect.getmembers(cls):
+        for name in vars(cls):
+            member = getattr(cls, name)
             if name.startswith("_") and name not in ("__call__", "__len__", "__repr__"):
                 continue
             yield name, member

@@ -30,7 +30,7 @@ namespace {
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 ErrorSet type_error(const char *op, const std::string &what, const char *wanted, py::handle value) {
-    return platform::raise(PyExc_TypeError, std::string(op) + "() " + what + " must be " + wanted + ", not " + type_name(value));
+    return kvo::rt::fail(PyExc_TypeError, std::string(op) + "() " + what + " must be " + wanted + ", not " + type_name(value));
 }
 
 // An int-like value (int, bool, anything with __index__) within lo..hi; out
@@ -46,7 +46,7 @@ std::optional<long long> integer_arg(const char *op, py::handle value, const std
     if (overflow != 0 || result < lo || result > hi) {
         std::optional<std::string> text = repr_of(value);
         if (!text) return std::nullopt;
-        return platform::raise(range_error, std::string(op) + "() " + what + " " + *text + " is out of range " +
+        return kvo::rt::fail(range_error, std::string(op) + "() " + what + " " + *text + " is out of range " +
                                                 std::to_string(lo) + ".." + std::to_string(hi));
     }
     return result;

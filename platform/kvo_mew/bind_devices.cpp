@@ -3,13 +3,13 @@
 // clock and the I/O trace are properties and methods of SimulatedPlc too.
 #include <cmath>
 
-#include "platform/common/not_none.h"
-#include "platform/common/result.h"
+#include "runtime/errors.h"
 #include "platform/kvo_mew/arguments.h"
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/simulated_plc.h"
+#include "runtime/native_class.h"
 
 namespace py = pybind11;
 
@@ -18,7 +18,6 @@ namespace {
 
 using Plc = std::shared_ptr<SimulatedPlc>;
 
-constexpr size_t kDefaultTraceLimit = 1000000;
 
 std::optional<Relay> relay_of(const char *op, py::handle name, int station) {
     std::optional<Element> e = relay_arg(op, name);
@@ -45,7 +44,7 @@ std::optional<std::vector<Relay>> relays_of(const char *op, py::handle names, in
         return std::vector<Relay>{*relay};
     }
     if (!PyList_Check(names.ptr()) && !PyTuple_Check(names.ptr()))
-        return platform::raise(PyExc_TypeError, std::string(op) + "() needs a relay name or a list of them, not " +
+        return kvo::rt::fail(PyExc_TypeError, std::string(op) + "() needs a relay name or a list of them, not " +
                                                     Py_TYPE(names.ptr())->tp_name);
     py::object items = py::reinterpret_steal<py::object>(PySequence_Tuple(names.ptr()));
     if (!items) return std::nullopt;
@@ -59,14 +58,14 @@ std::optional<std::vector<Relay>> relays_of(const char *op, py::handle names, in
 
 std::optional<double> seconds_of(const char *op, py::handle value, const char *what, bool zero_ok = true) {
     if (PyBool_Check(value.ptr()) || !(PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())))
-        return platform::raise(PyExc_TypeError, std::string(op) + "() " + what + " must be a number of seconds, not " +
+        return kvo::rt::fail(PyExc_TypeError, std::string(op) + "() " + what + " must be a number of seconds, not " +
                                                     Py_TYPE(value.ptr())->tp_name);
     double seconds = PyFloat_AsDouble(value.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) return std::nullopt;
     if (!std::isfinite(seconds) || seconds < 0 || (!zero_ok && seconds == 0)) {
         std::optional<std::string> text = repr_of(value);
         if (!text) return std::nullopt;
-        return platform::raise(PyExc_ValueError, std::string(op) + "() " + what + " must be a finite number of seconds " +
+        return kvo::rt::fail(PyExc_ValueError, std::string(op) + "() " + what + " must be a finite number of seconds " +
                                                      (zero_ok ? ">= 0" : "> 0") + ", not " + *text);
     }
     return seconds;
@@ -76,9 +75,9 @@ std::optional<double> seconds_of(const char *op, py::handle value, const char *w
 std::optional<std::string> name_of(const char *op, py::handle name, const Relay &fallback) {
     if (name.is_none()) return fallback.name();
     if (!PyUnicode_Check(name.ptr()))
-        return platform::raise(PyExc_TypeError, std::string(op) + "() name must be a str, not " + Py_TYPE(name.ptr())->tp_name);
+        return kvo::rt::fail(PyExc_TypeError, std::string(op) + "() name must be a str, not " + Py_TYPE(name.ptr())->tp_name);
     std::optional<std::string> text = utf8_of(name);
-    if (text && text->empty()) return platform::raise(PyExc_ValueError, std::string(op) + "() name must not be empty");
+    if (text && text->empty()) return kvo::rt::fail(PyExc_ValueError, std::string(op) + "() name must not be empty");
     return text;
 }
 
@@ -91,7 +90,7 @@ py::object add(const Plc &plc, const char *op, const std::shared_ptr<Device> &de
         added = plc->add_device(device);
     }
     if (!added)
-        return platform::raise(PyExc_ValueError,
+        return kvo::rt::fail(PyExc_ValueError,
                                std::string(op) + "() the PLC has a device named '" + device->name() + "' already");
     return py::str(device->name());
 }
@@ -100,18 +99,18 @@ py::object add(const Plc &plc, const char *op, const std::shared_ptr<Device> &de
 template <class Kind>
 std::shared_ptr<Kind> device_of(const Plc &plc, const char *op, py::handle name, const char *kind) {
     if (!PyUnicode_Check(name.ptr())) {
-        platform::raise(PyExc_TypeError, std::string(op) + "() name must be a str, not " + Py_TYPE(name.ptr())->tp_name);
+        kvo::rt::fail(PyExc_TypeError, std::string(op) + "() name must be a str, not " + Py_TYPE(name.ptr())->tp_name);
         return nullptr;
     }
     std::optional<std::string> text = utf8_of(name);
     if (!text || simulated_plc_refused()) return nullptr;
     auto device = plc->find_device(*text);
     if (!device) {
-        platform::raise(PyExc_KeyError, "the PLC has no device named '" + *text + "'");
+        kvo::rt::fail(PyExc_KeyError, "the PLC has no device named '" + *text + "'");
         return nullptr;
     }
     auto typed = std::dynamic_pointer_cast<Kind>(device);
-    if (!typed) platform::raise(PyExc_ValueError, std::string(op) + "() device '" + *text + "' is no " + kind);
+    if (!typed) kvo::rt::fail(PyExc_ValueError, std::string(op) + "() device '" + *text + "' is no " + kind);
     return typed;
 }
 
@@ -208,7 +207,7 @@ py::object add_callback(const Plc &plc, py::handle sensor, py::handle relays, py
     if (!inputs) return {};
     c.relays = *inputs;
     if (!PyCallable_Check(function.ptr()))
-        return platform::raise(PyExc_TypeError,
+        return kvo::rt::fail(PyExc_TypeError,
                                std::string(op) + "() function must be callable, not " + Py_TYPE(function.ptr())->tp_name);
     std::optional<double> delay_seconds = seconds_of(op, delay, "delay");
     if (!delay_seconds) return {};
@@ -232,7 +231,7 @@ py::object jam(const Plc &plc, py::handle name, py::handle mode) {
     } else if (!mode.is_none()) {
         std::optional<std::string> shown = repr_of(mode);
         if (!shown) return {};
-        return platform::raise(PyExc_ValueError, "jam() mode must be \"leave\", \"arrive\" or None, not " + *shown);
+        return kvo::rt::fail(PyExc_ValueError, "jam() mode must be \"leave\", \"arrive\" or None, not " + *shown);
     }
     {
         py::gil_scoped_release unlocked;
@@ -292,7 +291,7 @@ py::object set_clock(const Plc &plc, py::handle mode) {
     if (*text != "steady" && *text != "manual") {
         std::optional<std::string> shown = repr_of(mode);
         if (!shown) return {};
-        return platform::raise(PyExc_ValueError, "clock must be \"steady\" or \"manual\", not " + *shown);
+        return kvo::rt::fail(PyExc_ValueError, "clock must be \"steady\" or \"manual\", not " + *shown);
     }
     if (simulated_plc_refused()) return {};
     {
@@ -311,7 +310,7 @@ py::object advance(const Plc &plc, py::handle seconds) {
     std::optional<double> s = seconds_of("advance", seconds, "seconds");
     if (!s || simulated_plc_refused()) return {};
     if (!plc->manual_clock())
-        return platform::raise(PyExc_ValueError, "advance() needs the manual clock (plc.clock = \"manual\")");
+        return kvo::rt::fail(PyExc_ValueError, "advance() needs the manual clock (plc.clock = \"manual\")");
     {
         py::gil_scoped_release unlocked;
         plc->advance(*s);
@@ -360,67 +359,81 @@ py::object trace_dropped(const Plc &plc) {
     return py::int_(plc->trace_dropped());
 }
 
+using kvo::rt::FunctionSpec;
+using kvo::rt::member;
+using kvo::rt::Param;
+
+const Param kName{"name", nullptr, "None"};
+const Param kStation{"station", nullptr, "1"};
+
+const FunctionSpec kMethods[] = {
+    {"add_cylinder", member<&add_cylinder>,
+     {{"valve"}, {"retracted", nullptr, "None"}, {"extended", nullptr, "None"}, {"stroke", nullptr, "0.3"},
+      {"valve_back", nullptr, "None"}, {"leave", nullptr, "None"}, kName, kStation},
+     nullptr,
+     "Wire a pneumatic cylinder: it extends while relay `valve` is on (with `valve_back`, a\n"
+     "double-solenoid one: extends when only `valve` is on, retracts when only `valve_back` is on,\n"
+     "else keeps going). `stroke` seconds end to end; the sensor of the end it leaves goes off\n"
+     "`leave` seconds after the start (default min(0.05, stroke/4)), the other comes on on arrival.\n"
+     "Sensors `retracted`/`extended` are optional. Returns the device name (default: the valve)."},
+    {"add_source", member<&add_source>,
+     {{"sensor"}, {"interval", nullptr, "None"}, {"demand", nullptr, "None"}, {"take", nullptr, "None"}, kName,
+      kStation},
+     nullptr,
+     "Wire a place for one part whose `sensor` is on while a part is there. With `interval`, a\n"
+     "part arrives that many seconds after the place became empty (counting only while relay\n"
+     "`demand` is on, if given); feed() puts one there at once. The part goes when a vacuum cup\n"
+     "picks it, on take(), or while relay `take` is on. Returns the device name (default: the sensor)."},
+    {"add_vacuum", member<&add_vacuum>,
+     {{"valve"}, {"sensor"}, {"source"}, {"pick_at", nullptr, "()"}, {"drop_to", nullptr, "None"},
+      {"drop_at", nullptr, "()"}, {"build", nullptr, "0.1"}, {"release", nullptr, "0.1"}, kName, kStation},
+     nullptr,
+     "Wire a vacuum cup: with relay `valve` on and a part of source `source` under the cup (every\n"
+     "relay of `pick_at` on), vacuum builds in `build` seconds: `sensor` comes on and the cup takes\n"
+     "the part. No part, no vacuum. With the valve off the vacuum is gone `release` seconds later\n"
+     "and the part drops into source `drop_to` when every relay of `drop_at` is on (else it is\n"
+     "lost). Returns the device name (default: the valve)."},
+    {"add_callback", member<&add_callback>,
+     {{"sensor"}, {"relays"}, {"function"}, {"delay", nullptr, "0.0"}, kName, kStation}, nullptr,
+     "Wire a sensor computed by `function`, called with the values (bools) of `relays` in their\n"
+     "order at every update of the devices: `sensor` shows its truth, once a new value has lasted\n"
+     "`delay` seconds. The function runs on the thread that updates the devices and must not use\n"
+     "a simulated PLC or a link (LinkError); an exception it raises goes to sys.unraisablehook and\n"
+     "stops the device (its sensor keeps its value). Returns the device name (default: the sensor)."},
+    {"jam", member<&jam>, {{"name"}, {"mode", nullptr, "'arrive'"}}, nullptr,
+     "Jam cylinder `name` where it is now: \"leave\" (it never leaves its end, nor moves at all),\n"
+     "\"arrive\" (it never arrives: the rod stops halfway) or None (free again)."},
+    {"feed", member<&feed>, {{"name"}}, nullptr, "Put a part at source `name` now; False when one is there already."},
+    {"take", member<&take>, {{"name"}}, nullptr, "Take the part from source `name` now; False when there is none."},
+    {"advance", member<&advance>, {{"seconds"}}, nullptr, "Move the manual clock on and update the devices."},
+    {"trace_start", member<&trace_start>, {{"limit", nullptr, "1000000"}}, nullptr,
+     "Start a new I/O trace: every change of an X or Y relay of any station from now on, with\n"
+     "relays already on recorded at time 0. At most `limit` events are kept."},
+    {"trace_stop", member<&trace_stop>, {}, nullptr, "Stop recording; the events stay readable."},
+};
+
+const FunctionSpec kProperties[] = {
+    {"devices", member<&devices>, {}, nullptr,
+     "A new dict: device name -> dict of its kind, wiring and state, in the order added."},
+    {"now", member<&now>, {}, nullptr, "The devices' clock in seconds."},
+    {"tracing", member<&tracing>, {}, nullptr, "Whether the trace records."},
+    {"trace", member<&trace>, {}, nullptr,
+     "A new list of (time, relay, value, station) tuples, oldest first; time in seconds\n"
+     "since trace_start, relay a name such as \"X1F\", value a bool."},
+    {"trace_dropped", member<&trace_dropped>, {}, nullptr, "Events not kept because the trace was full."},
+};
+
+const FunctionSpec kClock{"clock", member<&clock>, {}, nullptr,
+                          "The devices' clock: \"steady\" (real time, the default) or \"manual\" (moved only by\n"
+                          "advance()). Switching keeps the time."};
+const FunctionSpec kSetClock{"clock", member<&set_clock>, {{"mode"}}};
+
 } // namespace
 
 void bind_devices(py::class_<SimulatedPlc, std::shared_ptr<SimulatedPlc>> &cls) {
-    auto none = py::none();
-    auto name = py::arg("name") = none;
-    auto station = py::arg("station") = 1;
-    cls.def("add_cylinder", platform::checked<py::str>(&add_cylinder), py::arg("valve"), py::arg("retracted") = none,
-            py::arg("extended") = none, py::arg("stroke") = 0.3, py::arg("valve_back") = none,
-            py::arg("leave") = none, name, station,
-            "Wire a pneumatic cylinder: it extends while relay `valve` is on (with `valve_back`, a\n"
-            "double-solenoid one: extends when only `valve` is on, retracts when only `valve_back` is on,\n"
-            "else keeps going). `stroke` seconds end to end; the sensor of the end it leaves goes off\n"
-            "`leave` seconds after the start (default min(0.05, stroke/4)), the other comes on on arrival.\n"
-            "Sensors `retracted`/`extended` are optional. Returns the device name (default: the valve).")
-        .def("add_source", platform::checked<py::str>(&add_source), py::arg("sensor"), py::arg("interval") = none, py::arg("demand") = none,
-             py::arg("take") = none, name, station,
-             "Wire a place for one part whose `sensor` is on while a part is there. With `interval`, a\n"
-             "part arrives that many seconds after the place became empty (counting only while relay\n"
-             "`demand` is on, if given); feed() puts one there at once. The part goes when a vacuum cup\n"
-             "picks it, on take(), or while relay `take` is on. Returns the device name (default: the sensor).")
-        .def("add_vacuum", platform::checked<py::str>(&add_vacuum), py::arg("valve"), py::arg("sensor"), py::arg("source"),
-             py::arg("pick_at") = py::tuple(), py::arg("drop_to") = none, py::arg("drop_at") = py::tuple(),
-             py::arg("build") = 0.1, py::arg("release") = 0.1, name, station,
-             "Wire a vacuum cup: with relay `valve` on and a part of source `source` under the cup (every\n"
-             "relay of `pick_at` on), vacuum builds in `build` seconds: `sensor` comes on and the cup takes\n"
-             "the part. No part, no vacuum. With the valve off the vacuum is gone `release` seconds later\n"
-             "and the part drops into source `drop_to` when every relay of `drop_at` is on (else it is\n"
-             "lost). Returns the device name (default: the valve).")
-        .def("add_callback", platform::checked<py::str>(&add_callback), py::arg("sensor"), py::arg("relays"), py::arg("function"),
-             py::arg("delay") = 0.0, name, station,
-             "Wire a sensor computed by `function`, called with the values (bools) of `relays` in their\n"
-             "order at every update of the devices: `sensor` shows its truth, once a new value has lasted\n"
-             "`delay` seconds. The function runs on the thread that updates the devices and must not use\n"
-             "a simulated PLC or a link (LinkError); an exception it raises goes to sys.unraisablehook and\n"
-             "stops the device (its sensor keeps its value). Returns the device name (default: the sensor).")
-        .def("jam", platform::checked<void>(&jam), py::arg("name"), py::arg("mode") = "arrive",
-             "Jam cylinder `name` where it is now: \"leave\" (it never leaves its end, nor moves at all),\n"
-             "\"arrive\" (it never arrives: the rod stops halfway) or None (free again).")
-        .def("feed", platform::checked<py::bool_>(&feed), py::arg("name"),
-             "Put a part at source `name` now; False when one is there already.")
-        .def("take", platform::checked<py::bool_>(&take), py::arg("name"),
-             "Take the part from source `name` now; False when there is none.")
-        .def_property_readonly("devices", platform::checked<py::dict>(&devices),
-                               "A new dict: device name -> dict of its kind, wiring and state, in the order added.")
-        .def_property("clock", platform::checked<py::str>(&clock), platform::checked<void>(&set_clock),
-            "The devices' clock: \"steady\" (real time, the default) or \"manual\" (moved only by\n"
-            "advance()). Switching keeps the time.")
-        .def_property_readonly("now", platform::checked<py::float_>(&now), "The devices' clock in seconds.")
-        .def("advance", platform::checked<void>(&advance), py::arg("seconds"),
-             "Move the manual clock on and update the devices.")
-        .def("trace_start", platform::checked<void>(&trace_start), py::arg("limit") = kDefaultTraceLimit,
-             "Start a new I/O trace: every change of an X or Y relay of any station from now on, with\n"
-             "relays already on recorded at time 0. At most `limit` events are kept.")
-        .def("trace_stop", platform::checked<void>(&trace_stop),
-            "Stop recording; the events stay readable.")
-        .def_property_readonly("tracing", platform::checked<py::bool_>(&tracing), "Whether the trace records.")
-        .def_property_readonly("trace", platform::checked<py::list>(&trace),
-                               "A new list of (time, relay, value, station) tuples, oldest first; time in seconds\n"
-                               "since trace_start, relay a name such as \"X1F\", value a bool.")
-        .def_property_readonly("trace_dropped", platform::checked<py::int_>(&trace_dropped),
-                               "Events not kept because the trace was full.");
+    for (const FunctionSpec &spec : kMethods) kvo::rt::add_method(cls, spec);
+    for (const FunctionSpec &spec : kProperties) kvo::rt::add_property(cls, spec);
+    kvo::rt::add_property(cls, kClock, &kSetClock);
 }
 
 } // namespace mew

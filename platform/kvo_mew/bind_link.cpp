@@ -1,11 +1,15 @@
 // kvo_mew.VedUzavur: the Python face of the link.
-#include "platform/common/not_none.h"
-#include "platform/common/result.h"
+#include "runtime/errors.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/link.h"
+#include "platform/kvo_mew/interruption.h"
+#include "runtime/native_class.h"
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -90,73 +94,126 @@ HealthView Link::health() const {
     return view;
 }
 
-void bind_link(py::module_ &m) {
-    // Every member refuses a missing self (pybind11 passes None as null).
-    py::class_<HealthView>(m, "LinkHealth", kHealthDoc)
-        .def_property_readonly("transactions", platform::not_none(&HealthView::transactions))
-        .def_property_readonly("good", platform::not_none(&HealthView::good))
-        .def_property_readonly("failed", platform::not_none(&HealthView::failed))
-        .def_property_readonly("failures", platform::not_none(&HealthView::failures))
-        .def_property_readonly("retries", platform::not_none(&HealthView::retries))
-        .def_property_readonly("reopens", platform::not_none(&HealthView::reopens))
-        .def_property_readonly("up", platform::not_none(&HealthView::up))
-        .def_property_readonly("last_error", platform::not_none(&HealthView::error))
-        .def_property_readonly("last_cause", platform::not_none(&HealthView::last_cause))
-        .def_property_readonly("last_station", platform::not_none(&HealthView::station))
-        .def_property_readonly("since_good", platform::not_none(&HealthView::seconds_since_good))
-        .def("__repr__", platform::not_none(&HealthView::repr));
+namespace {
 
-    auto st = py::arg("station");
-    auto name = py::arg("name");
-    py::class_<Link>(m, "VedUzavur", kLinkDoc)
-        .def(py::init(platform::factory(&Link::create)), py::arg("port"), py::arg("baudrate") = 9600)
-        .def("start", platform::checked<void>(&Link::start), "Open the link now (it also opens on its first call). Does nothing when open.")
-        .def("close", platform::checked<void>(&Link::close),
-             "Close the link. Its next call reopens it. A transaction in progress or waiting in another\n"
-             "thread ends at once with LinkError (\"link closed\").")
-        .def_static("interrupt_thread", &interrupt_thread, py::arg("ident"),
-                    "Make the link transactions of thread `ident` (threading.get_ident()), on every link, fail\n"
-                    "at once with LinkError (\"transaction interrupted\"), the one it runs now included, until\n"
-                    "resume_thread(ident). A machine's close uses it to end its updater's transfer.")
-        .def_static("resume_thread", &resume_thread, py::arg("ident"),
-                    "Let thread `ident` run link transactions again after interrupt_thread(ident).")
-        .def_property_readonly("is_open", platform::not_none(&Link::is_open), "Whether the link is open.")
-        .def_property_readonly("port", platform::not_none(&Link::port), "The port given to the constructor.")
-        .def_property_readonly("baudrate", platform::not_none(&Link::baudrate), "The baud rate given to the constructor.")
-        .def_property_readonly("options", platform::not_none(&Link::options), "The further keyword arguments given to the constructor.")
-        .def("__repr__", platform::checked<py::str>(&Link::repr))
-        .def_property_readonly("health", platform::not_none(&Link::health),
-                               "The link's health now: a LinkHealth (counters, last error, seconds since the "
-                               "last good answer).")
-        .def_property("on_state_change", platform::not_none(&Link::state_callback),
-                      platform::checked<void>(&Link::set_state_callback),
-                      "None, or a callable called as callback(link, up) when the link goes down (a transaction\n"
-                      "failed after a good one) or comes up again, on the thread that ran the transaction,\n"
-                      "after the link's lock is let go. Its exceptions are reported as unraisable.")
-        .def("get_coil", platform::checked<py::bool_>(&Link::get_coil), st, name, "Read relay `name` (X, Y, R) of `station`: True or False.")
-        .def("set_coil", platform::checked<void>(&Link::set_coil), st, name, py::arg("value"),
-             "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0).")
-        .def("get_coil_uint16", platform::checked<py::int_>(&Link::get_coil_uint16), st, name,
-             "Read the 16 relays of relay word `name` (WX, WY, WR) as one word, bit 0 the lowest.")
-        .def("set_coil_uint16", platform::checked<void>(&Link::set_coil_uint16), st, name, py::arg("value"),
-             "Write the word `value` (0..65535) to the 16 relays of relay word `name` (WX, WY, WR).")
-        .def("set_uint16", platform::checked<void>(&Link::set_uint16), st, name, py::arg("value"),
-             "Write the word `value` (0..65535) to word `name` (D, DT, WX, WY, WR).")
-        .def("get_multi_uint16", platform::checked<py::list>(&Link::get_multi_uint16), st, name, py::arg("count"),
-             "Read `count` consecutive words from `name` on: a list of ints 0..65535.")
-        .def("set_multi_uint16", platform::checked<void>(&Link::set_multi_uint16), st, name, py::arg("values"),
-             "Write the words of `values` (list or tuple) to consecutive words from `name` on.")
-        .def("get_uint32", platform::checked<py::int_>(&Link::get_uint32), st, name, "Read the unsigned double word at `name` (low word first).")
-        .def("set_uint32", platform::checked<void>(&Link::set_uint32), st, name, py::arg("value"),
-             "Write `value` (0..4294967295) as a double word at `name` (low word first).")
-        .def("get_multi_uint32", platform::checked<py::list>(&Link::get_multi_uint32), st, name, py::arg("count"),
-             "Read `count` unsigned double words from `name` on: a list of ints.")
-        .def("set_multi_uint32", platform::checked<void>(&Link::set_multi_uint32), st, name, py::arg("values"),
-             "Write unsigned double words from `name` on, two words each, low word first.")
-        .def("get_multi_int32", platform::checked<py::list>(&Link::get_multi_int32), st, name, py::arg("count"),
-             "Read `count` signed double words from `name` on: a list of ints.")
-        .def("set_multi_int32", platform::checked<void>(&Link::set_multi_int32), st, name, py::arg("values"),
-             "Write signed double words (-2147483648..2147483647) from `name` on, low word first.");
+using kvo::rt::Args;
+using kvo::rt::FunctionSpec;
+using kvo::rt::member;
+
+// A thread's ident (threading.get_ident()), as the C++ value.
+std::optional<unsigned long> ident_arg(const char *op, py::handle ident) {
+    if (!PyLong_Check(ident.ptr()))
+        return kvo::rt::fail(PyExc_TypeError,
+                               std::string(op) + "() ident must be an int, not " + Py_TYPE(ident.ptr())->tp_name);
+    unsigned long value = PyLong_AsUnsignedLong(ident.ptr());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return value;
+}
+
+py::object init_link(py::handle self, const Args &args) {
+    bool made = kvo::rt::adopt<Link>(self, [&] {
+        return Link::create(py::reinterpret_borrow<py::object>(args[0]), py::reinterpret_borrow<py::object>(args[1]),
+                            py::reinterpret_borrow<py::kwargs>(args.kwargs()));
+    });
+    return made ? py::none() : py::object();
+}
+
+template <void (*Act)(unsigned long)>
+py::object on_thread(py::handle, const Args &args) {
+    std::optional<unsigned long> ident = ident_arg(Act == interrupt_thread ? "interrupt_thread" : "resume_thread", args[0]);
+    if (!ident) return {};
+    Act(*ident);
+    return py::none();
+}
+
+const FunctionSpec kHealthMembers[] = {
+    {"transactions", member<&HealthView::transactions>, {}},
+    {"good", member<&HealthView::good>, {}},
+    {"failed", member<&HealthView::failed>, {}},
+    {"failures", member<&HealthView::failures>, {}},
+    {"retries", member<&HealthView::retries>, {}},
+    {"reopens", member<&HealthView::reopens>, {}},
+    {"up", member<&HealthView::up>, {}},
+    {"last_error", member<&HealthView::error>, {}},
+    {"last_cause", member<&HealthView::last_cause>, {}},
+    {"last_station", member<&HealthView::station>, {}},
+    {"since_good", member<&HealthView::seconds_since_good>, {}},
+};
+const FunctionSpec kHealthRepr{"__repr__", member<&HealthView::repr>, {}};
+
+// The parameters of the transactions: the station, an element name, then
+// the value, values or count.
+const std::vector<kvo::rt::Param> kAt{{"station"}, {"name"}};
+const std::vector<kvo::rt::Param> kAtValue{{"station"}, {"name"}, {"value"}};
+const std::vector<kvo::rt::Param> kAtValues{{"station"}, {"name"}, {"values"}};
+const std::vector<kvo::rt::Param> kAtCount{{"station"}, {"name"}, {"count"}};
+
+const FunctionSpec kLinkMethods[] = {
+    {"__init__", init_link, {{"port"}, {"baudrate", nullptr, "9600"}, kvo::rt::var_kwargs("kwargs")}},
+    {"start", member<&Link::start>, {}, nullptr,
+     "Open the link now (it also opens on its first call). Does nothing when open."},
+    {"close", member<&Link::close>, {}, nullptr,
+     "Close the link. Its next call reopens it. A transaction in progress or waiting in another\n"
+     "thread ends at once with LinkError (\"link closed\")."},
+    {"interrupt_thread", on_thread<interrupt_thread>, {{"ident"}}, nullptr,
+     "Make the link transactions of thread `ident` (threading.get_ident()), on every link, fail\n"
+     "at once with LinkError (\"transaction interrupted\"), the one it runs now included, until\n"
+     "resume_thread(ident). A machine's close uses it to end its updater's transfer.",
+     true},
+    {"resume_thread", on_thread<resume_thread>, {{"ident"}}, nullptr,
+     "Let thread `ident` run link transactions again after interrupt_thread(ident).", true},
+    {"__repr__", member<&Link::repr>, {}},
+    {"get_coil", member<&Link::get_coil>, kAt, nullptr, "Read relay `name` (X, Y, R) of `station`: True or False."},
+    {"set_coil", member<&Link::set_coil>, kAtValue, nullptr,
+     "Set relay `name` (X, Y, R) of `station` to `value` (True/False or 1/0)."},
+    {"get_coil_uint16", member<&Link::get_coil_uint16>, kAt, nullptr,
+     "Read the 16 relays of relay word `name` (WX, WY, WR) as one word, bit 0 the lowest."},
+    {"set_coil_uint16", member<&Link::set_coil_uint16>, kAtValue, nullptr,
+     "Write the word `value` (0..65535) to the 16 relays of relay word `name` (WX, WY, WR)."},
+    {"set_uint16", member<&Link::set_uint16>, kAtValue, nullptr,
+     "Write the word `value` (0..65535) to word `name` (D, DT, WX, WY, WR)."},
+    {"get_multi_uint16", member<&Link::get_multi_uint16>, kAtCount, nullptr,
+     "Read `count` consecutive words from `name` on: a list of ints 0..65535."},
+    {"set_multi_uint16", member<&Link::set_multi_uint16>, kAtValues, nullptr,
+     "Write the words of `values` (list or tuple) to consecutive words from `name` on."},
+    {"get_uint32", member<&Link::get_uint32>, kAt, nullptr, "Read the unsigned double word at `name` (low word first)."},
+    {"set_uint32", member<&Link::set_uint32>, kAtValue, nullptr,
+     "Write `value` (0..4294967295) as a double word at `name` (low word first)."},
+    {"get_multi_uint32", member<&Link::get_multi_uint32>, kAtCount, nullptr,
+     "Read `count` unsigned double words from `name` on: a list of ints."},
+    {"set_multi_uint32", member<&Link::set_multi_uint32>, kAtValues, nullptr,
+     "Write unsigned double words from `name` on, two words each, low word first."},
+    {"get_multi_int32", member<&Link::get_multi_int32>, kAtCount, nullptr,
+     "Read `count` signed double words from `name` on: a list of ints."},
+    {"set_multi_int32", member<&Link::set_multi_int32>, kAtValues, nullptr,
+     "Write signed double words (-2147483648..2147483647) from `name` on, low word first."},
+};
+
+const FunctionSpec kLinkProperties[] = {
+    {"is_open", member<&Link::is_open>, {}, nullptr, "Whether the link is open."},
+    {"port", member<&Link::port>, {}, nullptr, "The port given to the constructor."},
+    {"baudrate", member<&Link::baudrate>, {}, nullptr, "The baud rate given to the constructor."},
+    {"options", member<&Link::options>, {}, nullptr, "The further keyword arguments given to the constructor."},
+    {"health", member<&Link::health>, {}, nullptr,
+     "The link's health now: a LinkHealth (counters, last error, seconds since the last good answer)."},
+};
+const FunctionSpec kStateCallback{"on_state_change", member<&Link::state_callback>, {}, nullptr,
+                                  "None, or a callable called as callback(link, up) when the link goes down (a transaction\n"
+                                  "failed after a good one) or comes up again, on the thread that ran the transaction,\n"
+                                  "after the link's lock is let go. Its exceptions are reported as unraisable."};
+const FunctionSpec kSetStateCallback{"on_state_change", member<&Link::set_state_callback>, {{"callback"}}};
+
+} // namespace
+
+void bind_link(py::module_ &m) {
+    py::class_<HealthView> health(m, "LinkHealth", kHealthDoc);
+    for (const FunctionSpec &spec : kHealthMembers) kvo::rt::add_property(health, spec);
+    kvo::rt::add_method(health, kHealthRepr);
+
+    py::class_<Link> link(m, "VedUzavur", kLinkDoc);
+    for (const FunctionSpec &spec : kLinkMethods) kvo::rt::add_method(link, spec);
+    for (const FunctionSpec &spec : kLinkProperties) kvo::rt::add_property(link, spec);
+    kvo::rt::add_property(link, kStateCallback, &kSetStateCallback);
 }
 
 } // namespace mew

@@ -2,18 +2,22 @@
 // of a simulated PLC, for tests and dry runs.
 #include <cmath>
 
-#include "platform/common/not_none.h"
-#include "platform/common/result.h"
+#include "runtime/errors.h"
 #include "platform/kvo_mew/arguments.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/simulated_plc.h"
+#include "runtime/native_class.h"
 
 namespace py = pybind11;
 
 namespace mew {
 namespace {
+
+using kvo::rt::Args;
+using kvo::rt::FunctionSpec;
+using kvo::rt::member;
 
 using Plc = std::shared_ptr<SimulatedPlc>;
 
@@ -135,10 +139,12 @@ py::object map_io(const Plc &plc, py::handle x_words, py::handle y_words, py::ha
     return py::none();
 }
 
-py::object set_latency(const Plc &plc, double seconds) {
+py::object set_latency(const Plc &plc, py::handle value) {
+    double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) return {};
     // A day at most: longer sleeps would overflow the clock's nanoseconds.
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 86400)
-        return platform::raise(PyExc_ValueError,
+        return kvo::rt::fail(PyExc_ValueError,
                                "latency must be a number of seconds from 0 to 86400, not " + std::to_string(seconds));
     if (simulated_plc_refused()) return {};
     plc->set_latency(seconds);
@@ -167,53 +173,71 @@ py::object reset_counts(const Plc &plc) {
 
 py::object repr(const Plc &plc) { return py::str("<kvo_mew.SimulatedPlc '" + plc->name() + "'>"); }
 
-// The simulated PLC NAME, created on first use; null with ValueError for no name.
-Plc simulator_named(const std::string &plc_name) {
-    if (!plc_name.empty()) return simulator(plc_name);
-    platform::raise(PyExc_ValueError, "simulator() needs a non-empty name");
-    return nullptr;
+// simulator(name): the simulated PLC NAME, created on first use.
+py::object simulator_named(py::handle, const Args &args) {
+    if (!PyUnicode_Check(args.ptr(0)))
+        return kvo::rt::fail(PyExc_TypeError,
+                               std::string("simulator() name must be a str, not ") + Py_TYPE(args.ptr(0))->tp_name);
+    std::optional<std::string> plc_name = utf8_of(args[0]);
+    if (!plc_name) return {};
+    if (plc_name->empty()) return kvo::rt::fail(PyExc_ValueError, "simulator() needs a non-empty name");
+    return py::cast(simulator(*plc_name));
 }
+
+py::object forget_simulators(py::handle, const Args &) {
+    reset_simulators();
+    return py::none();
+}
+
+const std::vector<kvo::rt::Param> kNameAt{{"name"}, {"station", nullptr, "1"}};
+const std::vector<kvo::rt::Param> kNameValueAt{{"name"}, {"value"}, {"station", nullptr, "1"}};
+
+const FunctionSpec kMethods[] = {
+    {"get", member<&get>, kNameAt, nullptr,
+     "Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0)."},
+    {"set", member<&set>, kNameValueAt, nullptr,
+     "Write element `name` of `station`: a bool (or 1/0) to a relay, an int 0..65535 to a word."},
+    {"get_uint32", member<&get_uint32>, kNameAt, nullptr, "Read the unsigned double word at word `name` (low word first)."},
+    {"set_uint32", member<&set_uint32>, kNameValueAt, nullptr,
+     "Write an unsigned double word at word `name` (low word first)."},
+    {"get_int32", member<&get_int32>, kNameAt, nullptr, "Read the signed double word at word `name` (low word first)."},
+    {"set_int32", member<&set_int32>, kNameValueAt, nullptr, "Write a signed double word at word `name` (low word first)."},
+    {"map_io", member<&map_io>, {{"x_words"}, {"y_words"}, {"y_shift"}, {"station", nullptr, "1"}}, nullptr,
+     "Give `station` the program of the FP register map: before each transaction copy\n"
+     "WX0.. into D0.. (x_words words), after it copy D<y_shift>.. into WY0.. (y_words words).\n"
+     "map_io(0, 0, 0) removes it."},
+    {"fail_next", member<&fail_next>, {{"n", nullptr, "1"}}, nullptr,
+     "Make the next `n` link transactions raise LinkError (0 cancels)."},
+    {"reset_counts", member<&reset_counts>, {}, nullptr, "Set every transaction count back to zero."},
+    {"__repr__", member<&repr>, {}},
+};
+
+const FunctionSpec kName{"name", member<&SimulatedPlc::name>, {}, nullptr, "The NAME of \"sim://NAME\"."};
+const FunctionSpec kLatency{"latency", member<&SimulatedPlc::latency>, {}, nullptr,
+                            "Seconds each link transaction takes (slept with the GIL released)."};
+const FunctionSpec kSetLatency{"latency", member<&set_latency>, {{"seconds"}}};
+const FunctionSpec kCounts{"counts", member<&counts>, {}, nullptr,
+                           "Link transactions received so far, failed ones included: dict operation name -> count."};
+
+const FunctionSpec kSimulator{"simulator", simulator_named, {{"name"}}, nullptr,
+                              "The simulated PLC NAME that \"sim://NAME\" ports talk to, created on first use.", true};
+const FunctionSpec kResetSimulators{"reset_simulators", forget_simulators, {}, nullptr,
+                                   "Forget every simulated PLC. Links keep theirs until they close; reopened, they "
+                                   "attach to a fresh one of the same name.",
+                                   true};
 
 } // namespace
 
 void bind_simulator(py::module_ &m) {
-    auto name = py::arg("name");
-    auto value = py::arg("value");
-    auto station = py::arg("station") = 1;
     py::class_<SimulatedPlc, Plc> cls(m, "SimulatedPlc", kPlcDoc);
-    cls.def_property_readonly("name", platform::not_none(&SimulatedPlc::name), "The NAME of \"sim://NAME\".")
-        .def("get", platform::checked(&get), name, station,
-             "Read element `name` of `station`: a bool for a relay (X3), an int for a word (D100, WX0).")
-        .def("set", platform::checked<void>(&set), name, value, station,
-             "Write element `name` of `station`: a bool (or 1/0) to a relay, an int 0..65535 to a word.")
-        .def("get_uint32", platform::checked<py::int_>(&get_uint32), name, station,
-             "Read the unsigned double word at word `name` (low word first).")
-        .def("set_uint32", platform::checked<void>(&set_uint32), name, value, station,
-             "Write an unsigned double word at word `name` (low word first).")
-        .def("get_int32", platform::checked<py::int_>(&get_int32), name, station,
-             "Read the signed double word at word `name` (low word first).")
-        .def("set_int32", platform::checked<void>(&set_int32), name, value, station,
-             "Write a signed double word at word `name` (low word first).")
-        .def("map_io", platform::checked<void>(&map_io), py::arg("x_words"), py::arg("y_words"), py::arg("y_shift"),
-             station,
-             "Give `station` the program of the FP register map: before each transaction copy\n"
-             "WX0.. into D0.. (x_words words), after it copy D<y_shift>.. into WY0.. (y_words words).\n"
-             "map_io(0, 0, 0) removes it.")
-        .def_property("latency", platform::not_none(&SimulatedPlc::latency), platform::checked<void>(&set_latency),
-                      "Seconds each link transaction takes (slept with the GIL released).")
-        .def("fail_next", platform::checked<void>(&fail_next), py::arg("n") = 1,
-             "Make the next `n` link transactions raise LinkError (0 cancels).")
-        .def_property_readonly("counts", platform::checked<py::dict>(&counts),
-                               "Link transactions received so far, failed ones included: dict operation name -> count.")
-        .def("reset_counts", platform::checked<void>(&reset_counts), "Set every transaction count back to zero.")
-        .def("__repr__", platform::checked<py::str>(&repr));
+    for (const FunctionSpec &spec : kMethods) kvo::rt::add_method(cls, spec);
+    kvo::rt::add_property(cls, kName);
+    kvo::rt::add_property(cls, kLatency, &kSetLatency);
+    kvo::rt::add_property(cls, kCounts);
     bind_devices(cls);
 
-    m.def("simulator", platform::factory(&simulator_named), name,
-          "The simulated PLC NAME that \"sim://NAME\" ports talk to, created on first use.");
-    m.def("reset_simulators", &reset_simulators,
-          "Forget every simulated PLC. Links keep theirs until they close; reopened, they attach to "
-          "a fresh one of the same name.");
+    kvo::rt::add_function(m, kSimulator);
+    kvo::rt::add_function(m, kResetSimulators);
 }
 
 } // namespace mew

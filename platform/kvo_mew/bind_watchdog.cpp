@@ -1,9 +1,9 @@
 // kvo_mew.LinkWatchdog: the Python face of the link watchdog.
-#include "platform/common/not_none.h"
-#include "platform/common/result.h"
+#include "runtime/errors.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/link.h"
 #include "platform/kvo_mew/link_watchdog.h"
+#include "runtime/native_class.h"
 
 namespace py = pybind11;
 
@@ -34,7 +34,7 @@ py::object machine_link(py::handle machine) {
         if (!link) return {};
         if (py::isinstance<Link>(link)) return link;
     }
-    return platform::raise(PyExc_TypeError, "LinkWatchdog() found no VedUzavur link on " +
+    return kvo::rt::fail(PyExc_TypeError, "LinkWatchdog() found no VedUzavur link on " +
                                                 std::string(Py_TYPE(machine.ptr())->tp_name) + ": pass link=");
 }
 
@@ -43,19 +43,19 @@ std::shared_ptr<LinkWatchdog> make_watchdog(py::object machine, py::handle limit
     double seconds = PyFloat_AsDouble(limit.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        platform::raise(PyExc_TypeError, "LinkWatchdog() limit must be a number of seconds, not " +
+        kvo::rt::fail(PyExc_TypeError, "LinkWatchdog() limit must be a number of seconds, not " +
                                              std::string(Py_TYPE(limit.ptr())->tp_name));
         return nullptr;
     }
     if (!(seconds > 0 && seconds <= 86400)) {
-        platform::raise(PyExc_ValueError, "LinkWatchdog() limit must be more than 0 and at most 86400 seconds");
+        kvo::rt::fail(PyExc_ValueError, "LinkWatchdog() limit must be more than 0 and at most 86400 seconds");
         return nullptr;
     }
     if (link.is_none()) link = machine_link(machine);
     if (!link) return nullptr;
     Link *watched = Link::of(link);
     if (!watched) {
-        platform::raise(PyExc_TypeError,
+        kvo::rt::fail(PyExc_TypeError,
                         "LinkWatchdog() link must be a VedUzavur, not " + std::string(Py_TYPE(link.ptr())->tp_name));
         return nullptr;
     }
@@ -65,27 +65,54 @@ std::shared_ptr<LinkWatchdog> make_watchdog(py::object machine, py::handle limit
 }
 
 using Dog = LinkWatchdog;
+using kvo::rt::Args;
+using kvo::rt::FunctionSpec;
+using kvo::rt::member;
+
+py::object init_watchdog(py::handle self, const Args &args) {
+    bool made = kvo::rt::adopt<Dog>(self, [&] {
+        return make_watchdog(py::reinterpret_borrow<py::object>(args[0]), args[1],
+                             py::reinterpret_borrow<py::object>(args[2]));
+    });
+    return made ? py::none() : py::object();
+}
+
+py::object enter(py::handle self, const Args &) {
+    if (!kvo::rt::native<Dog>(self)) return {};
+    return py::reinterpret_borrow<py::object>(self);
+}
+
+py::object exit_watchdog(py::handle self, const Args &args) {
+    Dog *dog = kvo::rt::native<Dog>(self);
+    return dog ? dog->exit(py::reinterpret_borrow<py::args>(args.varargs())) : py::object();
+}
+
+const FunctionSpec kMethods[] = {
+    {"__init__", init_watchdog, {{"machine"}, {"limit", nullptr, "0.5"}, {"link", nullptr, "None"}}},
+    {"check", member<&Dog::check>, {}, nullptr,
+     "Look at the link now, from this thread: raise the fault if the link has been silent for more\n"
+     "than the limit. True when this call raised it."},
+    {"close", member<&Dog::close>, {}, nullptr,
+     "Stop watching; waits for a fault being raised to be offered. Does nothing when closed."},
+    {"__enter__", enter, {}},
+    {"__exit__", exit_watchdog, {kvo::rt::var_args("args")}},
+};
+
+const FunctionSpec kProperties[] = {
+    {"machine", member<&Dog::machine>, {}, nullptr, "The machine watched."},
+    {"link", member<&Dog::link>, {}, nullptr, "The link watched."},
+    {"limit", member<&Dog::limit>, {}, nullptr, "Seconds without a good answer before the fault."},
+    {"tripped", member<&Dog::tripped>, {}, nullptr, "Whether the fault of the present outage has been raised."},
+    {"fault", member<&Dog::fault>, {}, nullptr, "The last LinkDownError raised, or None."},
+    {"closed", member<&Dog::closed>, {}, nullptr, "Whether close() has been called."},
+};
 
 } // namespace
 
 void bind_watchdog(py::module_ &m) {
-    py::class_<Dog, std::shared_ptr<Dog>>(m, "LinkWatchdog", kWatchdogDoc)
-        .def(py::init(platform::factory(&make_watchdog)), py::arg("machine"), py::arg("limit") = 0.5, py::arg("link") = py::none())
-        .def("check", platform::not_none(&Dog::check),
-             "Look at the link now, from this thread: raise the fault if the link has been silent for more\n"
-             "than the limit. True when this call raised it.")
-        .def("close", platform::checked<void>(&Dog::close),
-             "Stop watching; waits for a fault being raised to be offered. Does nothing when closed.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", platform::checked<void>(&Dog::exit))
-        .def_property_readonly("machine", platform::not_none(&Dog::machine), "The machine watched.")
-        .def_property_readonly("link", platform::not_none(&Dog::link), "The link watched.")
-        .def_property_readonly("limit", platform::not_none(&Dog::limit), "Seconds without a good answer before the fault.")
-        .def_property_readonly("tripped", platform::not_none(&Dog::tripped),
-                               "Whether the fault of the present outage has been raised.")
-        .def_property_readonly("fault", platform::not_none(&Dog::fault),
-                               "The last LinkDownError raised, or None.")
-        .def_property_readonly("closed", platform::not_none(&Dog::closed), "Whether close() has been called.");
+    py::class_<Dog, std::shared_ptr<Dog>> cls(m, "LinkWatchdog", kWatchdogDoc);
+    for (const FunctionSpec &spec : kMethods) kvo::rt::add_method(cls, spec);
+    for (const FunctionSpec &spec : kProperties) kvo::rt::add_property(cls, spec);
 }
 
 } // namespace mew

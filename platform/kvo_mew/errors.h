@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/common/result.h"
+#include "runtime/errors.h"
 #include "platform/kvo_mew/failure_cause.h"
 
 namespace mew {
@@ -49,7 +49,7 @@ private:
 // Raised has none (null).
 PyObject *error_type(ErrorKind kind);
 
-using platform::ErrorSet;
+using kvo::rt::ErrorSet;
 
 // Sets the exception of `kind` with `message`, so a caller writes
 // `return set_error(...)`.

@@ -229,7 +229,7 @@ std::string Link::answer_text(WordsRead read) {
 
 py::object Link::set_state_callback(py::object callback) {
     if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
-        return platform::raise(PyExc_TypeError, "on_state_change must be callable or None, not " +
+        return kvo::rt::fail(PyExc_TypeError, "on_state_change must be callable or None, not " +
                                                     std::string(Py_TYPE(callback.ptr())->tp_name));
     state_callback_ = std::move(callback);
     return py::none();

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "platform/common/result.h"
+#include "runtime/errors.h"
 
 namespace mew {
 namespace link_log {
@@ -84,7 +84,7 @@ int enabled(PyObject *log, int level) {
 }
 
 // Logging has no caller to raise to: its errors go to sys.unraisablehook.
-void log_failed() { platform::write_unraisable("kvo_mew link logging"); }
+void log_failed() { kvo::rt::write_unraisable("kvo_mew link logging"); }
 
 // Logs `message` at `level` if enabled; builds the text only then.
 template <class Text>

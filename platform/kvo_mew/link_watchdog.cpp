@@ -58,7 +58,7 @@ bool LinkWatchdog::evaluate() {
     } done{busy_};
     // Nobody waits for the answer of a wake: an error goes to sys.unraisablehook.
     int raised = evaluate_now();
-    if (raised < 0) platform::write_unraisable("kvo_mew.LinkWatchdog");
+    if (raised < 0) kvo::rt::write_unraisable("kvo_mew.LinkWatchdog");
     return raised > 0;
 }
 
@@ -146,7 +146,7 @@ void LinkWatchdog::raise_fault(py::object error) {
             return;
         }
         PyErr_Restore(type, value, traceback);
-        platform::write_unraisable("kvo_mew.LinkWatchdog fault subscriber");
+        kvo::rt::write_unraisable("kvo_mew.LinkWatchdog fault subscriber");
     }
     // A subscriber took the fault (or failed): offer it again after another limit.
     tripped_ = false;

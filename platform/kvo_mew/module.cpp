@@ -7,6 +7,7 @@
 #include "platform/kvo_mew/modbus_map.h"
 #include "platform/kvo_mew/serial_settings.h"
 #include "platform/kvo_mew/transport.h"
+#include "runtime/module_state.h"
 
 namespace py = pybind11;
 
@@ -22,7 +23,7 @@ PyObject *link_down_error = nullptr;
 PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const char *doc) {
     std::string qualified = std::string("kvo_mew.") + name;
     PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
-    if (!type) platform::raise_set_error();  // the module's init fails with it
+    if (!type) kvo::rt::raise_current();  // the module's init fails with it
     m.add_object(name, py::reinterpret_borrow<py::object>(type));
     return type;
 }
@@ -55,6 +56,7 @@ py::object mew::python_error(ErrorKind kind, const std::string &message) {
 py::handle mew::link_down_error_type() { return link_down_error; }
 
 PYBIND11_MODULE(kvo_mew, m) {
+    kvo::rt::init_module(m);
     m.doc() =
         "PLC link for kvo_fa machines.\n"
         "\n"

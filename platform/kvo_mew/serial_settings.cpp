@@ -19,13 +19,13 @@ const char *const kAreaKeys[] = {"X", "Y", "R", "D"};  // in the order of Area
 std::string type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 ErrorSet type_error(const std::string &what, const char *wanted, py::handle value) {
-    return platform::raise(PyExc_TypeError, "VedUzavur() " + what + " must be " + wanted + ", not " + type_name(value));
+    return kvo::rt::fail(PyExc_TypeError, "VedUzavur() " + what + " must be " + wanted + ", not " + type_name(value));
 }
 
 ErrorSet value_error(const std::string &what, py::handle value, const std::string &allowed) {
     std::optional<std::string> text = repr_of(value);
     if (!text) return {};
-    return platform::raise(PyExc_ValueError, "VedUzavur() " + what + " " + *text + " is not " + allowed);
+    return kvo::rt::fail(PyExc_ValueError, "VedUzavur() " + what + " " + *text + " is not " + allowed);
 }
 
 std::optional<long long> integer(const std::string &what, py::handle value, long long lo, long long hi,
@@ -126,7 +126,7 @@ bool read_option(SerialSettings &settings, const std::string &key, py::handle va
         return store(settings.drain, seconds_of(key, value, true, "a drain period in seconds (0 <= drain <= 3600)"));
     if (key == "retries") return store(settings.retries, integer(key, value, 0, 100, "a number of retries 0..100"));
     if (key == "element_map") return store(settings.element_map, element_map_of(value));
-    platform::raise(PyExc_TypeError, "VedUzavur() got an unexpected keyword argument '" + key + "'");
+    kvo::rt::fail(PyExc_TypeError, "VedUzavur() got an unexpected keyword argument '" + key + "'");
     return false;
 }
 

@@ -73,6 +73,12 @@ T *native(py::handle self) {
     return object;
 }
 
+// The same without an error: null when `self` holds no T.
+template <class T>
+T *native_if(py::handle self) {
+    return static_cast<T *>(detail::native_object(self, detail::type_record<T>()));
+}
+
 // The std::shared_ptr holding the object of a class bound with that holder,
 // or null with TypeError set.
 template <class T>

@@ -6,6 +6,7 @@
 #include "platform/kvo_mew/link_log.h"
 #include "platform/kvo_mew/link_watchdog.h"
 #include "platform/kvo_mew/modbus_map.h"
+#include "runtime/native_class.h"
 
 namespace mew {
 namespace {
@@ -48,18 +49,7 @@ Link *Link::create(py::object port, py::object baudrate, py::kwargs options) {
                     std::move(transport));
 }
 
-Link *Link::of(py::handle object) {
-    // The exact type (what the C API's callers pass) through the type's own
-    // record, without pybind11's search of its registry.
-    static py::detail::type_info *const info = py::detail::get_type_info(typeid(Link));
-    if (info && Py_TYPE(object.ptr()) == info->type) {
-        auto *instance = reinterpret_cast<py::detail::instance *>(object.ptr());
-        if (Link *own = instance->get_value_and_holder(info).value_ptr<Link>()) return own;
-    }
-    py::detail::make_caster<Link> caster;  // a subclass
-    if (caster.load(object, false)) return py::detail::cast_op<Link *>(caster);
-    return nullptr;
-}
+Link *Link::of(py::handle object) { return kvo::rt::native_if<Link>(object); }
 
 Link::Link(py::object port, std::string port_text, py::object baudrate, py::dict options,
            std::unique_ptr<Transport> transport)

@@ -18,6 +18,7 @@
 #include "fa/backends/fef_machine.h"
 #include "fa/backends/fp_machine.h"
 #include "fa/image/xmanager.h"
+#include "fa/machine/machine_members.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
 #include "fa/module/instance_attrs.h"
@@ -66,6 +67,8 @@ OwnMethod fef_get_x(names.do_get_x_uint16, fef::kDoGetX);
 OwnMethod fef_get_y(names.do_get_y_uint16, fef::kDoGetY);
 OwnMethod fef_set_y(names.do_set_y_uint16, fef::kDoSetY);
 OwnMethod own_update(names.update, xmanager::kUpdate);
+OwnMethod own_word_count(names.word_count, xmanager::kWordCount, OwnMethod::Kind::Property);
+OwnMethod own_y_word_count(names.y_word_count, machine::kYWordCount, OwnMethod::Kind::Property);
 
 enum class Backend { None, Fp, Fef };
 
@@ -251,7 +254,7 @@ int read_inputs_natively(py::handle machine, bool &changed) {
         // get_multi_uint16("D0", x_manager.word_count)
         x_manager = instance_get(machine, names.x_manager);
         if (!x_manager) return -1;
-        py::object count = instance_get(x_manager, names.word_count);
+        py::object count = own_word_count.read(x_manager);
         if (!count) return -1;
         return read_fp_block(machine, names.block_d0, count.ptr(), update);
     }
@@ -335,7 +338,7 @@ int read_outputs_natively(py::handle machine, py::handle words, py::handle words
         // get_multi_uint16("D<y_shift>", y_word_count)
         py::object block = fp_output_block(machine);
         if (!block) return -1;
-        py::object count = instance_get(machine, names.y_word_count);
+        py::object count = own_y_word_count.read(machine);
         if (!count) return -1;
         return read_fp_block(machine, block.ptr(), count.ptr(), store);
     }

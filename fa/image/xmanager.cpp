@@ -8,6 +8,7 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 namespace fa {
@@ -199,7 +200,6 @@ const char *kOptionalSequence = "_Union[_Sequence, None]";
 
 const FunctionSpec kInit{
     "__init__", init, {{"x_words", kOptionalSequence, "None"}, {"x_words_old", kOptionalSequence, "None"}, {"count", "int", "0"}}};
-const FunctionSpec kWordCount{"word_count", word_count, {}};
 const FunctionSpec kGet{"_get", get_bit, {{"words"}, {"index"}}, nullptr, nullptr, true};
 const FunctionSpec kEventOccured{"event_occured", event_occured, {}, "bool"};
 const FunctionSpec kCopyOld{"copy_old", copy_old, {}, "list"};
@@ -213,6 +213,7 @@ const FunctionSpec kRising{"rising", rising, {{"index", "int"}}};
 const FunctionSpec kFalling{"falling", falling, {{"index", "int"}}, "bool"};
 const FunctionSpec kCopy{"copy", copy, {}};
 const FunctionSpec kUpdate{"update", update, {{"x_words", "list"}}};
+const FunctionSpec kWordCount{"word_count", word_count, {}};
 
 } // namespace xmanager
 

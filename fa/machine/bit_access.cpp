@@ -13,6 +13,7 @@
 #include "fa/machine/machine_support.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 namespace fa::machine {

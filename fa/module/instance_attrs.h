@@ -51,6 +51,14 @@ inline bool instance_set(py::handle obj, PyObject *name, py::handle value) {
     return set(obj, name, value);
 }
 
+// len(obj.name) as an int object.
+inline py::object length_of(py::handle obj, PyObject *name) {
+    py::object value = instance_get(obj, name);
+    if (!value) return value;
+    Py_ssize_t n = PyObject_Size(value.ptr());
+    return n < 0 ? py::object() : steal(PyLong_FromSsize_t(n));
+}
+
 inline bool instance_set_bool(py::handle obj, PyObject *name, bool value) {
     return instance_set(obj, name, value ? Py_True : Py_False);
 }

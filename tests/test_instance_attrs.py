@@ -73,6 +73,17 @@ class TestRefreshCycleReads:
         run_cycles(m, monkeypatch, count=3)
         assert lock.taken == 3 and not lock.locked()
 
+    def test_a_held_lock_makes_the_cycle_wait(self, make_machine, monkeypatch):
+        m = make_machine()
+        done = threading.Event()
+        with m._y_lock:
+            cycle = threading.Thread(target=lambda: (run_cycles(m, monkeypatch), done.set()))
+            cycle.start()
+            assert not done.wait(0.2)  # the free-lock shortcut must not take a held lock
+        cycle.join(10)
+        assert done.is_set() and not m._y_lock.locked()
+        assert m._MachineBase__xy_refresh_counter == 1
+
     def test_getattribute_of_a_subclass_sees_every_read(self, make_machine, monkeypatch):
         reads = []
 

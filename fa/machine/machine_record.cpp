@@ -49,7 +49,9 @@ py::object init(py::handle self, const Args &a) {
     return py::none();
 }
 
-py::object exception_event(py::handle self, const Args &) { return instance_get(self, names._MachineBase__exception_event); }
+py::object exception_event(py::handle self, const Args &) {
+    return instance_get(self, names._MachineBase__exception_event);
+}
 
 // `stop or pause or exception`: the first true flag, else the last one.
 py::object can_not_go_on(py::handle self, const Args &) {

@@ -5,12 +5,13 @@
 //
 // The host's attribute protocol looks the name up on the type first: only a
 // data descriptor there (a property a subclass defines) wins over the
-// instance dict. So when the type has the generic attribute access, nothing
-// on the type defines a setter for the name and the instance dict already
-// holds the name, the dict entry is the answer, and it is read straight from
-// the dict (a store goes into the dict, as the host's own would). Every other case (a property, a __getattribute__, __getattr__ or
-// __setattr__ of a subclass, a name the instance does not hold, an object
-// without a dict) goes through PyObject_GetAttr / PyObject_SetAttr.
+// instance dict. So when the type has the generic attribute access and
+// nothing on the type defines a setter for the name, a read is answered by
+// the instance dict when it holds the name, and a store goes into the dict,
+// as the host's own would. Every other case (a property, a __getattribute__,
+// __getattr__ or __setattr__ of a subclass, a name the instance does not
+// hold, an object without a dict) goes through PyObject_GetAttr /
+// PyObject_SetAttr.
 #pragma once
 
 #include "fa/module/calls.h"
@@ -47,7 +48,8 @@ inline py::object instance_get(py::handle obj, PyObject *name) {
 
 // obj.name = value; false with the error set.
 inline bool instance_set(py::handle obj, PyObject *name, py::handle value) {
-    if (PyObject *dict = detail::dict_deciding(obj.ptr(), name, true)) return PyDict_SetItem(dict, name, value.ptr()) == 0;
+    if (PyObject *dict = detail::dict_deciding(obj.ptr(), name, true))
+        return PyDict_SetItem(dict, name, value.ptr()) == 0;
     return set(obj, name, value);
 }
 

@@ -52,7 +52,8 @@ GlobalAnswer recent_globals[64];
 PyObject *cached_global(PyObject *ident) {
     GlobalAnswer &answer = recent_globals[(reinterpret_cast<uintptr_t>(ident) >> 4) & 63];
     PyObject *module_dict = module_namespace();
-    if (answer.ident == ident && answer.module_dict == module_dict && version_of(module_dict) == answer.module_version) {
+    if (answer.ident == ident && answer.module_dict == module_dict &&
+        version_of(module_dict) == answer.module_version) {
         if (!answer.builtins) return answer.value;
         PyObject *builtins = PyEval_GetBuiltins();
         if (answer.builtins == builtins && version_of(builtins) == answer.builtins_version) return answer.value;

@@ -265,3 +265,27 @@ def test_the_updater_thread_uses_a_fake_link_and_replaced_methods(sim, links):
     run_updater(m)
     m._plc.close()
     assert m.wx(1) == 5 and seen.count("D0") >= 3 and seen.count("D100") >= 3
+
+
+def test_word_count_properties_of_subclasses_size_the_native_reads(sim):
+    port, plc = sim
+
+    class Fewer(kvo_fa.XManager):
+        word_count = property(lambda self: 1)
+
+    class FewerOutputs(kvo_fa.FPMachine):
+        y_word_count = property(lambda self: 1)
+
+    m = FewerOutputs(2, 2, 100, port)
+    m.x_manager = Fewer([0, 0], [0, 0])
+    plc.set("D0", 5)
+    plc.set("D1", 6)
+    plc.set("D100", 7)
+    plc.set("D101", 8)
+    with pytest.raises(IndexError, match="x_words has 1 words, the image has 2"):
+        m._refresh_x()
+    m.x_manager = kvo_fa.XManager([0, 0], [0, 0])
+    cycle(m)
+    assert [m.wx(0), m.wx(1)] == [5, 6]
+    assert list(m._y_words) == [7, 0] and list(m._y_words_old) == [7, 0]
+    m.close()

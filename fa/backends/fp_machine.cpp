@@ -8,6 +8,7 @@
 #include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 namespace fa {
@@ -122,7 +123,7 @@ const FunctionSpec kSetMultiUint16{"set_multi_uint16", setter<kSetMultiUint16Op>
 } // namespace fp
 
 py::object fp_output_block(py::handle self) {
-    py::object shift = get(self, names._FPMachine__y_shift);
+    py::object shift = instance_get(self, names._FPMachine__y_shift);
     if (!shift) return {};
     // The name made for the last shift seen, kept with it (GIL held): every
     // refresh cycle asks for the same block, and an exact int never changes.

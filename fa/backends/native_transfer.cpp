@@ -18,8 +18,10 @@
 #include "fa/backends/fef_machine.h"
 #include "fa/backends/fp_machine.h"
 #include "fa/image/xmanager.h"
+#include "fa/machine/machine_members.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "platform/kvo_mew/capi.h"
 
 namespace fa::backends {
@@ -65,6 +67,8 @@ OwnMethod fef_get_x(names.do_get_x_uint16, fef::kDoGetX);
 OwnMethod fef_get_y(names.do_get_y_uint16, fef::kDoGetY);
 OwnMethod fef_set_y(names.do_set_y_uint16, fef::kDoSetY);
 OwnMethod own_update(names.update, xmanager::kUpdate);
+OwnMethod own_word_count(names.word_count, xmanager::kWordCount, OwnMethod::Kind::Property);
+OwnMethod own_y_word_count(names.y_word_count, machine::kYWordCount, OwnMethod::Kind::Property);
 
 enum class Backend { None, Fp, Fef };
 
@@ -150,9 +154,9 @@ py::object word_list(Words &words) {
 int update_image(py::handle x_manager, Words &words) {
     py::object current, previous;
     if (own_update.own(x_manager.ptr())) {
-        current = get(x_manager, names._XManager__x_words);
+        current = instance_get(x_manager, names._XManager__x_words);
         if (!current) return -1;
-        previous = get(x_manager, names._XManager__x_words_old);
+        previous = instance_get(x_manager, names._XManager__x_words_old);
         if (!previous) return -1;
     }
     Py_ssize_t n = Py_ssize_t(words.size());
@@ -183,7 +187,7 @@ int update_image(py::handle x_manager, Words &words) {
 // operation `op` is still kvo_mew's own `own`; none, or null with the error
 // set, otherwise.
 py::object genuine_link(py::handle machine, PyObject *name, PyObject *op, PyObject *own, bool &failed) {
-    py::object link = get(machine, name);
+    py::object link = instance_get(machine, name);
     failed = !link;
     if (failed) return link;
     PyTypeObject *type = Py_TYPE(link.ptr());
@@ -192,7 +196,7 @@ py::object genuine_link(py::handle machine, PyObject *name, PyObject *op, PyObje
 }
 
 // The station of an FPMachine's link calls.
-py::object fp_station(py::handle machine) { return get(machine, names._FPMachine__station); }
+py::object fp_station(py::handle machine) { return instance_get(machine, names._FPMachine__station); }
 
 // _plc.get_multi_uint16(station, block, count) of FPMachine's forwarding
 // method: the words read, then `done(words)`; 0 when the count or the link
@@ -216,7 +220,7 @@ int read_fp_block(py::handle machine, PyObject *block, PyObject *count_value, Do
 // FEFMachine, then `done(words)`; 0 when the count or the link is not plain.
 template <class Done>
 int read_fef_modules(py::handle machine, PyObject *coil, Done done) {
-    py::object count_value = get(machine, names.xy_module_count);
+    py::object count_value = instance_get(machine, names.xy_module_count);
     if (!count_value) return -1;
     size_t count = 0;
     if (!plain_count(count_value.ptr(), count)) return 0;
@@ -248,15 +252,15 @@ int read_inputs_natively(py::handle machine, bool &changed) {
     switch (backend_of(m, fp_get_x, fp_get_multi, fef_get_x)) {
     case Backend::Fp: {
         // get_multi_uint16("D0", x_manager.word_count)
-        x_manager = get(machine, names.x_manager);
+        x_manager = instance_get(machine, names.x_manager);
         if (!x_manager) return -1;
-        py::object count = get(x_manager, names.word_count);
+        py::object count = own_word_count.read(x_manager);
         if (!count) return -1;
         return read_fp_block(machine, names.block_d0, count.ptr(), update);
     }
     case Backend::Fef:
         return read_fef_modules(machine, names.coil_wx0, [&](Words &words) {
-            x_manager = get(machine, names.x_manager);
+            x_manager = instance_get(machine, names.x_manager);
             return x_manager ? update(words) : -1;
         });
     default:
@@ -334,7 +338,7 @@ int read_outputs_natively(py::handle machine, py::handle words, py::handle words
         // get_multi_uint16("D<y_shift>", y_word_count)
         py::object block = fp_output_block(machine);
         if (!block) return -1;
-        py::object count = get(machine, names.y_word_count);
+        py::object count = own_y_word_count.read(machine);
         if (!count) return -1;
         return read_fp_block(machine, block.ptr(), count.ptr(), store);
     }

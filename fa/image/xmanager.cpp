@@ -8,6 +8,7 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 namespace fa {
@@ -21,7 +22,7 @@ extern const FunctionSpec kInit;
 // The two lists as lists: any other sequence stored there is read through a
 // list copy of it.
 py::object list_attr(py::handle self, PyObject *attr) {
-    py::object value = get(self, attr);
+    py::object value = instance_get(self, attr);
     if (!value || PyList_Check(value.ptr())) return value;
     return steal(PySequence_List(value.ptr()));
 }
@@ -52,7 +53,7 @@ py::object word_count(py::handle self, const Args &) { return length_of(self, na
 py::object get_bit(py::handle, const Args &a) { return boolean(read_bit(a[0], a[1])); }
 
 py::object getitem(py::handle self, const Args &a) {
-    py::object words = get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
     return boolean(read_bit(words, a[0]));
 }
@@ -66,25 +67,25 @@ py::object x(py::handle self, const Args &a) {
 }
 
 py::object wx(py::handle self, const Args &a) {
-    py::object words = get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
     return steal(PyObject_GetItem(words.ptr(), a.ptr(0)));
 }
 
 py::object rising(py::handle self, const Args &a) {
-    py::object words = get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
     if (!read_bit(words, a[0])) return boolean(false);
-    py::object old = get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names._XManager__x_words_old);
     if (!old) return {};
     return boolean(!read_bit(old, a[0]));
 }
 
 py::object falling(py::handle self, const Args &a) {
-    py::object old = get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names._XManager__x_words_old);
     if (!old) return {};
     if (!read_bit(old, a[0])) return boolean(false);
-    py::object words = get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
     return boolean(!read_bit(words, a[0]));
 }
@@ -112,9 +113,9 @@ OwnMethod own_init(names.__init__, kInit, OwnMethod::Kind::Special);
 // our __init__, the
 // instance is made and initialised here without the type call.
 py::object copy(py::handle self, const Args &) {
-    py::object words = get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
-    py::object old = get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names._XManager__x_words_old);
     if (!old) return {};
     py::object cls = global(names.XManager);
     if (!cls) return {};
@@ -190,7 +191,7 @@ py::object update(py::handle self, const Args &a) {
 }
 
 py::object copy_old(py::handle self, const Args &) {
-    py::object old = get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names._XManager__x_words_old);
     if (!old) return {};
     return steal(PySequence_List(old.ptr()));
 }
@@ -199,7 +200,6 @@ const char *kOptionalSequence = "_Union[_Sequence, None]";
 
 const FunctionSpec kInit{
     "__init__", init, {{"x_words", kOptionalSequence, "None"}, {"x_words_old", kOptionalSequence, "None"}, {"count", "int", "0"}}};
-const FunctionSpec kWordCount{"word_count", word_count, {}};
 const FunctionSpec kGet{"_get", get_bit, {{"words"}, {"index"}}, nullptr, nullptr, true};
 const FunctionSpec kEventOccured{"event_occured", event_occured, {}, "bool"};
 const FunctionSpec kCopyOld{"copy_old", copy_old, {}, "list"};
@@ -213,6 +213,7 @@ const FunctionSpec kRising{"rising", rising, {{"index", "int"}}};
 const FunctionSpec kFalling{"falling", falling, {{"index", "int"}}, "bool"};
 const FunctionSpec kCopy{"copy", copy, {}};
 const FunctionSpec kUpdate{"update", update, {{"x_words", "list"}}};
+const FunctionSpec kWordCount{"word_count", word_count, {}};
 
 } // namespace xmanager
 

@@ -36,6 +36,7 @@ extern const FunctionSpec kRising;
 extern const FunctionSpec kFalling;
 extern const FunctionSpec kUpdate;
 extern const FunctionSpec kCopy;
+extern const FunctionSpec kWordCount;
 } // namespace xmanager
 
 } // namespace fa

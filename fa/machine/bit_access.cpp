@@ -13,6 +13,7 @@
 #include "fa/machine/machine_support.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 namespace fa::machine {
@@ -45,7 +46,7 @@ py::object index_to_name(py::handle, const Args &a) { return steal(PyObject_Str(
 py::object on_manager(py::handle self, PyObject *manager, OwnMethod &method, py::handle index) {
     py::object resolved = resolve(self, index);
     if (!resolved) return {};
-    py::object image = get(self, manager);
+    py::object image = instance_get(self, manager);
     if (!image) return {};
     return method.call(image, resolved);
 }
@@ -59,7 +60,7 @@ py::object wy(py::handle self, const Args &a) { return on_manager(self, names.y_
 py::object y(py::handle self, const Args &a) {
     py::object resolved = resolve(self, a[0]);
     if (!resolved) return {};
-    py::object image = get(self, names.y_manager);
+    py::object image = instance_get(self, names.y_manager);
     if (!image) return {};
     if (own_getitem.own(image.ptr())) return own_getitem.direct(image, resolved);
     return steal(PyObject_GetItem(image.ptr(), resolved.ptr()));
@@ -112,10 +113,10 @@ py::object set_y(py::handle self, const Args &a) {
     int on = truth_of(a[1]);
     if (on < 0) return {};
 
-    py::object lock = get(self, names._y_lock);
+    py::object lock = instance_get(self, names._y_lock);
     if (!lock) return {};
     HeldLock held(lock);
-    py::object words = get(self, names._y_words);
+    py::object words = instance_get(self, names._y_words);
     if (!words) return {};
     bool failed = false;
     if (native_index && set_bit_natively(words.ptr(), index.ptr(), on, failed)) return failed ? py::object() : none();
@@ -125,7 +126,7 @@ py::object set_y(py::handle self, const Args &a) {
 }
 
 py::object x_word_count(py::handle self, const Args &) {
-    py::object image = get(self, names.x_manager);
+    py::object image = instance_get(self, names.x_manager);
     if (!image) return {};
     return get(image, names.word_count);
 }

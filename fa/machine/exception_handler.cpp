@@ -10,6 +10,7 @@
 #include "fa/module/classes.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/locks.h"
 #include "fa/module/module.h"
 
@@ -59,7 +60,7 @@ py::object unsubscribe_all(py::handle self, const Args &) {
 // The subscribers in order until one answers with a true value (it has
 // taken the call), with the guard already held.
 py::object offer_held(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
-    py::object list = get(self, names._handler_list);
+    py::object list = instance_get(self, names._handler_list);
     if (!list) return {};
     if (PyList_CheckExact(list.ptr()) && PyList_GET_SIZE(list.ptr()) == 0) return boolean(false);
     CallbackScope subscribers_run(self);
@@ -83,7 +84,7 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
                                             "allowed inside an exception_event subscriber of the same machine");
         return {};
     }
-    py::object guard = get(self, names._handler_list_guard);
+    py::object guard = instance_get(self, names._handler_list_guard);
     if (!guard || !lock_acquire(guard)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
     if (taken) {

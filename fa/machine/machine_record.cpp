@@ -5,6 +5,7 @@
 #include "fa/machine/machine_support.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 namespace fa::machine {
@@ -48,32 +49,34 @@ py::object init(py::handle self, const Args &a) {
     return py::none();
 }
 
-py::object exception_event(py::handle self, const Args &) { return get(self, names._MachineBase__exception_event); }
+py::object exception_event(py::handle self, const Args &) {
+    return instance_get(self, names._MachineBase__exception_event);
+}
 
 // `stop or pause or exception`: the first true flag, else the last one.
 py::object can_not_go_on(py::handle self, const Args &) {
     for (PyObject *flag : {names._stop_flag, names._pause_flag}) {
-        py::object value = get(self, flag);
+        py::object value = instance_get(self, flag);
         if (!value) return {};
         int on = truth_of(value);
         if (on) return on < 0 ? py::object() : value;
     }
-    return get(self, names._exception_flag);
+    return instance_get(self, names._exception_flag);
 }
 
 py::object stop(py::handle self, const Args &) {
-    if (!set_bool(self, names._stop_flag, true)) return {};
+    if (!instance_set_bool(self, names._stop_flag, true)) return {};
     return none();
 }
 
-py::object is_stopped(py::handle self, const Args &) { return get(self, names._stop_flag); }
+py::object is_stopped(py::handle self, const Args &) { return instance_get(self, names._stop_flag); }
 
 py::object pause(py::handle self, const Args &) {
-    if (!set_bool(self, names._pause_flag, true)) return {};
+    if (!instance_set_bool(self, names._pause_flag, true)) return {};
     return none();
 }
 
-py::object is_paused(py::handle self, const Args &) { return get(self, names._pause_flag); }
+py::object is_paused(py::handle self, const Args &) { return instance_get(self, names._pause_flag); }
 
 OwnMethod own_exception_event(names.exception_event, kExceptionEvent, OwnMethod::Kind::Property);
 OwnMethod own_is_stopped(names.is_stopped, kIsStopped);
@@ -86,7 +89,7 @@ py::object handle_exception(py::handle self, const Args &a) {
 
 // A fault wins over a stop request.
 py::object check_stop_and_exception_flags(py::handle self, const Args &) {
-    py::object flag = get(self, names._exception_flag);
+    py::object flag = instance_get(self, names._exception_flag);
     if (!flag) return {};
     int on = truth_of(flag);
     if (on < 0) return {};
@@ -120,11 +123,11 @@ py::object take_fault(py::handle self, py::object fault, bool raise_stored) {
     if (!taken) return {};
     int on = truth_of(taken);
     if (on) return on < 0 ? py::object() : none();
-    if (!set(self, names._MachineBase__exception, fault)) return {};
-    if (!set_bool(self, names._exception_flag, true)) return {};
+    if (!instance_set(self, names._MachineBase__exception, fault)) return {};
+    if (!instance_set_bool(self, names._exception_flag, true)) return {};
     if (!raise_stored) return fail_with(fault);
     // `raise self.__exception`: read back through the instance.
-    py::object stored = get(self, names._MachineBase__exception);
+    py::object stored = instance_get(self, names._MachineBase__exception);
     if (!stored) return {};
     return fail_with(stored);
 }

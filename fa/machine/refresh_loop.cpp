@@ -16,6 +16,7 @@
 #include "fa/image/xmanager.h"
 #include "fa/module/calls.h"
 #include "fa/module/dispatch.h"
+#include "fa/module/instance_attrs.h"
 #include "fa/module/module.h"
 
 #include <algorithm>
@@ -71,7 +72,7 @@ py::object refresh_x(py::handle self, const Args &) {
         if (!xs) return {};
         if (PyList_CheckExact(xs.ptr()) && !require_words(xs, PyList_GET_SIZE(xs.ptr()), "do_get_x_uint16"))
             return {};
-        py::object x_manager = get(self, names.x_manager);
+        py::object x_manager = instance_get(self, names.x_manager);
         if (!x_manager) return {};
         // Only a list may skip the binding: anything else gets its refusal.
         py::object changed =
@@ -80,9 +81,9 @@ py::object refresh_x(py::handle self, const Args &) {
         on = truth_of(changed);
     }
     if (on <= 0) return on < 0 ? py::object() : none();
-    py::object x_manager = get(self, names.x_manager);
+    py::object x_manager = instance_get(self, names.x_manager);
     if (!x_manager) return {};
-    py::object queue = get(self, names._ee_queue);
+    py::object queue = instance_get(self, names._ee_queue);
     if (!queue) return {};
     py::object snapshot = own_copy.call(x_manager);
     if (!snapshot || !call_method(queue, names.put, snapshot)) return {};
@@ -101,16 +102,16 @@ bool set_word(py::handle words, Py_ssize_t i, py::handle value) {
 }
 
 py::object refresh_y(py::handle self, const Args &) {
-    py::object y_words = get(self, names._y_words);
+    py::object y_words = instance_get(self, names._y_words);
     if (!y_words) return {};
     Py_ssize_t count = length(y_words);
     if (count < 0) return {};
-    py::object lock = get(self, names._y_lock);
+    py::object lock = instance_get(self, names._y_lock);
     if (!lock) return {};
     HeldLock held(lock);
-    py::object words = get(self, names._y_words);
+    py::object words = instance_get(self, names._y_words);
     if (!words) return {};
-    py::object words_old = get(self, names._y_words_old);
+    py::object words_old = instance_get(self, names._y_words_old);
     if (!words_old) return {};
     bool pending = rewrite_outputs;
     bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(words_old.ptr());
@@ -167,15 +168,23 @@ PyObject *const kOne = PyLong_FromLong(1);
 
 // __xy_refresh_counter += 1; false with the error set.
 bool count_cycle(py::handle self) {
-    py::object counter = get(self, kCounter);
+    py::object counter = instance_get(self, kCounter);
     if (!counter) return false;
     py::object next = steal(PyNumber_Add(counter.ptr(), kOne));
-    return next && set(self, kCounter, next);
+    return next && instance_set(self, kCounter, next);
+}
+
+bool exit_flag(py::handle self) {
+    py::object flag = instance_get(self, names._exit_flag);
+    if (!flag) raise_current();
+    return truth(flag);
 }
 
 void refresh_cycle(py::handle self, bool after_failure) {
     {
-        HeldLock held(checked(PyObject_GetAttr(self.ptr(), kCounterLock)));
+        py::object lock = instance_get(self, kCounterLock);
+        if (!lock) raise_current();
+        HeldLock held(lock);
         rewrite_outputs = after_failure;
         if (!own_refresh_x.call(self) || !own_refresh_y.call(self) || !count_cycle(self)) raise_current();
     }
@@ -188,13 +197,13 @@ void refresh_cycle(py::handle self, bool after_failure) {
 py::object update(py::handle self, const Args &) {
     bool synced = false;   // a cycle completed: the output image holds what the PLC had or got
     bool rewrite = false;
-    while (!truth(self.attr(names._exit_flag))) {
+    while (!exit_flag(self)) {
         bool done = run_reporting([&] { refresh_cycle(self, rewrite); });
         rewrite_outputs = false;
         synced = synced || done;
         // Before the first completed cycle the image was never the PLC's: nothing to restore.
         rewrite = !done && synced;
-        if (!done && !truth(self.attr(names._exit_flag))) sleep(0.2);
+        if (!done && !exit_flag(self)) sleep(0.2);
     }
     return py::none();
 }

@@ -32,14 +32,6 @@ inline bool set_bool(py::handle obj, PyObject *name, bool value) {
     return PyObject_SetAttr(obj.ptr(), name, value ? Py_True : Py_False) == 0;
 }
 
-// len(obj.name) as an int object.
-inline py::object length_of(py::handle obj, PyObject *name) {
-    py::object value = get(obj, name);
-    if (!value) return value;
-    Py_ssize_t n = PyObject_Size(value.ptr());
-    return n < 0 ? py::object() : steal(PyLong_FromSsize_t(n));
-}
-
 // obj.name(args...)
 template <typename... A>
 py::object call_method(py::handle obj, PyObject *name, A... args) {

@@ -1,5 +1,7 @@
 #include "fa/module/locks.h"
 
+#include <semaphore.h>
+
 namespace fa {
 
 namespace {
@@ -27,6 +29,17 @@ struct LockRecord {
 constexpr Py_ssize_t kLockRecordSize = -1; // unknown layout: methods only
 #endif
 
+// sys.thread_info.lock == "semaphore": the interpreter's locks are POSIX
+// semaphores (sem_t *), taken with sem_wait and given back with sem_post.
+bool locks_are_semaphores() {
+    PyObject *info = PySys_GetObject("thread_info"); // borrowed
+    PyObject *kind = info ? PyObject_GetAttrString(info, "lock") : nullptr;
+    bool semaphores = kind && PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "semaphore") == 0;
+    Py_XDECREF(kind);
+    PyErr_Clear();
+    return semaphores;
+}
+
 // The unbound methods of `_thread.lock`, found once the `_thread` module is
 // loaded (it is by the time `_Lock` makes a lock); until then every call
 // takes the lookup. Filled under the GIL without any call that could release
@@ -36,6 +49,7 @@ struct PlainLock {
     PyObject *acquire = nullptr;
     PyObject *release = nullptr;
     bool known_layout = false;
+    bool semaphore = false; // each lock's PyThread_type_lock is a POSIX semaphore
 
     void find() {
         PyObject *module = PyImport_GetModule(names._thread); // no import: sys.modules only
@@ -54,6 +68,7 @@ struct PlainLock {
                 release = release_method;
                 type = lock_type;
                 known_layout = lock_type->tp_basicsize == kLockRecordSize;
+                semaphore = known_layout && locks_are_semaphores();
                 return;
             }
         }
@@ -70,7 +85,13 @@ struct PlainLock {
     // Takes a free plain lock at once; false when it is not one.
     bool take_free(py::handle lock) {
         LockRecord *held = record(lock);
-        if (!held || PyThread_acquire_lock_timed(held->lock_lock, 0, 0) != PY_LOCK_ACQUIRED) return false;
+        if (!held) return false;
+        // A try without waiting, as the lock's own first try: the semaphore
+        // itself when the interpreter's locks are semaphores (the host's
+        // timed acquire reads the clock even for a try), else the host's.
+        if (semaphore ? sem_trywait(reinterpret_cast<sem_t *>(held->lock_lock)) != 0
+                      : PyThread_acquire_lock_timed(held->lock_lock, 0, 0) != PY_LOCK_ACQUIRED)
+            return false;
         held->locked = 1;
         return true;
     }

@@ -23,15 +23,70 @@ py::object name(PyObject *ident) {
     return value;
 }
 
-py::object global(PyObject *ident) {
+namespace {
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// The answers of recent lookups, each kept with the version tags of the two
+// dicts it came from. A dict's version tag changes with every change of the
+// dict, so an unchanged pair of tags means the same lookup would find the
+// same object, still held by its dict: the answer is given without the
+// lookup, and any replacement of the name is seen at its next use.
+struct GlobalAnswer {
+    PyObject *ident = nullptr;
+    PyObject *module_dict = nullptr;
+    uint64_t module_version = 0;
+    PyObject *builtins = nullptr; // null: found in the module dict
+    uint64_t builtins_version = 0;
+    PyObject *value = nullptr;    // borrowed from its dict
+};
+
+uint64_t version_of(PyObject *dict) {
+    _Py_COMP_DIAG_PUSH
+    _Py_COMP_DIAG_IGNORE_DEPR_DECLS
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+    _Py_COMP_DIAG_POP
+}
+
+GlobalAnswer recent_globals[64];
+
+PyObject *cached_global(PyObject *ident) {
+    GlobalAnswer &answer = recent_globals[(reinterpret_cast<uintptr_t>(ident) >> 4) & 63];
+    PyObject *module_dict = module_namespace();
+    if (answer.ident == ident && answer.module_dict == module_dict &&
+        version_of(module_dict) == answer.module_version) {
+        if (!answer.builtins) return answer.value;
+        PyObject *builtins = PyEval_GetBuiltins();
+        if (answer.builtins == builtins && version_of(builtins) == answer.builtins_version) return answer.value;
+    }
+    PyObject *value = PyDict_GetItemWithError(module_dict, ident);
+    PyObject *builtins = nullptr;
+    if (!value && !PyErr_Occurred()) {
+        builtins = PyEval_GetBuiltins();
+        value = PyDict_GetItemWithError(builtins, ident);
+    }
+    if (!value) {
+        answer.ident = nullptr;
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", ident);
+        return nullptr;
+    }
+    // Only the answers of plain dicts are kept.
+    if (PyDict_CheckExact(module_dict) && (!builtins || PyDict_CheckExact(builtins)))
+        answer = GlobalAnswer{ident, module_dict, version_of(module_dict), builtins,
+                              builtins ? version_of(builtins) : 0, value};
+    return value;
+}
+#else
+PyObject *cached_global(PyObject *ident) {
     PyObject *value = PyDict_GetItemWithError(module_namespace(), ident);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), ident);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", ident);
-        return py::object();
-    }
-    return borrow(value);
+    if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", ident);
+    return value; // borrowed
 }
+#endif
+
+} // namespace
+
+py::object global(PyObject *ident) { return borrow(cached_global(ident)); }
 
 void raise_object(py::handle exc) {
     fail_with(exc);

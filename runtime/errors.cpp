@@ -25,14 +25,29 @@ ErrorSet fail_with(py::handle exc) {
     return {};
 }
 
-void write_unraisable(const char *context) {
+namespace {
+
+// The exception set, reported with the context `make()` builds while the
+// exception is put aside (building it may run Python code).
+template <class Make>
+void report_unraisable(Make make) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject *where = PyUnicode_FromString(context);
+    PyObject *where = make();
     if (!where) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
     PyErr_WriteUnraisable(where);
     Py_XDECREF(where);
+}
+
+} // namespace
+
+void write_unraisable(const char *context) {
+    report_unraisable([&] { return PyUnicode_FromString(context); });
+}
+
+void write_unraisable_for(py::handle object) {
+    report_unraisable([&] { return PyObject_Str(object.ptr()); });
 }
 
 void raise(PyObject *type, const char *format, ...) {

@@ -60,6 +60,8 @@ ErrorSet fail_with(py::handle exc);
 // Reports the exception set through sys.unraisablehook, `context` naming
 // where it happened (a callback that has no caller to raise it to).
 void write_unraisable(const char *context);
+// The same, the context being str(object).
+void write_unraisable_for(py::handle object);
 
 // The same errors, thrown to the nearest call boundary.
 [[noreturn]] void raise(PyObject *type, const char *format, ...);

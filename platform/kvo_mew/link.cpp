@@ -196,14 +196,10 @@ void Link::tell_state(bool up) {
         return;
     }
     // Reported through sys.unraisablehook, named by the callback now set.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject *context = state_callback_.is_none() ? PyUnicode_FromString("state callback")
-                                                  : PyObject_Str(state_callback_.ptr());
-    if (!context) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-    PyErr_WriteUnraisable(context);
-    Py_XDECREF(context);
+    if (state_callback_.is_none())
+        kvo::rt::write_unraisable("state callback");
+    else
+        kvo::rt::write_unraisable_for(state_callback_);
 }
 
 std::string Link::answer_text(WordsRead read) {

@@ -211,6 +211,8 @@ def test_commands_are_carried_out_only_when_well_formed_and_allowed(user_broker:
         (b"reset", "not JSON"),
         (b"[1, 2]", "JSON list, not an object"),
         (b'{"command": "pause"}', "version None is not 1"),
+        (b'{"v": true, "command": "pause"}', "version True is not 1"),
+        (b'{"v": 1.0, "command": "pause"}', "version 1.0 is not 1"),
         (b'{"v": 1, "cmd": "pause"}', "names no command"),
         (b'{"v": 1, "command": "set_y", "id": "t2"}', "'set_y' is not allowed here"),
         (b'{"v": 1, "command": "reset", "id": "t3"}', "'reset' is not allowed here (allowed: pause, resume)"),
@@ -239,6 +241,15 @@ def test_commands_are_carried_out_only_when_well_formed_and_allowed(user_broker:
             assert wait_until(lambda: (operator.last("state") or {}).get("state") == "paused")
             operator.publish(topic, b'{"v": 1, "command": "resume", "id": "r1"}')
             assert wait_until(lambda: not machine.is_paused())
+
+            # Retained, though published while the reporter is subscribed: refused all the same.
+            operator.messages.clear()
+            operator.publish(topic, b'{"v": 1, "command": "pause", "id": "p2"}', retain=True)
+            ack = wait_until(lambda: operator.of("ack") and operator.of("ack")[-1])
+            assert ack == {**ack, "id": None, "accepted": False, "reason": "a retained command is never carried out"}
+            time.sleep(0.3)
+            assert not machine.is_paused()
+            operator.publish(topic, b"", retain=True)
     finally:
         operator.close()
 
@@ -283,10 +294,29 @@ def test_commands_need_an_authenticated_connection_and_known_names(plc: Any, mac
         PlantReporter(machine, None, "mqtt://127.0.0.1:1", commands=["reset"])
     with pytest.raises(ValueError, match="unknown plant command.*'set_y'"):
         PlantReporter(machine, None, "mqtt://u:p@127.0.0.1:1", commands=["set_y"])
+    for name in ("cell/#", "cell\n", "cell\r\n", "", "c" * 65, "céll"):
+        with pytest.raises(ValueError, match="cannot be a topic level"):
+            PlantReporter(machine, None, "mqtt://127.0.0.1:1", name=name)
     with pytest.raises(ValueError, match="cannot be a topic level"):
-        PlantReporter(machine, None, "mqtt://127.0.0.1:1", name="cell/#")
+        PlantReporter(machine, None, "mqtt://127.0.0.1:1", line="line1\n")
     address = parse_broker_url("mqtts://op:pw@127.0.0.1?ca=ca.pem&cert=c.pem&key=c.key")
     assert address.tls and address.port == 8883 and address.authenticated and str(address) == "mqtts://op@127.0.0.1:8883"
+
+
+@needs_broker
+def test_the_retained_counters_count_every_cycle_done_before_close(broker: Broker, plc: Any,
+                                                                   machines: list[Any]) -> None:
+    machine = fp_machine(plc, machines)
+    with PlantReporter(machine, None, broker.url(), line="l1", name="m1", counters_interval=60) as reporter:
+        assert wait_until(lambda: reporter.published > 0)
+        for _ in range(100):
+            reporter.cycle_done()
+    later = Listener(broker)  # sees what the broker retained
+    try:
+        assert wait_until(lambda: (later.last("state") or {}).get("state") == "offline")
+        assert later.last("counters")["cycles"] == 100
+    finally:
+        later.close()
 
 
 REPORTING_CHILD = """

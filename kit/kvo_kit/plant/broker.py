@@ -67,7 +67,8 @@ def parse_broker_url(url: str) -> BrokerAddress:
 
 def new_client(address: BrokerAddress, client_id: str) -> mqtt.Client:
     """A paho client set up for `address` (not yet connected)."""
-    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv311)
+    # MQTT 5: the reporter's command subscription needs retain-as-published.
+    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv5)
     if address.username is not None:
         client.username_pw_set(address.username, address.password)
     if address.tls:

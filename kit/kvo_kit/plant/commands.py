@@ -12,7 +12,7 @@ import logging
 from collections.abc import Mapping
 from typing import Any, Callable, Iterable, Optional, Union
 
-from .schema import SCHEMA_VERSION
+from .schema import SCHEMA_VERSION, is_version
 
 log = logging.getLogger("kvo_kit.plant")
 
@@ -54,7 +54,7 @@ def parse(raw: bytes) -> tuple[str, Optional[str]]:
         raise CommandRefused(f"payload is not JSON: {error}") from None
     if not isinstance(message, dict):
         raise CommandRefused(f"payload is a JSON {type(message).__name__}, not an object")
-    if message.get("v") != SCHEMA_VERSION:
+    if not is_version(message.get("v")):
         raise CommandRefused(f"payload version {message.get('v')!r} is not {SCHEMA_VERSION}")
     command, command_id = message.get("command"), message.get("id")
     if not isinstance(command, str):

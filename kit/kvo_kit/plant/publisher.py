@@ -8,6 +8,8 @@ is away retained news only updates it, and after a reconnect the whole picture
 is published again; only what waited out the outage is dropped then as stale.
 Only the reporter's thread calls it; paho's thread only marks the connection.
 """
+import time
+
 import paho.mqtt.client as mqtt
 
 from .outbox import Outbox
@@ -68,12 +70,18 @@ class Publisher:
             self._outbox.pop()
             self.published += 1
 
-    def close(self, last_topic: str, last_data: bytes) -> None:
-        """Publish a last retained message (if connected), disconnect and end paho's thread."""
+    def close(self, last_topic: str, last_data: bytes, timeout: float = 1.0) -> None:
+        """Hand paho what waits (if connected, for up to `timeout` s), publish a last retained message,
+        disconnect and end paho's thread."""
+        deadline = time.monotonic() + timeout
+        self.flush()
+        while self.connected and self.queued and time.monotonic() < deadline:
+            time.sleep(0.01)  # paho holds its most; it takes more as the broker acknowledges
+            self.flush()
         if self.connected:
             info = self.client.publish(last_topic, last_data, qos=1, retain=True)
             try:
-                info.wait_for_publish(1.0)
+                info.wait_for_publish(max(0.1, deadline - time.monotonic()))
             except (RuntimeError, ValueError):
                 pass  # the broker went away meanwhile: the last will says the same
         self.client.disconnect()

@@ -21,6 +21,7 @@ from collections import deque
 from typing import Any, Optional
 
 import paho.mqtt.client as mqtt
+from paho.mqtt.subscribeoptions import SubscribeOptions
 
 from . import commands as plant_commands
 from .broker import new_client, parse_broker_url
@@ -189,7 +190,9 @@ class PlantReporter:
             return
         log.info("plant reporter %s/%s connected to %s", self.line, self.name, self.address)
         if self._actions:
-            client.subscribe(self.topic(COMMAND), qos=1)
+            # Retain as published: a retained command keeps its flag even when it arrives while subscribed,
+            # so that every retained command is refused, not only those the broker holds at subscription.
+            client.subscribe(self.topic(COMMAND), options=SubscribeOptions(qos=1, retainAsPublished=True))
         with self._wake:
             if self._out is not None:
                 self._out.mark_connected()
@@ -267,6 +270,15 @@ class PlantReporter:
             except Exception:  # the reporter must outlive a bad sample; say what happened and go on
                 log.exception("plant reporter %s/%s", self.line, self.name)
         self._shut_down()
+
+    def _shut_down(self) -> None:
+        """The last news first (a cycle counted just before close is in the retained counters), then `offline`."""
+        assert self._out is not None
+        try:
+            self._publish("counters", self._counters(), only_if_changed=True)
+        except Exception:
+            log.exception("plant reporter %s/%s: the last counters", self.line, self.name)
+        self._out.close(self.topic("state"), encode(payload(state="offline", reason="reporter closed")))
 
     def _sample(self) -> bool:
         """Publish what changed in the state and the stations; True when the image words changed."""
@@ -346,10 +358,6 @@ class PlantReporter:
         topic, data = self.topic(kind), encode(payload(**content))
         assert self._out is not None
         self._out.put(topic, data, retain)
-
-    def _shut_down(self) -> None:
-        assert self._out is not None
-        self._out.close(self.topic("state"), encode(payload(state="offline", reason="reporter closed")))
 
 
 def _canonical_name(machine: Any, name: str) -> str:

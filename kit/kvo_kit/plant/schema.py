@@ -23,13 +23,23 @@ STATES = ("running", "paused", "stopped", "faulted", "offline")
 STATION_STATES = ("working", "free", "waiting", "dead")
 
 # A topic level names a line or a machine: no MQTT wildcards or separators.
-_LEVEL = re.compile(r"^[A-Za-z0-9_.\-]{1,64}$")
+# Matched in full: a trailing newline is no part of a name.
+_LEVEL = re.compile(r"[A-Za-z0-9_.\-]{1,64}")
+
+
+def is_level(value: object) -> bool:
+    return isinstance(value, str) and _LEVEL.fullmatch(value) is not None
 
 
 def check_level(what: str, value: str) -> str:
-    if not isinstance(value, str) or not _LEVEL.match(value):
+    if not is_level(value):
         raise ValueError(f"{what} {value!r} cannot be a topic level: use 1 to 64 letters, digits, '_', '-' or '.'")
     return value
+
+
+def is_version(value: object) -> bool:
+    """Whether `value` is this schema's version: the integer itself, not True or 1.0."""
+    return type(value) is int and value == SCHEMA_VERSION
 
 
 def machine_topic(prefix: str, line: str, machine: str, kind: str) -> str:
@@ -43,6 +53,8 @@ def split_topic(prefix: str, topic: str) -> tuple[str, str, str] | None:
     if len(levels) != len(head) + 3 or levels[:len(head)] != head:
         return None
     line, machine, kind = levels[len(head):]
+    if not (is_level(line) and is_level(machine)):
+        return None  # no reporter publishes there
     return line, machine, kind
 
 

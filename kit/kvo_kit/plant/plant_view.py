@@ -4,10 +4,13 @@ from the broker, and handed to each open page as it changes.
 One paho client subscribes to <prefix>/+/+/+ and keeps, per machine, the
 last payload of each kind. Each open page listens through an Outbox of its
 own, so a slow browser loses its oldest updates and never holds up the others.
-When the broker link drops, every page hears it (the machines are then shown
-offline) and the picture is rebuilt from the retained reports on reconnect.
+When the broker link drops, every page hears it and keeps the last known
+figures, shown stale; the retained reports refresh them on reconnect.
+
+Every payload is checked (reports.py) before it is kept: a bad one is logged,
+marks its machine "bad report" (its last good reports stay), and never reaches
+a page; the other machines are not touched.
 """
-import json
 import logging
 import threading
 import time
@@ -17,6 +20,7 @@ import paho.mqtt.client as mqtt
 
 from .broker import new_client, parse_broker_url
 from .outbox import Outbox
+from .reports import BadReport, check, decode
 from .schema import KINDS, split_topic
 
 log = logging.getLogger("kvo_kit.plant")
@@ -31,6 +35,7 @@ class PlantView:
         self.listener_queue = listener_queue
         self._lock = threading.Lock()
         self._machines: dict[str, dict[str, Any]] = {}   # "line/machine" -> kind -> payload
+        self._bad: dict[str, dict[str, str]] = {}         # "line/machine" -> kind -> why its last one was refused
         self._listeners: set[Outbox[Event]] = set()
         self.broker_up = False
         self._closing = False
@@ -56,6 +61,9 @@ class PlantView:
     def snapshot(self) -> Event:
         with self._lock:
             machines = {key: dict(kinds) for key, kinds in self._machines.items()}
+            for key, bad in self._bad.items():
+                if bad:
+                    machines.setdefault(key, {})["bad"] = dict(bad)
             return {"type": "snapshot", "broker": self.broker_up, "machines": machines, "now": time.time()}
 
     def listen(self) -> Outbox[Event]:
@@ -89,24 +97,42 @@ class PlantView:
                        properties: object) -> None:
         if self.broker_up and not self._closing:
             log.warning("plant page lost the broker %s: %s", self.address, reason)
-        self.broker_up = False
-        with self._lock:
-            self._machines.clear()  # rebuilt from the retained reports after the reconnect
+        self.broker_up = False  # the pages keep the last known figures, shown stale
         self.tell({"type": "broker", "up": False})
 
     def _on_message(self, client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
-        where = split_topic(self.prefix, message.topic)
+        try:
+            self._take(message.topic, bytes(message.payload))
+        except Exception:  # paho's thread must outlive anything a publisher sends
+            log.exception("plant page: report on %r", message.topic)
+
+    def _take(self, topic: str, raw: bytes) -> None:
+        where = split_topic(self.prefix, topic)
         if where is None or where[2] not in KINDS:
             return
         line, machine, kind = where
-        try:
-            body = json.loads(message.payload)
-        except ValueError:
-            log.warning("plant page: %s carries no JSON", message.topic)
-            return
-        if not isinstance(body, dict):
-            return
         key = f"{line}/{machine}"
+        if not raw:  # a retained report cleared: that kind is no longer known
+            with self._lock:
+                known = self._machines.get(key, {}).pop(kind, None) is not None
+            if known:
+                self.tell({"type": "update", "machine": key, "kind": kind, "payload": None})
+            return
+        try:
+            body = check(kind, decode(raw))
+        except BadReport as bad:
+            self._refuse(key, kind, str(bad))
+            return
         with self._lock:
             self._machines.setdefault(key, {})[kind] = body
+            self._bad.get(key, {}).pop(kind, None)
         self.tell({"type": "update", "machine": key, "kind": kind, "payload": body})
+
+    def _refuse(self, key: str, kind: str, reason: str) -> None:
+        with self._lock:
+            bad = self._bad.setdefault(key, {})
+            new = bad.get(kind) != reason
+            bad[kind] = reason
+        if new:  # once per reason, so a flood of one bad report cannot flood the log
+            log.warning("plant page: bad report from %s: %s", key, reason)
+        self.tell({"type": "bad", "machine": key, "kind": kind, "reason": reason})

@@ -1,8 +1,11 @@
 // The plant page: keeps one tile per machine from the server's event stream.
+// The server checks every report before it sends it; the page still renders
+// defensively, so that no payload can stop the other tiles from updating.
 "use strict";
 
-const machines = {};  // "line/machine" -> {kind: payload}
+const machines = Object.create(null);  // "line/machine" -> {kind: payload, bad: {kind: reason}}
 let brokerUp = false;
+let awaySince = null;  // when the page last lost the broker or its server (seconds)
 
 function el(tag, cls, text) {
   const e = document.createElement(tag);
@@ -18,8 +21,8 @@ function tileOf(key) {
     tile.dataset.machine = key;
     const title = el("h2");
     title.append(el("span", "name", key), el("span", "state"));
-    tile.append(title, el("div", "fault"), el("div", "numbers"), el("div", "stations"), el("div", "link"),
-                el("div", "io"));
+    tile.append(title, el("div", "report"), el("div", "stale"), el("div", "fault"), el("div", "numbers"),
+                el("div", "stations"), el("div", "link"), el("div", "io"));
     tile.addEventListener("click", () => { tile.classList.toggle("open"); render(key); });
     const tiles = document.getElementById("tiles");
     const after = [...tiles.querySelectorAll(".tile")].find(t => t.dataset.machine > key);
@@ -29,63 +32,106 @@ function tileOf(key) {
   return tile;
 }
 
+const now = () => Date.now() / 1000;
+const isNumber = (x) => typeof x === "number" && Number.isFinite(x);
+const fixed = (x, digits) => isNumber(x) ? x.toFixed(digits) : null;
+const count = (x) => isNumber(x) ? String(x) : "0";
+const clock = (t) => isNumber(t) ? new Date(t * 1000).toLocaleTimeString() : "?";
+const text = (x) => typeof x === "string" ? x : "";
+
+function heartbeatLate(m) {
+  const beat = m.heartbeat;
+  return !!(beat && isNumber(beat.interval) && now() - beat.received > 3 * beat.interval + 2);
+}
+
 // A machine is offline when it said so, when the broker is away, or when its heartbeat is late.
 function stateOf(m) {
-  const state = m.state ? m.state.state : "offline";
+  const state = m.state && typeof m.state.state === "string" ? m.state.state : "offline";
   if (!brokerUp) return "offline";
-  const beat = m.heartbeat;
-  if (state !== "offline" && beat && Date.now() / 1000 - beat.received > 3 * beat.interval + 2) return "offline";
+  if (state !== "offline" && heartbeatLate(m)) return "offline";
   return state;
 }
 
+// Figures are stale when they cannot be refreshed: the broker is away or the machine fell silent.
+function staleText(m) {
+  if (!m.counters && !m.state) return "";
+  if (!brokerUp) return `last known figures: no news since ${clock(awaySince)}`;
+  if (m.state?.state !== "offline" && heartbeatLate(m))
+    return `last known figures: no heartbeat since ${clock(m.heartbeat.received)}`;
+  return "";
+}
+
+function faultText(f) {
+  if (!f || !(f.message || f.type)) return "";
+  const what = `${text(f.message)} (${text(f.type) || "fault"}) at ${clock(f.raised)}`;
+  return f.active ? `fault: ${what}` : `last fault: ${what}, cleared${isNumber(f.cleared) ? " " + clock(f.cleared) : ""}`;
+}
+
 function render(key) {
-  const m = machines[key] || {};
   const tile = tileOf(key);
+  try {
+    renderTile(tile, machines[key] || {});
+  } catch (error) {  // a report the checks let through, rendered wrongly: this tile says so, the others go on
+    tile.classList.add("bad");
+    tile.querySelector(".report").textContent = `bad report: ${error}`;
+    console.error("plant page: tile", key, error);
+  }
+}
+
+function renderTile(tile, m) {
   const state = stateOf(m);
-  tile.className = `tile ${state}` + (tile.classList.contains("open") ? " open" : "");
+  const stale = staleText(m);
+  const bad = Object.entries(m.bad || {}).map(([kind, reason]) => reason || kind);
+  tile.className = `tile ${state}` + (stale ? " stale" : "") + (bad.length ? " bad" : "") +
+    (tile.classList.contains("open") ? " open" : "");
   tile.querySelector(".state").textContent = state;
-  const fault = m.fault && m.fault.active && state !== "offline" ? m.fault : null;
-  tile.querySelector(".fault").textContent = fault ? `${fault.message} (${fault.type})` : "";
+  tile.querySelector(".report").textContent = bad.length ? `bad report: ${bad.join("; ")}` : "";
+  tile.querySelector(".stale").textContent = stale;
+  const fault = tile.querySelector(".fault");
+  fault.textContent = faultText(m.fault);
+  fault.classList.toggle("cleared", !!m.fault && !m.fault.active);
   const c = m.counters || {};
-  const cycle = c.cycle_time != null ? `cycle ${c.cycle_time.toFixed(2)} s` : "cycle –";
-  const mean = c.cycle_time_mean != null ? ` (mean ${c.cycle_time_mean.toFixed(2)} s)` : "";
-  tile.querySelector(".numbers").textContent =
-    `parts ${c.cycles ?? 0} · ${cycle}${mean} · faults ${c.faults ?? 0}`;
-  const stations = tile.querySelector(".stations");
-  stations.replaceChildren(...Object.entries((m.stations || {}).stations || {}).map(
-    ([name, s]) => el("span", `station ${s}`, `${name}: ${s}`)));
+  const cycle = fixed(c.cycle_time, 2) != null ? `cycle ${fixed(c.cycle_time, 2)} s` : "cycle –";
+  const mean = fixed(c.cycle_time_mean, 2) != null ? ` (mean ${fixed(c.cycle_time_mean, 2)} s)` : "";
+  tile.querySelector(".numbers").textContent = `parts ${count(c.cycles)} · ${cycle}${mean} · faults ${count(c.faults)}`;
+  const stations = m.stations && m.stations.stations && typeof m.stations.stations === "object" ? m.stations.stations : {};
+  tile.querySelector(".stations").replaceChildren(...Object.entries(stations).map(
+    ([name, s]) => el("span", `station ${text(s)}`, `${name}: ${text(s)}`)));
   tile.querySelector(".link").textContent = linkText(c);
   if (tile.classList.contains("open")) renderIo(tile.querySelector(".io"), m);
 }
 
 function linkText(c) {
   const h = c.link;
-  if (!h) return "link: no health reported";
+  if (!h || typeof h !== "object") return "link: no health reported";
   const parts = [];
-  if (h.transactions != null) parts.push(`${h.transactions} transactions`);
-  parts.push(`${c.link_failures ?? 0} failures`);
-  const since = h.seconds_since_good ?? h.since_last_good ?? h.seconds_since_last_good;
-  if (since != null) parts.push(`last good ${Number(since).toFixed(1)} s ago`);
-  if (h.last_error) parts.push(`last error: ${h.last_error}`);
+  if (isNumber(h.transactions)) parts.push(`${h.transactions} transactions`);
+  parts.push(`${count(c.link_failures)} failures`);
+  const since = [h.seconds_since_good, h.since_last_good, h.seconds_since_last_good].find(isNumber);
+  if (since != null) parts.push(`last good ${since.toFixed(1)} s ago`);
+  if (h.last_error) parts.push(`last error: ${text(h.last_error)}`);
   return "link: " + parts.join(", ");
 }
 
 function renderIo(box, m) {
   const io = m.io, info = m.info || {};
   if (!io) { box.textContent = "no I/O reported yet"; return; }
+  const labels = info.labels && typeof info.labels === "object" ? info.labels : {};
   const table = el("table");
   for (const [area, words, names] of [["X", io.x, info.x_names], ["Y", io.y, info.y_names]]) {
-    words.forEach((word, w) => {
+    (Array.isArray(words) ? words : []).forEach((word, w) => {
+      if (!isNumber(word)) return;
       const row = el("tr");
       row.append(el("td", "", `${area} word ${w}`), el("td", "", "0x" + word.toString(16).padStart(4, "0")));
       table.append(row);
       for (let b = 0; b < 16; b++) {
-        const name = names ? names[16 * w + b] : `${area}${16 * w + b}`;
-        const label = (info.labels || {})[name];
-        if (!label && !(word >> b & 1)) continue;  // labelled bits always, others when on
+        const given = Array.isArray(names) ? names[16 * w + b] : undefined;
+        const name = typeof given === "string" ? given : `${area}${16 * w + b}`;
+        const label = text(labels[name]);
         const on = (word >> b & 1) === 1;
+        if (!label && !on) continue;  // labelled bits always, others when on
         const bitRow = el("tr", `bit ${on ? "on" : "off"}`);
-        bitRow.append(el("td", "", name), el("td", "", (on ? "1 " : "0 ") + (label || "")));
+        bitRow.append(el("td", "", name), el("td", "", (on ? "1 " : "0 ") + label));
         table.append(bitRow);
       }
     });
@@ -93,12 +139,14 @@ function renderIo(box, m) {
   box.replaceChildren(table);
 }
 
-function setBroker(up) {
+// The last known figures stay when the broker (or the page server) is away; they are shown stale.
+function setBroker(up, why) {
+  if (!up && brokerUp) awaySince = now();
+  if (!up && awaySince == null) awaySince = now();
   brokerUp = up;
   const b = document.getElementById("broker");
   b.className = "broker " + (up ? "up" : "down");
-  b.textContent = up ? "broker connected" : "broker unreachable: machines shown offline";
-  if (!up) for (const key of Object.keys(machines)) machines[key] = {};
+  b.textContent = up ? "broker connected" : why || "broker unreachable: machines shown offline, figures as last known";
   Object.keys(machines).forEach(render);
 }
 
@@ -109,25 +157,51 @@ function summarise() {
     Object.entries(counts).map(([s, n]) => `${n} ${s}`).join(" · ");
 }
 
+function handle(event) {
+  if (!event || typeof event !== "object") return;
+  if (event.type === "snapshot") {
+    for (const key of Object.keys(machines)) delete machines[key];
+    for (const [key, m] of Object.entries(event.machines || {})) {
+      machines[key] = Object.assign(Object.create(null), m);
+      if (m && m.heartbeat && typeof m.heartbeat === "object") m.heartbeat.received = now();
+    }
+    setBroker(!!event.broker);
+  } else if (event.type === "broker") {
+    setBroker(!!event.up);
+  } else if (event.type === "update" || event.type === "bad") {
+    if (typeof event.machine !== "string" || typeof event.kind !== "string" || event.kind === "bad") return;
+    const m = (machines[event.machine] ||= Object.create(null));
+    if (typeof m.bad !== "object" || m.bad === null) m.bad = Object.create(null);
+    const bad = m.bad;
+    if (event.type === "bad") {
+      bad[event.kind] = text(event.reason);
+    } else {
+      delete bad[event.kind];
+      const p = event.payload;
+      if (p == null) delete m[event.kind];
+      else {
+        if (event.kind === "heartbeat") p.received = now();  // our clock, not the cell's
+        m[event.kind] = p;
+      }
+    }
+    render(event.machine);
+  }
+  summarise();
+}
+
 function connect() {
   const source = new EventSource("/events");
   source.onmessage = (message) => {
-    const event = JSON.parse(message.data);
-    if (event.type === "snapshot") {
-      for (const key of Object.keys(machines)) delete machines[key];
-      Object.assign(machines, event.machines);
-      for (const m of Object.values(machines)) if (m.heartbeat) m.heartbeat.received = Date.now() / 1000;
-      setBroker(event.broker);
-    } else if (event.type === "broker") {
-      setBroker(event.up);
-    } else if (event.type === "update") {
-      if (event.kind === "heartbeat") event.payload.received = Date.now() / 1000;  // our clock, not the cell's
-      (machines[event.machine] ||= {})[event.kind] = event.payload;
-      render(event.machine);
+    let event;
+    try {
+      event = JSON.parse(message.data);
+    } catch (error) {
+      console.error("plant page: an event that is not JSON", error);
+      return;
     }
-    summarise();
+    handle(event);
   };
-  source.onerror = () => { document.getElementById("broker").textContent = "page server unreachable: retrying…"; };
+  source.onerror = () => setBroker(false, "page server unreachable: retrying… (figures as last known)");
 }
 
 setInterval(() => { Object.keys(machines).forEach(render); summarise(); }, 1000);  // late heartbeats

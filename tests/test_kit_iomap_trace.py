@@ -1,10 +1,11 @@
 """kvo_kit's I/O map (declared once, checked against a machine) and trace tools
 (timing diagram with marks, VCD, CSV)."""
 import pytest
+from hypothesis import given, settings, strategies as st
 from vcd.reader import TokenKind, tokenize
 
 from kvo_kit import trace
-from kvo_kit.iomap import IoMap, IoMapError
+from kvo_kit.iomap import IoMap, IoMapError, Signal
 
 GOOD = {
     "belt": ("Y0", "out", "feeder belt"),
@@ -50,10 +51,64 @@ def test_check_lists_every_problem_at_once(fp_machine):
     ({"a": ("X0",)}, "give \\(element, direction"),
     ({"a": {"element": "X0", "direction": "in", "colour": "red"}}, "unknown key\\(s\\) colour"),
     ({"a": {"element": "X0"}}, "needs an element and a direction"),
+    ({"a": {"element": "X0", "direction": ["in"]}}, "direction must be \"in\" or \"out\", not \\['in'\\]"),
+    ({"a": {"element": "X0", "direction": None}}, "direction must be"),
+    ({"a": {"element": ["X0"], "direction": "in"}}, "element must be a str, not list"),
+    ({"a": {"element": "X0", "direction": "in", "comment": 5}}, "comment must be a str, not int"),
+    ({"a": {"element": "X0", "direction": "in", "station": True}}, "station must be an int"),
+    ({"a": {"element": "X0", "direction": "in", 7: 1}}, "unknown key\\(s\\) 7"),
+    ({"a": ("X\u06631", "in")}, "no X or Y relay name"),   # an Arabic-Indic digit three
+    ({"a": ("X\uff11", "in")}, "no X or Y relay name"),    # a full-width one
+    ({"a": ("X1\n", "in")}, "no X or Y relay name"),
+    ({"a\n": ("X1", "in")}, "is no identifier"),
+    ({"caf\u00e9": ("X1", "in")}, "is no identifier"),
+    ({5: ("X1", "in")}, "signal name 5 is no identifier"),
+    ({"a": Signal("a", "X1\n", "in")}, "no X or Y relay name"),
+    ({"a": Signal("a", "X1", "sideways")}, "direction must be"),
+    ({"a": ["X0", "in"]}, "give \\(element, direction"),
+    (["a"], "a table of signals by name, not a list"),
+    (None, "a table of signals by name, not a NoneType"),
 ])
 def test_malformed_maps_are_refused(signals, problem):
     with pytest.raises(IoMapError, match=problem):
         IoMap(signals)
+
+
+JSONISH = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=5),
+                       lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner) |
+                       st.tuples(inner, inner, inner) | st.dictionaries(st.text(max_size=10), inner, max_size=4),
+                       max_leaves=10)
+SPEC_KEYS = st.sampled_from(["element", "direction", "comment", "station"]) | st.text(max_size=5)
+
+
+@settings(max_examples=300)
+@given(st.dictionaries(st.text(max_size=4) | st.integers(),
+                       JSONISH | st.dictionaries(SPEC_KEYS, JSONISH | st.sampled_from(["X1", "Y2", "in", "out"]),
+                                                 max_size=4), max_size=3) | JSONISH)
+def test_any_map_is_an_iomap_or_its_own_error(signals):
+    try:
+        io = IoMap(signals)
+    except IoMapError:
+        return
+    for s in io:  # what is accepted is a relay of the image
+        assert s.element.isascii() and s.direction in ("in", "out") and 0 <= s.index < 16 * 4096
+
+
+@pytest.mark.parametrize("text, problem", [
+    ('[signals.a]\nelement = "X0"\ndirection = ["in"]\n', "io.toml: signal 'a': direction must be"),
+    ('[signals.a]\nelement = "X0"\ndirection = "in"\ncomment = 3\n', "io.toml: signal 'a': comment must be a str"),
+    ('[signals.a\nelement = "X0"\n', "io.toml: not a TOML file"),
+    ('signals = 3\n', "no \\[signals\\] table"),
+    ('[signals]\na = "X0"\n', "give \\(element, direction"),
+])
+def test_a_malformed_toml_map_is_refused_naming_the_file(tmp_path, text, problem):
+    path = tmp_path / "io.toml"
+    path.write_text(text)
+    with pytest.raises(IoMapError, match=problem):
+        IoMap.from_toml(str(path))
+    path.write_bytes(b'[signals.a]\nelement = "X0\xff"\n')
+    with pytest.raises(IoMapError, match="not a TOML file"):
+        IoMap.from_toml(str(path))
 
 
 def test_toml_map(tmp_path):

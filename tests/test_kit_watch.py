@@ -158,3 +158,47 @@ def test_live_table_in_a_real_terminal(tmp_path):
         terminal.interrupt()
     finally:
         terminal.close()
+
+
+BAD_MAP = '[signals.a]\nelement = "X0"\ndirection = ["in"]\n'
+FILES = {
+    "bad.toml": BAD_MAP,
+    "broken.toml": '[signals.a\n',
+    "raises.py": "def build(plc):\n    raise RuntimeError('no such cylinder')\n",
+    "nobuild.py": "X_WORDS = 1\n",
+    "badmap.py": "def build(plc):\n    pass\nIO_MAP = {'a': ('X1\\n', 'in')}\n",
+    "bad.csv": "time,relay,value,station,signal\n0.5,X1,1,two,\n",
+    "binary.csv": b"\xff\xfe\x00garbage",
+}
+
+
+@pytest.mark.parametrize("args, problem", [
+    ("watch sim:// --once", "sim:// needs the simulated PLC's name: sim://NAME"),
+    ("watch sim://cell --once --iomap {tmp}/missing.toml", "--iomap {tmp}/missing.toml: No such file or directory"),
+    ("watch sim://cell --once --iomap {tmp}/bad.toml", "I/O map: {tmp}/bad.toml: signal 'a': direction must be"),
+    ("watch sim://cell --once --iomap {tmp}/broken.toml", "I/O map: {tmp}/broken.toml: not a TOML file"),
+    ("watch sim://t --once --plant {tmp}/missing.py", "plant file {tmp}/missing.py: no such file"),
+    ("watch sim://t --once --plant {tmp}/raises.py", "build(plc) failed: RuntimeError: no such cylinder"),
+    ("watch sim://t --once --plant {tmp}/nobuild.py", "has no build(plc)"),
+    ("watch sim://t --once --plant {tmp}/badmap.py", "I/O map: signal 'a': 'X1\\n' is no X or Y relay name"),
+    ("watch /dev/kvo-no-such-port --once --plant {tmp}/raises.py", "--plant is for sim:// ports only"),
+    ("watch sim://cell --once --interval 0", "--interval must be a positive number of seconds"),
+    ("watch sim://cell --once --x-words 0", "--x-words must be at least 1"),
+    ("watch /dev/kvo-no-such-port --once --timeout -1", "--timeout must be a positive number"),
+    ("trace {tmp}/missing.csv --png {tmp}/d.png", "{tmp}/missing.csv: No such file or directory"),
+    ("trace {tmp}/bad.csv --png {tmp}/d.png", "{tmp}/bad.csv, line 2: not a trace row"),
+    ("trace {tmp}/binary.csv --png {tmp}/d.png", "not a trace file"),
+    ("trace {tmp}/bad.csv --png {tmp}/d.png --iomap {tmp}/bad.toml", "line 2"),
+    ("plant --broker mqtt://127.0.0.1:1 --prefix kvo/#", "--prefix level '#' cannot be a topic level"),
+    ("plant --broker mqtt://127.0.0.1:1 --port 70000", "--port must be 0..65535"),
+    ("plant --broker http://127.0.0.1", "the scheme must be mqtt:// or mqtts://"),
+])
+def test_bad_options_and_files_end_in_one_line_and_status_2(tmp_path, args, problem):
+    for name, content in FILES.items():
+        (tmp_path / name).write_bytes(content if isinstance(content, bytes) else content.encode())
+    done = kit(*args.format(tmp=tmp_path).split())
+    command = args.split()[0]
+    assert done.returncode == 2, (done.stdout, done.stderr)
+    assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr, done.stderr
+    assert done.stderr.startswith(f"python3 -m kvo_kit {command}: error: ")
+    assert problem.format(tmp=tmp_path) in done.stderr

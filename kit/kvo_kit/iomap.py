@@ -24,8 +24,9 @@ else:  # pragma: no cover - older interpreters
     import tomli as tomllib
 
 DIRECTIONS = {"in": "in", "input": "in", "out": "out", "output": "out"}
-RELAY = re.compile(r"^([XY])(\d{0,3})([0-9A-Fa-f])$")
-NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
+# ASCII only and matched in full: "X\u06631" (an Arabic-Indic three) or "X1\n" names no relay.
+RELAY = re.compile(r"([XY])([0-9]{0,3})([0-9A-Fa-f])")
+NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
 class IoMapError(ValueError):
@@ -59,19 +60,21 @@ SignalSpec = Union[Signal, tuple[Any, ...], Mapping[str, Any]]
 
 def relay_parts(element: str) -> tuple[str, int, int]:
     """("X", word, bit) of a relay name such as "X1F"; IoMapError for anything else."""
-    match = RELAY.match(element)
+    match = RELAY.fullmatch(element) if isinstance(element, str) else None
     if not match:
-        raise IoMapError(f"'{element}' is no X or Y relay name (such as X0, X1F, Y10)")
+        raise IoMapError(f"{element!r} is no X or Y relay name (such as X0, X1F, Y10)")
     return match.group(1), int(match.group(2) or "0"), int(match.group(3), 16)
 
 
 def signal_of(name: str, spec: SignalSpec) -> Signal:
-    if isinstance(spec, Signal):
-        return spec
-    if isinstance(spec, Mapping):
-        unknown = set(spec) - {"element", "direction", "comment", "station"}
+    if not isinstance(name, str) or not NAME.fullmatch(name):
+        raise IoMapError(f"signal name {name!r} is no identifier")
+    if isinstance(spec, Signal):  # checked as any other spec: a Signal made by hand may be malformed
+        element, direction, comment, station = spec.element, spec.direction, spec.comment, spec.station
+    elif isinstance(spec, Mapping):
+        unknown = [key for key in spec if key not in ("element", "direction", "comment", "station")]
         if unknown:
-            raise IoMapError(f"signal '{name}': unknown key(s) {', '.join(sorted(unknown))}")
+            raise IoMapError(f"signal '{name}': unknown key(s) {', '.join(sorted(map(str, unknown)))}")
         if "element" not in spec or "direction" not in spec:
             raise IoMapError(f"signal '{name}' needs an element and a direction")
         element, direction = spec["element"], spec["direction"]
@@ -81,23 +84,28 @@ def signal_of(name: str, spec: SignalSpec) -> Signal:
         comment, station = (spec[2] if len(spec) == 3 else ""), 1
     else:
         raise IoMapError(f"signal '{name}': give (element, direction[, comment]) or a table, not {spec!r}")
-    if not NAME.match(name):
-        raise IoMapError(f"signal name '{name}' is no identifier")
     if not isinstance(element, str):
         raise IoMapError(f"signal '{name}': element must be a str, not {type(element).__name__}")
-    if direction not in DIRECTIONS:
+    if not isinstance(direction, str) or direction not in DIRECTIONS:
         raise IoMapError(f"signal '{name}': direction must be \"in\" or \"out\", not {direction!r}")
+    if not isinstance(comment, str):
+        raise IoMapError(f"signal '{name}': comment must be a str, not {type(comment).__name__}")
     if not isinstance(station, int) or isinstance(station, bool) or not 1 <= station <= 255:
         raise IoMapError(f"signal '{name}': station must be an int 1..255, not {station!r}")
-    letter, word, bit = relay_parts(element)
+    try:
+        letter, word, bit = relay_parts(element)
+    except IoMapError as error:
+        raise IoMapError(f"signal '{name}': {error}") from None
     canonical = f"{letter}{word if word else ''}{bit:X}"
-    return Signal(name, canonical, DIRECTIONS[direction], str(comment), station)
+    return Signal(name, canonical, DIRECTIONS[direction], comment, station)
 
 
 class IoMap:
     """Signals by name, in declaration order (see the module)."""
 
     def __init__(self, signals: Mapping[str, SignalSpec]) -> None:
+        if not isinstance(signals, Mapping):
+            raise IoMapError(f"an I/O map is a table of signals by name, not a {type(signals).__name__}")
         self.signals: dict[str, Signal] = {}
         problems = []
         for name, spec in signals.items():
@@ -111,11 +119,17 @@ class IoMap:
     @classmethod
     def from_toml(cls, path: str) -> "IoMap":
         """Read `[signals.NAME]` tables (element, direction, comment, station) from a TOML file."""
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
+        with open(path, "rb") as f:  # a missing file is the OSError it is
+            try:
+                data = tomllib.load(f)
+            except ValueError as error:  # also bad UTF-8
+                raise IoMapError(f"{path}: not a TOML file: {error}") from None
         if not isinstance(data.get("signals"), dict):
             raise IoMapError(f"{path}: no [signals] table")
-        return cls(data["signals"])
+        try:
+            return cls(data["signals"])
+        except IoMapError as error:
+            raise IoMapError(f"{path}: {error}") from None
 
     def __getitem__(self, name: str) -> Signal:
         try:

@@ -182,7 +182,19 @@ def save_csv(trace: Iterable[Event], path: str, labels: Optional[Mapping[str, st
 
 
 def load_csv(path: str) -> list[Event]:
-    """A trace written by `save_csv`."""
+    """A trace written by `save_csv`; ValueError names the first line that is not one of its rows."""
+    events = []
     with open(path, newline="") as f:
-        rows = list(csv.DictReader(f))
-    return [(float(r["time"]), r["relay"], r["value"] == "1", int(r["station"])) for r in rows]
+        reader = csv.DictReader(f)
+        try:
+            for row in reader:
+                try:
+                    if row["relay"] is None:
+                        raise ValueError("short row")
+                    events.append((float(row["time"]), row["relay"], row["value"] == "1", int(row["station"])))
+                except (KeyError, TypeError, ValueError):
+                    raise ValueError(f"{path}, line {reader.line_num}: not a trace row "
+                                     "(time, relay, value, station)") from None
+        except (UnicodeDecodeError, csv.Error) as error:
+            raise ValueError(f"{path}: not a trace file: {error}") from None
+    return events

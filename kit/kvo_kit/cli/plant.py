@@ -23,11 +23,17 @@ def run(args: argparse.Namespace) -> int:
     from kvo_kit.plant.broker import parse_broker_url
     from kvo_kit.plant.page_server import PageServer
 
+    from kvo_kit.cli import refuse
+    from kvo_kit.plant.schema import check_level
+
     try:
         parse_broker_url(args.broker)
+        for level in args.prefix.split("/"):
+            check_level("--prefix level", level)
     except ValueError as error:
-        print(f"python3 -m kvo_kit plant: error: {error}", file=sys.stderr)
-        return 2
+        return refuse("plant", error)
+    if not 0 <= args.port <= 65535:
+        return refuse("plant", f"--port must be 0..65535, not {args.port}")
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(levelname)s %(message)s")
     try:
         server = PageServer(args.broker, args.host, args.port, args.prefix)

@@ -2,7 +2,8 @@
 import argparse
 
 from kvo_kit import trace
-from kvo_kit.iomap import IoMap
+from kvo_kit.cli import refuse
+from kvo_kit.iomap import IoMap, IoMapError
 
 HELP = "draw a saved I/O trace (CSV) as a timing diagram (PNG) or convert it to VCD"
 
@@ -15,8 +16,18 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    events = trace.load_csv(args.csv)
-    labels = IoMap.from_toml(args.iomap).labels if args.iomap else None
+    try:
+        events = trace.load_csv(args.csv)
+    except OSError as error:
+        return refuse("trace", f"{args.csv}: {error.strerror or error}")
+    except ValueError as error:
+        return refuse("trace", error)
+    try:
+        labels = IoMap.from_toml(args.iomap).labels if args.iomap else None
+    except OSError as error:
+        return refuse("trace", f"--iomap {args.iomap}: {error.strerror or error}")
+    except IoMapError as error:
+        return refuse("trace", f"I/O map: {error}")
     if not (args.png or args.vcd):
         print(f"{len(events)} events; give --png FILE and/or --vcd FILE")
         return 2

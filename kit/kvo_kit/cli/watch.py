@@ -14,7 +14,8 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any, Optional
 
-from kvo_kit.iomap import IoMap
+from kvo_kit.cli import refuse
+from kvo_kit.iomap import IoMap, IoMapError
 from kvo_kit.watch import ImageReader, Layout, WatchView, health_text
 
 HELP = "show a PLC's input and output words and bits live, named by an I/O map"
@@ -49,14 +50,53 @@ def demo_plant() -> Optional[Path]:
     return None
 
 
+class BadPlant(Exception):
+    """A plant file that cannot be loaded or built; the text says why."""
+
+
 def load_plant(path: Path) -> ModuleType:
+    if not path.is_file():
+        raise BadPlant(f"plant file {path}: no such file")
     sys.path.insert(0, str(path.parent))  # a plant may import its neighbours
     spec = importlib.util.spec_from_file_location(f"kvo_kit_plant_{path.stem}", path)
     if spec is None or spec.loader is None:
-        raise SystemExit(f"watch: cannot load plant file {path}")
+        raise BadPlant(f"cannot load plant file {path} (is it a .py file?)")
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    try:
+        spec.loader.exec_module(module)
+    except Exception as error:  # the plant's own fault, named in one line
+        raise BadPlant(f"plant file {path}: {type(error).__name__}: {error}") from None
+    if not callable(getattr(module, "build", None)):
+        raise BadPlant(f"plant file {path} has no build(plc)")
     return module
+
+
+def build_plant(plant: ModuleType, plc: Any, path: Path) -> None:
+    try:
+        plant.build(plc)
+    except Exception as error:
+        raise BadPlant(f"plant file {path}: build(plc) failed: {type(error).__name__}: {error}") from None
+
+
+def check_options(args: argparse.Namespace) -> Optional[str]:
+    """What is wrong with the options, or None."""
+    if args.port.startswith("sim://") and not args.port[len("sim://"):]:
+        return "sim:// needs the simulated PLC's name: sim://NAME"
+    if args.plant and not args.port.startswith("sim://"):
+        return "--plant is for sim:// ports only"
+    for name in ("fef", "x_words", "y_words"):
+        value = getattr(args, name)
+        if value is not None and value < 1:
+            return f"--{name.replace('_', '-')} must be at least 1, not {value}"
+    if args.y_shift is not None and args.y_shift < 0:
+        return f"--y-shift must be 0 or more, not {args.y_shift}"
+    if not 0 <= args.station <= 255:
+        return f"--station must be 0..255, not {args.station}"
+    if not args.interval > 0:
+        return f"--interval must be a positive number of seconds, not {args.interval}"
+    if args.timeout is not None and not args.timeout > 0:
+        return f"--timeout must be a positive number of seconds, not {args.timeout}"
+    return None
 
 
 def io_map_of(value: Any) -> Optional[IoMap]:
@@ -81,21 +121,27 @@ def run(args: argparse.Namespace) -> int:
     from rich.console import Console
 
     console = Console()
+    problem = check_options(args)
+    if problem:
+        return refuse("watch", problem)
     plant: Optional[ModuleType] = None
     plc = None
-    if args.port.startswith("sim://"):
-        path = Path(args.plant) if args.plant else (demo_plant() if args.port == "sim://cell" else None)
-        if args.port == "sim://cell" and path is None and not args.plant:
-            console.print("watch: the demo cell's plant (examples/cell/plant.py) is not here; give --plant FILE")
-            return 2
-        plc = kvo_mew.simulator(args.port[len("sim://"):])
-        if path is not None:
-            plant = load_plant(path)
-            plant.build(plc)
-    elif args.plant:
-        console.print("watch: --plant is for sim:// ports only")
-        return 2
-    iomap = IoMap.from_toml(args.iomap) if args.iomap else io_map_of(getattr(plant, "IO_MAP", None))
+    try:
+        if args.port.startswith("sim://"):
+            path = Path(args.plant) if args.plant else (demo_plant() if args.port == "sim://cell" else None)
+            if args.port == "sim://cell" and path is None:
+                return refuse("watch", "the demo cell's plant (examples/cell/plant.py) is not here; give --plant FILE")
+            plant = load_plant(path) if path is not None else None
+            plc = kvo_mew.simulator(args.port[len("sim://"):])
+            if plant is not None and path is not None:
+                build_plant(plant, plc, path)
+        iomap = IoMap.from_toml(args.iomap) if args.iomap else io_map_of(getattr(plant, "IO_MAP", None))
+    except BadPlant as bad:
+        return refuse("watch", bad)
+    except OSError as error:
+        return refuse("watch", f"--iomap {args.iomap}: {error.strerror or error}")
+    except IoMapError as error:
+        return refuse("watch", f"I/O map: {error}")
     layout = layout_of(args, plant)
     keywords = {k: v for k, v in (("parity", args.parity), ("timeout", args.timeout)) if v is not None}
     try:

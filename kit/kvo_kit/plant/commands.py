@@ -6,6 +6,11 @@ command topic; who may publish there is the broker's decision (its ACL), so
 commands need a broker connection that names the reporter (user name or
 client certificate). No command moves an output: the strongest one, reset,
 runs the application's own recovery when it gives one.
+
+Only a command published after the reporter subscribed, and not retained, is
+carried out: the reporter subscribes with retain-as-published (MQTT 5), so a
+retained one keeps its flag however it arrives, and its session ends with its
+connection, so nothing older reaches it.
 """
 import json
 import logging

@@ -241,6 +241,7 @@ def test_commands_are_carried_out_only_when_well_formed_and_allowed(user_broker:
             assert wait_until(lambda: (operator.last("state") or {}).get("state") == "paused")
             operator.publish(topic, b'{"v": 1, "command": "resume", "id": "r1"}')
             assert wait_until(lambda: not machine.is_paused())
+            assert wait_until(lambda: any(ack["id"] == "r1" for ack in operator.of("ack")))
 
             # Retained, though published while the reporter is subscribed: refused all the same.
             operator.messages.clear()

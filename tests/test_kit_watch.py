@@ -169,6 +169,7 @@ FILES = {
     "badmap.py": "def build(plc):\n    pass\nIO_MAP = {'a': ('X1\\n', 'in')}\n",
     "bad.csv": "time,relay,value,station,signal\n0.5,X1,1,two,\n",
     "binary.csv": b"\xff\xfe\x00garbage",
+    "empty.csv": "time,relay,value,station,signal\n",
 }
 
 
@@ -189,6 +190,9 @@ FILES = {
     ("trace {tmp}/bad.csv --png {tmp}/d.png", "{tmp}/bad.csv, line 2: not a trace row"),
     ("trace {tmp}/binary.csv --png {tmp}/d.png", "not a trace file"),
     ("trace {tmp}/bad.csv --png {tmp}/d.png --iomap {tmp}/bad.toml", "line 2"),
+    ("trace {tmp}/empty.csv --png {tmp}/d.png --iomap {tmp}/bad.toml", "I/O map: {tmp}/bad.toml: signal 'a'"),
+    ("trace {tmp}/empty.csv", "0 events; give --png FILE and/or --vcd FILE"),
+    ("trace {tmp}/empty.csv --vcd {tmp}/no/such/folder/t.vcd", "--vcd {tmp}/no/such/folder/t.vcd: No such file"),
     ("plant --broker mqtt://127.0.0.1:1 --prefix kvo/#", "--prefix level '#' cannot be a topic level"),
     ("plant --broker mqtt://127.0.0.1:1 --port 70000", "--port must be 0..65535"),
     ("plant --broker http://127.0.0.1", "the scheme must be mqtt:// or mqtts://"),

@@ -29,10 +29,11 @@ def run(args: argparse.Namespace) -> int:
     except IoMapError as error:
         return refuse("trace", f"I/O map: {error}")
     if not (args.png or args.vcd):
-        print(f"{len(events)} events; give --png FILE and/or --vcd FILE")
-        return 2
-    if args.png:
-        trace.render(events, args.png, labels=labels)
-    if args.vcd:
-        trace.write_vcd(events, args.vcd, labels=labels)
+        return refuse("trace", f"{len(events)} events; give --png FILE and/or --vcd FILE")
+    for option, path, write in (("--png", args.png, trace.render), ("--vcd", args.vcd, trace.write_vcd)):
+        if path:
+            try:
+                write(events, path, labels=labels)
+            except OSError as error:
+                return refuse("trace", f"{option} {path}: {error.strerror or error}")
     return 0

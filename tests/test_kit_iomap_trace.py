@@ -81,7 +81,7 @@ JSONISH = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() |
 SPEC_KEYS = st.sampled_from(["element", "direction", "comment", "station"]) | st.text(max_size=5)
 
 
-@settings(max_examples=300)
+@settings(max_examples=300, deadline=None)
 @given(st.dictionaries(st.text(max_size=4) | st.integers(),
                        JSONISH | st.dictionaries(SPEC_KEYS, JSONISH | st.sampled_from(["X1", "Y2", "in", "out"]),
                                                  max_size=4), max_size=3) | JSONISH)

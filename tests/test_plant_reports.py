@@ -70,7 +70,7 @@ JSON = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st
                     max_leaves=12)
 
 
-@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(kind=st.sampled_from(sorted(FIELDS)), fields=st.data())
 def test_any_payload_is_accepted_or_refused_and_what_is_accepted_renders(kind: str, fields: Any) -> None:
     names = list(FIELDS[kind]) + ["v", "time", "other"]
@@ -85,6 +85,7 @@ def test_any_payload_is_accepted_or_refused_and_what_is_accepted_renders(kind: s
         assert name not in accepted or good(accepted[name])
 
 
+@settings(deadline=None)
 @given(raw=st.binary(max_size=64))
 def test_any_bytes_decode_or_are_refused(raw: bytes) -> None:
     try:

@@ -8,9 +8,11 @@ from typing import Any
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from kvo_kit.plant.plant_view import PlantView
-from kvo_kit.plant.reports import FIELDS, BadReport, check, decode
-from kvo_kit.plant.schema import encode, payload
+pytest.importorskip("paho.mqtt.client")
+
+from kvo_kit.plant.plant_view import PlantView  # noqa: E402
+from kvo_kit.plant.reports import FIELDS, BadReport, check, decode  # noqa: E402
+from kvo_kit.plant.schema import encode, payload  # noqa: E402
 
 GOOD = {
     "info": {"kind": "FPMachine", "x_names": ["X0"], "y_names": ["Y0"], "labels": {"X0": "part"}, "commands": []},

@@ -126,3 +126,9 @@ def test_a_bad_report_marks_its_machine_only_and_is_logged_once(caplog: Any) -> 
     feed("kvo/l1/good/counters", b"")  # a retained report cleared
     assert "counters" not in view.snapshot()["machines"]["l1/good"]
     view.forget(listener)
+
+
+@pytest.mark.parametrize("prefix", ["kvo/#", "kvo\n", "", "kvo/+/x"])
+def test_the_page_refuses_a_prefix_that_is_no_topic(prefix: str) -> None:
+    with pytest.raises(ValueError, match="cannot be a topic level"):
+        PlantView("mqtt://127.0.0.1:1", prefix)

@@ -21,7 +21,7 @@ import paho.mqtt.client as mqtt
 from .broker import new_client, parse_broker_url
 from .outbox import Outbox
 from .reports import BadReport, check, decode
-from .schema import KINDS, split_topic
+from .schema import KINDS, check_level, split_topic
 
 log = logging.getLogger("kvo_kit.plant")
 
@@ -31,6 +31,8 @@ Event = dict[str, Any]
 class PlantView:
     def __init__(self, broker: str, prefix: str = "kvo", listener_queue: int = 500) -> None:
         self.address = parse_broker_url(broker)
+        for level in prefix.split("/"):
+            check_level("prefix", level)
         self.prefix = prefix
         self.listener_queue = listener_queue
         self._lock = threading.Lock()

@@ -22,7 +22,7 @@ use_python "$here"
 need_headers "$py"
 pip=("$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore)
 "${pip[@]}" -r "$here/$requirements"
-echo "building kvo_fa into $py (the first time about 6 minutes on two cores; then seconds)"
+echo "building kvo_fa into $py (the first time 5 to 10 minutes on two cores; after that seconds)"
 # Without build isolation (the build tools are pinned in requirements-build.txt),
 # so that re-runs and scripts/wheel.sh reuse this compile in build/wheel/.
 "${pip[@]}" --no-build-isolation "$here[$extras]"

@@ -197,6 +197,8 @@ def test_the_bare_wheel_runs_the_framework_and_names_each_missing_extra(bare_ven
         # each command is named as its extra
         assert (done.returncode, done.stderr) == (1, f"kvo_kit {extra} needs the {extra} extra: "
                                                      f"pip install 'kvo_fa[{extra}]'\n")
+    usage = run(kvo_kit, "--help")
+    assert usage.returncode == 0 and usage.stdout.startswith("usage: kvo-kit "), usage.stdout + usage.stderr
     framework = run(python, "-c", "import kvo_fa, kvo_handy, kvo_kit.clock, kvo_kit.iomap; print(kvo_kit.__version__)")
     assert framework.returncode == 0, framework.stderr
     demo = run(python, CELL, "--fast", "--parts", "2", "--out", str(tmp_path / "demo"))

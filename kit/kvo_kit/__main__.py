@@ -6,6 +6,7 @@ extra its run needs (kvo_kit/extras.py).
 """
 import argparse
 import importlib
+import os
 import sys
 from typing import Optional
 
@@ -19,7 +20,8 @@ COMMANDS = {
 
 
 def main(argv: Optional[list[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python3 -m kvo_kit", description="kvo_fa testing and commissioning kit")
+    prog = "kvo-kit" if os.path.basename(sys.argv[0]) == "kvo-kit" else "python3 -m kvo_kit"
+    parser = argparse.ArgumentParser(prog=prog, description="kvo_fa testing and commissioning kit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     modules = {}
     for name, (path, _) in COMMANDS.items():

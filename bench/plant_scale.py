@@ -7,8 +7,8 @@ worker processes of at most 50 cells each; the main process runs the broker
 and one subscriber to kvo/#, as the plant page would.
 
 For each N it measures, in two phases of --seconds each:
-- idle: the reporters' CPU (their own thread and paho's, from the threads'
-  CPU clocks) while the machines run and nothing changes, per machine in % of
+- idle: the reporters' CPU (the threads that start with them, their own and
+  paho's, from the threads' CPU clocks) while the machines run and nothing changes, per machine in % of
   one core;
 - busy: every cell switches an input every 0.2 s; the publish rate the broker
   delivers to the subscriber against what the reporters published, and the
@@ -76,18 +76,24 @@ def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, 
 
     from kvo_kit.plant import PlantReporter
 
-    cells = []
+    machines = []
     for i in range(first, first + count):
         plc = kvo_mew.simulator(f"cell{i}")
         plc.map_io(1, 1, 100)
         machine = kvo_fa.FPMachine(1, 1, 100, f"sim://cell{i}")
         machine.start()
+        machines.append((plc, machine))
+    # The reporters' cost is that of the threads that start with them (their
+    # own and paho's network loop), told apart from the machines' by when they began.
+    before = set(threading.enumerate())
+    cells = []
+    for i, (plc, machine) in enumerate(machines, first):
         reporter = PlantReporter(machine, None, f"mqtt://127.0.0.1:{port}", line="bench", name=f"cell{i}")
         reporter.start()
         cells.append((plc, machine, reporter))
     while not all(r.connected for _, _, r in cells):
         time.sleep(0.05)
-    threads = [t for _, _, r in cells for t in (r._thread, r._client._thread) if t is not None]  # type: ignore[union-attr]
+    threads = [t for t in threading.enumerate() if t not in before]
     results.put(("ready", first))
 
     assert commands.get() == "idle"

@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # Installs what building and running kvo_fa needs, then builds and installs
-# kvo_fa, kvo_mew and kvo_handy into the current python3. Safe to re-run.
+# kvo_fa, kvo_mew, kvo_handy and kvo_kit into the Python of python_env.sh (by
+# default the checkout's .venv). Safe to re-run.
+#   bash scripts/install.sh demo    the build tools, kvo_fa and its demo extra
+#   bash scripts/install.sh test    the test tools (requirements-test.txt), their
+#                                   Debian packages and kvo_fa with every extra
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-py=${PYTHON:-python3}
+source "$here/scripts/python_env.sh"
+what=${1:?"usage: install.sh demo|test"}
 
-apt_missing=()
-for pkg in "$@"; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || apt_missing+=("$pkg")
-done
-if [ ${#apt_missing[@]} -gt 0 ]; then
-  echo "installing system packages: ${apt_missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${apt_missing[@]}" >/dev/null
-fi
-
-# test tools and matplotlib (the demo's timing diagram)
-"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r "$here/requirements-test.txt"
-echo "building kvo_fa (this takes a minute or two)"
-# Without build isolation (the build tools are pinned in requirements-test.txt),
-# so that scripts/wheel.sh reuses this compile in build/wheel/.
-"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-build-isolation "$here"
+case $what in
+  demo) apt_install libmodbus-dev pkg-config
+        requirements=requirements-build.txt extras=demo ;;
+  test) apt_install libmodbus-dev pkg-config python3-wxgtk4.0 xvfb xauth socat cmake doctest-dev tmux patchelf \
+          mosquitto chromium
+        requirements=requirements-test.txt extras=all ;;
+  *) echo "usage: install.sh demo|test" >&2; exit 2 ;;
+esac
+use_python "$here"
+need_headers "$py"
+pip=("$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore)
+"${pip[@]}" -r "$here/$requirements"
+echo "building kvo_fa into $py (the first time 5 to 10 minutes on two cores; after that seconds)"
+# Without build isolation (the build tools are pinned in requirements-build.txt),
+# so that re-runs and scripts/wheel.sh reuse this compile in build/wheel/.
+"${pip[@]}" --no-build-isolation "$here[$extras]"

@@ -6,11 +6,11 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 dir=$here/build/asan
-py=$(python3 -c "import sys; print(sys.executable)")
-# `pip install .` builds in an isolated environment, so the build tools may
-# be missing from this interpreter: the same pinned versions, from PyPI.
-"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  pybind11==3.1.0 cmake==4.4.5 ninja==1.13.2
+# The Python of scripts/test.sh (python_env.sh), with the test tools.
+source "$here/scripts/python_env.sh"
+use_python "$here"
+need_headers "$py"
+"$py" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r "$here/requirements-test.txt"
 BUILD_TYPE=Debug bash "$here/scripts/devbuild" "$dir" -DKVO_SANITIZE=ON
 asan=$(gcc -print-file-name=libasan.so)
 ubsan=$(gcc -print-file-name=libubsan.so)

@@ -1,7 +1,9 @@
 """The benchmark machinery runs end to end (one value of one loop per case:
-nothing is timed here), and the table judges the targets as documented."""
+nothing is timed here), every script under bench/ runs through its command line
+in a short pass, and the table judges the targets as documented."""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -10,6 +12,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 from bench.cases import CASES, Target  # noqa: E402
+from modbus_peer import socat_available  # noqa: E402
 
 
 def test_one_pass_of_every_case(tmp_path):
@@ -26,6 +29,42 @@ def test_one_pass_of_every_case(tmp_path):
     expected = {"floor: dict.get(1)", "kvo_fa: idle CPU per second", "baseline: idle CPU per second"}
     expected |= {"%s: %s" % (implementation, case.label) for case in CASES for implementation in ("kvo_fa", "baseline")}
     assert expected <= names
+
+
+def needs(tool):
+    return pytest.mark.skipif(shutil.which(tool) is None, reason=f"needs {tool}")
+
+
+# (script and its shortest run, a line of what it prints); the fuzz harness has
+# its own test (test_fuzz_atheris.py), the suite's runner the test above.
+SCRIPTS = [
+    pytest.param(["link_log.py", "--repeats", "1", "--number", "20"], "sim transaction, frames at DEBUG",
+                 id="link_log"),
+    pytest.param(["modbus_link.py", "--seconds", "0.05", "--json", "{tmp}/modbus_link.json"],
+                 "| `FEFMachine(3 modules) refresh cycle` |", id="modbus_link",
+                 marks=pytest.mark.skipif(not socat_available(), reason="needs socat")),
+    pytest.param(["chaos_soak.py", "--seconds", "1", "--seed", "3"], '"wrong values": 0', id="chaos_soak",
+                 marks=pytest.mark.skipif(not socat_available(), reason="needs socat")),
+    pytest.param(["plant_scale.py", "--cells", "2", "--seconds", "0.5"], "| 2 | ", id="plant_scale",
+                 marks=[needs("mosquitto"), pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1",
+                                                               reason="broker test")]),
+]
+
+
+@pytest.mark.parametrize("command, shows", SCRIPTS)
+def test_every_script_runs_a_short_pass(command, shows, tmp_path):
+    script, *arguments = command
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *(a.format(tmp=tmp_path) for a in arguments)],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=240)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert shows in done.stdout
+
+
+def test_every_script_under_bench_has_a_smoke_pass():
+    scripts = {path.name for path in (ROOT / "bench").glob("*.py") if "__main__" in path.read_text()}
+    smoked = {param.values[0][0] for param in SCRIPTS}
+    assert scripts - {"__init__.py", "__main__.py"} == smoked
 
 
 @pytest.mark.parametrize("target, kvo_fa, baseline, floor, met", [

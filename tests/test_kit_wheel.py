@@ -1,20 +1,27 @@
-"""The binary wheel (scripts/wheel.sh): libmodbus bundled by auditwheel; installed
-into a fresh virtual environment it runs the demo and a smoke test with Debian's
-libmodbus hidden from the loader.
+"""The binary wheel (scripts/wheel.sh): libmodbus bundled by auditwheel; it stands
+alone. Installed with its extras into a fresh virtual environment without the
+system's site-packages (pip brings the extras' pinned packages), it runs the demo,
+the pytest plugin's station test (examples/press_fit) and the plant page, with
+Debian's libmodbus hidden from the loader; installed bare, the framework runs and
+each tool names the extra it lacks.
 
 One wheel build for the module: in CI it reuses the compile of scripts/install.sh
 (build/wheel/). The sanitizer run skips it (packaging only)."""
 import glob
 import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
+import urllib.request
 import zipfile
 
 import pytest
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 SYSTEM_LIBMODBUS = "/usr/lib/x86_64-linux-gnu/libmodbus.so.5"
+CELL = os.path.join(ROOT, "examples", "cell", "cell.py")
 
 pytestmark = [
     pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1" or "libasan" in os.environ.get("LD_PRELOAD", ""),
@@ -30,6 +37,13 @@ def clean_env():
     return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH", "LD_PRELOAD")}
 
 
+def pinned(name):
+    """The test tools' pin of `name` (requirements-test.txt)."""
+    with open(os.path.join(ROOT, "requirements-test.txt")) as f:
+        (pin,) = [line.strip() for line in f if line.startswith(name + "==")]
+    return pin
+
+
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
     dist = tmp_path_factory.mktemp("dist")
@@ -39,17 +53,27 @@ def wheel(tmp_path_factory):
     return path
 
 
-@pytest.fixture(scope="module")
-def venv(wheel, tmp_path_factory):
-    """A fresh venv with the wheel; rich, pyvcd and matplotlib come from the system's site-packages."""
-    where = tmp_path_factory.mktemp("venv")
-    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(where)], check=True)
+def make_venv(where, *requirements):
+    """A fresh venv without the system's site-packages, with `requirements` installed by pip."""
+    subprocess.run([sys.executable, "-m", "venv", str(where)], check=True, timeout=300)
     python = str(where / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", "--ignore-installed",
-                    "--disable-pip-version-check", wheel], check=True, env=clean_env())
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
+                    "--root-user-action=ignore", *requirements], check=True, env=clean_env(), timeout=900)
     site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
                           check=True, capture_output=True, text=True).stdout.strip()
     return python, site
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory):
+    """The wheel with every extra, and pytest for the plugin."""
+    return make_venv(tmp_path_factory.mktemp("venv"), wheel + "[all]", pinned("pytest"))
+
+
+@pytest.fixture(scope="module")
+def bare_venv(wheel, tmp_path_factory):
+    """The wheel alone: pip may fetch nothing for it."""
+    return make_venv(tmp_path_factory.mktemp("bare"), "--no-index", wheel)
 
 
 def test_wheel_holds_the_modules_the_kit_and_libmodbus(wheel):
@@ -60,7 +84,11 @@ def test_wheel_holds_the_modules_the_kit_and_libmodbus(wheel):
         assert part in names
     assert any(n.startswith("kvo_fa.libs/libmodbus") for n in names)
     entry_points = next(n for n in names if n.endswith("entry_points.txt"))
-    assert "kvo_kit = kvo_kit.pytest_plugin" in zipfile.ZipFile(wheel).read(entry_points).decode()
+    text = zipfile.ZipFile(wheel).read(entry_points).decode()
+    assert "kvo_kit = kvo_kit.pytest_plugin" in text and "kvo-kit = kvo_kit.__main__:main" in text
+    metadata = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("METADATA"))).decode()
+    requires = re.findall(r"^Requires-Dist: (.*)$", metadata, re.M)
+    assert [r for r in requires if "extra ==" not in r] == ['tomli==2.5.0; python_version < "3.11"']
 
 
 def test_modules_resolve_libmodbus_from_the_wheels_own_libs(venv):
@@ -119,7 +147,61 @@ def test_smoke_and_demo_run_from_the_venv_without_system_libmodbus(venv, can_hid
                              "--out", str(tmp_path)], str(tmp_path))
     assert demo.returncode == 0, demo.stderr
     assert "parts            2 good, 0 scrapped" in demo.stdout
+    assert (tmp_path / "cell_timing.png").stat().st_size > 0 and (tmp_path / "cell.vcd").exists()
     watch = hidden_libmodbus([python, "-m", "kvo_kit", "watch", "sim://cell", "--once", "--plant",
                               os.path.join(ROOT, "examples", "cell", "plant.py")], str(tmp_path))
     assert watch.returncode == 0, watch.stderr
     assert "slide_at_pick" in watch.stdout
+
+
+def test_the_plugin_runs_the_station_test_from_the_venv(venv, tmp_path):
+    python, site = venv
+    shutil.copytree(os.path.join(ROOT, "examples", "press_fit"), tmp_path / "press_fit")
+    done = subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "press_fit"], cwd=tmp_path,
+                          env=clean_env(), capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert re.search(r"^\d+ passed", done.stdout.splitlines()[-1]), done.stdout
+
+
+def test_the_plant_page_starts_from_the_venv(venv):
+    python, site = venv
+    kvo_kit = os.path.join(os.path.dirname(python), "kvo-kit")
+    # No broker needed to start: the page says it is away and keeps trying.
+    page = subprocess.Popen([kvo_kit, "plant", "--broker", "mqtt://127.0.0.1:1", "--port", "0"], env=clean_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first = page.stdout.readline()
+        url = re.match(r"plant page on (http://\S+/) ", first)
+        assert url, first or page.communicate(timeout=30)[1]
+        direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        with direct.open(url.group(1), timeout=30) as answer:
+            assert answer.status == 200 and b"<html" in answer.read().lower()
+    finally:
+        page.send_signal(signal.SIGINT)
+        page.communicate(timeout=30)
+
+
+def test_the_bare_wheel_runs_the_framework_and_names_each_missing_extra(bare_venv, tmp_path):
+    python, site = bare_venv
+    kvo_kit = os.path.join(os.path.dirname(python), "kvo-kit")
+
+    def run(*command):
+        return subprocess.run(command, cwd=tmp_path, env=clean_env(), capture_output=True, text=True, timeout=300)
+
+    csv = tmp_path / "trace.csv"
+    csv.write_text("time,relay,value,station,signal\n0.0,X0,1,1,\n")
+    for command, extra in [((kvo_kit, "plant", "--broker", "mqtt://127.0.0.1:1"), "plant"),
+                           ((kvo_kit, "watch", "sim://cell", "--once"), "watch"),
+                           ((python, "-m", "kvo_kit", "trace", str(csv), "--vcd", "out.vcd"), "trace")]:
+        done = run(*command)
+        # each command is named as its extra
+        assert (done.returncode, done.stderr) == (1, f"kvo_kit {extra} needs the {extra} extra: "
+                                                     f"pip install 'kvo_fa[{extra}]'\n")
+    usage = run(kvo_kit, "--help")
+    assert usage.returncode == 0 and usage.stdout.startswith("usage: kvo-kit "), usage.stdout + usage.stderr
+    framework = run(python, "-c", "import kvo_fa, kvo_handy, kvo_kit.clock, kvo_kit.iomap; print(kvo_kit.__version__)")
+    assert framework.returncode == 0, framework.stderr
+    demo = run(python, CELL, "--fast", "--parts", "2", "--out", str(tmp_path / "demo"))
+    assert demo.returncode == 0, demo.stderr
+    assert "parts            2 good, 0 scrapped" in demo.stdout
+    assert "timing diagram   not drawn: the timing diagram needs the demo extra" in demo.stdout

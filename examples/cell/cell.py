@@ -25,6 +25,7 @@ from typing import Callable, Optional
 import kvo_fa
 import kvo_mew
 from kvo_kit import trace
+from kvo_kit.extras import hint, installed
 
 import plant
 from workstations import Feed, PickAndPlace, Unload, home
@@ -224,17 +225,20 @@ def finish(
     s.seconds = time.monotonic() - cell.begin
     os.makedirs(out_dir, exist_ok=True)
     events = plc.trace
-    s.diagram = os.path.normpath(os.path.join(out_dir, "cell_timing.png"))
-    trace.render(events, s.diagram, labels=plant.LABELS, until=cell.first_parts_until, marks=cell.marks,
-                 title=f"demo cell: I/O of the first {trace_parts} parts")
-    faults = [m.time for m in cell.marks if m.kind == "fault"]
-    if faults:
-        s.fault_diagram = os.path.normpath(os.path.join(out_dir, "cell_fault.png"))
-        restart = [m.time for m in cell.marks if m.text == "restart"] or faults
-        trace.render(events, s.fault_diagram, labels=plant.LABELS, since=max(0.0, faults[0] - 3.0),
-                     until=restart[-1] + 3.0, marks=cell.marks, title="demo cell: the fault and the recovery")
-    s.vcd = os.path.normpath(os.path.join(out_dir, "cell.vcd"))
-    trace.write_vcd(events, s.vcd, labels=plant.LABELS, marks=cell.marks)
+    # Without the demo extra (a bare wheel) the cell has run all the same: only
+    # the diagrams and the VCD file are left out, and the summary says how to get them.
+    if installed("demo"):
+        s.diagram = os.path.normpath(os.path.join(out_dir, "cell_timing.png"))
+        trace.render(events, s.diagram, labels=plant.LABELS, until=cell.first_parts_until, marks=cell.marks,
+                     title=f"demo cell: I/O of the first {trace_parts} parts")
+        faults = [m.time for m in cell.marks if m.kind == "fault"]
+        if faults:
+            s.fault_diagram = os.path.normpath(os.path.join(out_dir, "cell_fault.png"))
+            restart = [m.time for m in cell.marks if m.text == "restart"] or faults
+            trace.render(events, s.fault_diagram, labels=plant.LABELS, since=max(0.0, faults[0] - 3.0),
+                         until=restart[-1] + 3.0, marks=cell.marks, title="demo cell: the fault and the recovery")
+        s.vcd = os.path.normpath(os.path.join(out_dir, "cell.vcd"))
+        trace.write_vcd(events, s.vcd, labels=plant.LABELS, marks=cell.marks)
     s.csv = os.path.normpath(os.path.join(out_dir, "cell_trace.csv"))
     trace.save_csv(events, s.csv, labels=plant.LABELS)
     out("summary")
@@ -244,6 +248,10 @@ def finish(
     for message in s.faults:
         out(f"    {message}")
     out(f"  run time         {s.seconds:.1f} s")
+    if not s.diagram:
+        out(f"  timing diagram   not drawn: {hint('demo', 'the timing diagram')}")
+        out(f"  I/O trace        {s.csv} (and as VCD with the demo extra)")
+        return s
     out(f"  timing diagram   {s.diagram}")
     if s.fault_diagram:
         out(f"  fault diagram    {s.fault_diagram}")
@@ -267,6 +275,8 @@ def main(argv: Optional[list[str]] = None) -> None:
         p.error("--parts must be at least 1 (3 with --jam)")
     if args.plant_reset and not args.plant:
         p.error("--plant-reset needs --plant")
+    if args.plant and not installed("plant"):
+        p.exit(1, hint("plant", "the demo's --plant") + "\n")
     run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
         name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
 

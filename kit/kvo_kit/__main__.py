@@ -1,30 +1,40 @@
-"""`python3 -m kvo_kit COMMAND ...`: one module per command under kvo_kit/cli/.
+"""`python3 -m kvo_kit COMMAND ...` (or `kvo-kit COMMAND ...`): one module per command under kvo_kit/cli/.
 
 A command module has `HELP` (one line), `add_arguments(parser)` and
-`run(args) -> int`; adding a command is one line in COMMANDS.
+`run(args) -> int`; adding a command is one line in COMMANDS, with the pip
+extra its run needs (kvo_kit/extras.py).
 """
 import argparse
 import importlib
+import os
 import sys
 from typing import Optional
 
+from kvo_kit.extras import MissingExtra, needs
+
 COMMANDS = {
-    "watch": "kvo_kit.cli.watch",
-    "trace": "kvo_kit.cli.trace",
-    "plant": "kvo_kit.cli.plant",
+    "watch": ("kvo_kit.cli.watch", "watch"),
+    "trace": ("kvo_kit.cli.trace", "trace"),
+    "plant": ("kvo_kit.cli.plant", "plant"),
 }
 
 
 def main(argv: Optional[list[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python3 -m kvo_kit", description="kvo_fa testing and commissioning kit")
+    prog = "kvo-kit" if os.path.basename(sys.argv[0]) == "kvo-kit" else "python3 -m kvo_kit"
+    parser = argparse.ArgumentParser(prog=prog, description="kvo_fa testing and commissioning kit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     modules = {}
-    for name, path in COMMANDS.items():
+    for name, (path, _) in COMMANDS.items():
         module = importlib.import_module(path)
         modules[name] = module
         module.add_arguments(sub.add_parser(name, help=module.HELP, description=module.HELP))
     args = parser.parse_args(argv)
-    return int(modules[args.command].run(args) or 0)
+    try:
+        with needs(COMMANDS[args.command][1], f"kvo_kit {args.command}"):
+            return int(modules[args.command].run(args) or 0)
+    except MissingExtra as error:
+        print(error, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

@@ -16,6 +16,8 @@ import warnings
 from dataclasses import dataclass
 from typing import Iterable, Mapping, Optional, Sequence
 
+from kvo_kit.extras import needs
+
 Event = tuple[float, str, bool, int]  # (time, relay, value, station) of a trace
 Lane = tuple[int, str]               # (station, relay)
 
@@ -78,10 +80,11 @@ def render(
 
     With `labels` only those relays are drawn, in its order, each with its name;
     `marks` are drawn as vertical lines with their text (faults red)."""
-    import matplotlib
+    with needs("trace", "kvo_kit.trace.render"):
+        import matplotlib
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
 
     changes = lanes(trace, until)
     order = ordered_lanes(changes, labels)
@@ -144,7 +147,8 @@ def write_vcd(trace: Sequence[Event], path: str, labels: Optional[Mapping[str, s
     microseconds. Every traced relay is written, labelled or not. `marks` become the
     string variable "events" of scope "kvo" (their text, spaces as underscores) and
     are listed in the file's comment."""
-    from vcd import VCDWriter
+    with needs("trace", "kvo_kit.trace.write_vcd"):
+        from vcd import VCDWriter
 
     changes = lanes(trace)
     unit = {"1 us": 1e6, "1 ns": 1e9, "1 ms": 1e3}[timescale]

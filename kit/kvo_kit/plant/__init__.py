@@ -9,8 +9,11 @@ Topics and payloads: docs/plant.md.
 """
 from typing import Any
 
-from .broker import BrokerAddress, parse_broker_url
-from .reporter import PlantReporter
+from kvo_kit.extras import needs
+
+with needs("plant", "kvo_kit.plant"):
+    from .broker import BrokerAddress, parse_broker_url
+    from .reporter import PlantReporter
 from .schema import SCHEMA_VERSION
 
 __all__ = ["BrokerAddress", "PageServer", "PlantReporter", "SCHEMA_VERSION", "parse_broker_url"]

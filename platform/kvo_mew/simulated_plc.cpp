@@ -241,6 +241,19 @@ std::shared_ptr<SimulatedPlc> simulator(const std::string &name) {
     return slot;
 }
 
+std::shared_ptr<SimulatedPlc> existing_simulator(const std::string &name) {
+    std::lock_guard<std::mutex> hold(registry_mutex);
+    auto found = registry().find(name);
+    return found == registry().end() ? nullptr : found->second;
+}
+
+std::vector<std::string> simulator_names() {
+    std::lock_guard<std::mutex> hold(registry_mutex);
+    std::vector<std::string> names;
+    for (const auto &entry : registry()) names.push_back(entry.first);
+    return names;
+}
+
 void reset_simulators() {
     std::map<std::string, std::shared_ptr<SimulatedPlc>> dropped;
     {

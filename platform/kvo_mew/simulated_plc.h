@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/kvo_mew/devices.h"
 #include "platform/kvo_mew/function_ref.h"
@@ -105,6 +106,11 @@ private:
 
 // The simulated PLC NAME, created on first use (thread-safe).
 std::shared_ptr<SimulatedPlc> simulator(const std::string &name);
+
+// The simulated PLC NAME if one was made, else null.
+std::shared_ptr<SimulatedPlc> existing_simulator(const std::string &name);
+// The names of the simulated PLCs there are, in order.
+std::vector<std::string> simulator_names();
 
 // Forgets every simulated PLC. Links attached to one keep it until they close;
 // reopened, they attach to a fresh one of the same name.

@@ -66,6 +66,10 @@ public:
     // no latency, no lock held for long): the link then runs it with the GIL
     // held. Called with the link's mutex and the GIL held.
     virtual bool quick() const { return false; }
+
+    // A warning the last open() left for the kvo_mew.link logger, handed
+    // over once (empty for none); read with the link's mutex held.
+    virtual std::string take_open_warning() { return {}; }
 };
 
 // The transport for a port text; null, with LinkError "no transport for port

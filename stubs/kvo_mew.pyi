@@ -93,6 +93,10 @@ class VedUzavur:
     stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out, a
     damaged answer or a stray frame), drain (seconds of silence awaited after a failed try
     before the next request; default the timeout), element_map (see DEFAULT_ELEMENT_MAP).
+    "tcp://HOST[:PORT]" is a Modbus TCP client (port 502; the station is the unit
+    identifier), "rtu+tcp://HOST:PORT" an RTU master through a serial device server; both
+    take timeout, retries, element_map and connect_timeout=3.0 (rtu+tcp also the serial
+    keywords) and reconnect on the next call after a lost connection.
     Other ports raise LinkError ("no transport for port ..."). baudrate and the keywords
     are kept (baudrate, options).
 

@@ -146,11 +146,11 @@ void Link::serve(const Request &request, Outcome &outcome, Step call, std::uniqu
         // The one place where the engine's failures end.
         outcome.failed = true;
         outcome.kind = error.kind();
-        // A signal's exception is set already: nothing to record or log.
-        if (error.kind() == ErrorKind::Raised) return;
         // A failed port has been closed by its transport (not a failed open:
         // the link was not open then).
-        if (error.cause() == FailureCause::Port) open_ = false;
+        if (error.cause() == FailureCause::Port || transport_->lost()) open_ = false;
+        // A signal's exception is set already: nothing to record or log.
+        if (error.kind() == ErrorKind::Raised) return;
         outcome.cause = cause_of(error);
         outcome.message = error.what();
         // A transaction closed while it waited for the mutex made no tries.

@@ -230,6 +230,15 @@ class SimulatedPlc:
         """Link transactions received so far, failed ones included: dict operation name -> count."""
     def reset_counts(self) -> None:
         """Set every transaction count back to zero."""
+    def serve(self, port: str) -> str:
+        """Serve this PLC as a Modbus TCP server on port "tcp://HOST[:PORT]" (default 502, 0 for a free
+        one) from a thread of its own, the unit identifier as the station: the address served.
+        Raises LinkError when it cannot listen or serves already."""
+    def stop_serving(self) -> None:
+        """Stop serving (nothing when it does not serve)."""
+    @property
+    def serving(self) -> str | None:
+        """The address served ("tcp://127.0.0.1:5020"), or None."""
     def add_cylinder(
         self,
         valve: str,

@@ -27,9 +27,12 @@
 
 namespace mew {
 
+class SimServer;
+
 class SimulatedPlc {
 public:
-    explicit SimulatedPlc(std::string name) : name_(std::move(name)) {}
+    explicit SimulatedPlc(std::string name);
+    ~SimulatedPlc();
 
     const std::string &name() const { return name_; }
 
@@ -74,6 +77,15 @@ public:
     static std::optional<std::string> io_map_error(uint32_t x_words, uint32_t y_words, uint32_t y_shift);
     void map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift);
 
+    // Serves the PLC over Modbus TCP on `host`:`port` (0: a free one) from a
+    // thread of its own (sim_server.h): the address served. Throws LinkError
+    // when it cannot listen or serves already.
+    std::string serve(const std::string &host, int port);
+    // Stops serving (nothing when it does not); lets the GIL go while it waits.
+    void stop_serving();
+    // The address served, or empty.
+    std::string serving() const;
+
     double latency() const;
     void set_latency(double seconds);
     void fail_next(uint64_t transactions);
@@ -102,6 +114,9 @@ private:
     uint64_t fail_next_ = 0;
     // Looked up by the operation's C string: no std::string per transaction.
     std::map<std::string, uint64_t, std::less<>> counts_;
+    // Its own mutex: the server's thread takes the PLC's while it is stopped.
+    mutable std::mutex server_mutex_;
+    std::unique_ptr<SimServer> server_;
 };
 
 // The simulated PLC NAME, created on first use (thread-safe).

@@ -11,7 +11,7 @@ import time
 
 import pytest
 from pymodbus import FramerType
-from pymodbus.server import ModbusSerialServer, ModbusTcpServer
+from pymodbus.server import ModbusSerialServer, ModbusTcpServer, ModbusTlsServer
 from pymodbus.simulator import DataType, SimData, SimDevice
 
 # Table number -> the function code that reads it from the data store.
@@ -183,6 +183,19 @@ class ModbusTcpSlave(ModbusSlave):
     def _make_server(self, devices):
         return ModbusTcpServer(devices, address=("127.0.0.1", self.port), framer=self.framer,
                                trace_packet=self._trace_packet, trace_pdu=self._trace_pdu)
+
+
+class ModbusTlsSlave(ModbusTcpSlave):
+    """The same slave as pymodbus's TLS server: Modbus TCP frames inside TLS,
+    a client certificate required (`sslctx`: the server's ssl.SSLContext)."""
+
+    def __init__(self, sslctx, device_ids=(1, 2, 3, 7)):
+        super().__init__(device_ids)
+        self.sslctx = sslctx
+
+    def _make_server(self, devices):
+        return ModbusTlsServer(devices, address=("127.0.0.1", self.port), sslctx=self.sslctx,
+                               framer=FramerType.SOCKET, trace_packet=self._trace_packet, trace_pdu=self._trace_pdu)
 
 
 @pytest.fixture(scope="module")

@@ -121,9 +121,11 @@ bool is_serial_key(const std::string &key) {
 
 // Reads one keyword into `settings`; false with the exception set.
 bool read_option(LineSettings &settings, const std::string &key, py::handle value) {
-    if (settings.kind == PortKind::Tcp && is_serial_key(key)) {
-        kvo::rt::fail(PyExc_TypeError,
-                      "VedUzavur() got an unexpected keyword argument '" + key + "' (a tcp:// port has no serial line)");
+    bool mbap = settings.kind == PortKind::Tcp || settings.kind == PortKind::Tls;
+    if (mbap && is_serial_key(key)) {
+        kvo::rt::fail(PyExc_TypeError, "VedUzavur() got an unexpected keyword argument '" + key + "' (a " +
+                                           (settings.kind == PortKind::Tcp ? "tcp" : "tls") +
+                                           ":// port has no serial line)");
         return false;
     }
     if (settings.kind != PortKind::Serial && key == "connect_timeout")
@@ -145,7 +147,7 @@ bool read_option(LineSettings &settings, const std::string &key, py::handle valu
 } // namespace
 
 std::optional<LineSettings> line_settings(LineSettings settings, py::handle baudrate, py::dict options) {
-    if (settings.kind != PortKind::Tcp) {
+    if (settings.kind == PortKind::Serial || settings.kind == PortKind::RtuOverTcp) {
         std::optional<int> rate = baudrate_of(baudrate);
         if (!rate) return std::nullopt;
         settings.baudrate = *rate;

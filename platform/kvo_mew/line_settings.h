@@ -21,6 +21,7 @@ enum class PortKind {
     Serial,      // "/dev/ttyUSB0": Modbus RTU on a serial line
     Tcp,         // "tcp://HOST[:PORT]": Modbus TCP (MBAP)
     RtuOverTcp,  // "rtu+tcp://HOST:PORT": RTU frames through a serial device server
+    Tls,         // "tls://HOST[:PORT]?ca=...&cert=...&key=...": Modbus TCP in TLS (Modbus/TCP Security)
 };
 
 struct LineSettings {
@@ -28,7 +29,8 @@ struct LineSettings {
     std::string device;     // the port: "/dev/ttyUSB0", "COM3", "tcp://plc:502"
     std::string host;       // of a TCP port: a name, an IPv4 address or an IPv6 one without brackets
     int tcp_port = 502;
-    double connect_timeout = 3.0;  // seconds a TCP connect may take
+    double connect_timeout = 3.0;  // seconds a TCP connect (and a TLS handshake) may take
+    std::string ca, cert, key;     // tls://: the PEM files of the query
     int baudrate = 9600;    // of the (remote) serial line
     char parity = 'N';      // 'N', 'E' or 'O'
     int bytesize = 8;       // data bits, 5..8

@@ -1,4 +1,5 @@
-// The transports of "tcp://HOST[:PORT]" (Modbus TCP, mbap_line.h) and
+// The transports of "tcp://HOST[:PORT]" (Modbus TCP, mbap_line.h),
+// "tls://HOST[:PORT]?..." (the same in TLS, tls_session.h) and
 // "rtu+tcp://HOST:PORT" (RTU frames through a serial device server, the
 // serial line's rules of rtu_line.h with the remote line's timing). One
 // connection per link, shared by its stations (units, slave addresses);
@@ -17,6 +18,7 @@
 #include "platform/kvo_mew/mbap_line.h"
 #include "platform/kvo_mew/modbus_master.h"
 #include "platform/kvo_mew/tcp_socket.h"
+#include "platform/kvo_mew/tls_session.h"
 #include "platform/kvo_mew/transport.h"
 
 namespace mew {
@@ -30,7 +32,7 @@ constexpr double kLastBackOff = 2.0;   // the most it grows to
 class TcpTransport : public ModbusMaster {
 public:
     explicit TcpTransport(LineSettings settings)
-        : ModbusMaster(std::move(settings), settings.kind == PortKind::Tcp ? 255 : 247),
+        : ModbusMaster(std::move(settings), settings.kind == PortKind::RtuOverTcp ? 247 : 255),
           rtu_frames_(settings_.kind == PortKind::RtuOverTcp),
           timing_(rtu::line_timing(settings_.baudrate, settings_.parity, settings_.bytesize, settings_.stopbits,
                                    settings_.timeout, settings_.drain)) {}
@@ -42,14 +44,19 @@ public:
         interruption.sleep_until(next_connect_);
         try {
             socket_ = connect_tcp(settings_.host, settings_.tcp_port, settings_.connect_timeout, interruption);
+            if (settings_.kind == PortKind::Tls)
+                tls_ = TlsSession::handshake({settings_.ca, settings_.cert, settings_.key}, socket_.fd(), settings_.host,
+                                             settings_.connect_timeout, interruption);
         } catch (const LinkError &failure) {
+            tls_.reset();
+            socket_.reset();
             if (failure.cause() != FailureCause::Port) throw;  // the Interruption's
             back_off();
             throw LinkError("cannot connect to " + settings_.device + ": " + failure.what(), ErrorKind::Line,
                             FailureCause::Port);
         }
         lost_ = false;
-        ByteStream stream(socket_.fd(), true);
+        ByteStream stream(socket_.fd(), true, tls_ ? tls_->ssl() : nullptr);
         if (rtu_frames_)
             rtu_.emplace(stream, timing_, drain_on_open_);
         else
@@ -60,6 +67,7 @@ public:
         if (rtu_) drain_on_open_ = rtu_->drain_pending();
         rtu_.reset();
         mbap_.reset();
+        tls_.reset();
         socket_.reset();
     }
 
@@ -109,6 +117,7 @@ private:
     const bool rtu_frames_;
     const rtu::Timing timing_;
     Socket socket_;
+    std::unique_ptr<TlsSession> tls_;  // tls://, while connected
     std::optional<mbap::Line> mbap_;  // tcp://, while connected
     std::optional<rtu::Line> rtu_;    // rtu+tcp://, while connected
     bool drain_on_open_ = false;

@@ -2,10 +2,11 @@
 our own tcp:// link read and write it, unsupported functions get exception
 responses, hostile clients do not stop it, stop_serving and reset stop it."""
 import os
+import signal
 import socket
+import struct
 import subprocess
 import sys
-import struct
 import threading
 import time
 
@@ -178,3 +179,32 @@ def test_watch_shows_the_plc_another_process_serves(plc, served):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "0x0008" in done.stdout and "0x0005" in done.stdout
+
+
+def test_kit_serve_runs_the_demo_cell_for_another_process_until_ctrl_c():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    serving = subprocess.Popen([sys.executable, "-m", "kvo_kit", "serve", "tcp://127.0.0.1:0"], env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = serving.stdout.readline()
+        assert line.startswith("serving ") and "plant.py on tcp://127.0.0.1:" in line, line + serving.stderr.read()
+        address = line.split(" on ")[1].split(";")[0]
+        link = kvo_mew.VedUzavur(address, timeout=2)
+        try:
+            # the demo cell at rest: lift up, slide at pick, ejector back (X1, X3, X7), moved into D0
+            assert link.get_multi_uint16(1, "D0", 1) == [0x008A]
+            link.set_uint16(1, "D100", 0x0002)  # lift down: the cylinder moves in the other process
+            deadline = time.monotonic() + 10
+            while not link.get_coil(1, "X2"):
+                assert time.monotonic() < deadline
+                time.sleep(0.05)
+        finally:
+            link.close()
+        serving.send_signal(signal.SIGINT)
+        assert serving.wait(10) == 0
+    finally:
+        if serving.poll() is None:
+            serving.kill()
+            serving.wait()
+        serving.stdout.close()
+        serving.stderr.close()

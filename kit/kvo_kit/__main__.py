@@ -12,6 +12,7 @@ COMMANDS = {
     "watch": "kvo_kit.cli.watch",
     "trace": "kvo_kit.cli.trace",
     "plant": "kvo_kit.cli.plant",
+    "serve": "kvo_kit.cli.serve",
 }
 
 

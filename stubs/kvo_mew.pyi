@@ -94,7 +94,8 @@ class VedUzavur:
     damaged answer or a stray frame), drain (seconds of silence awaited after a failed try
     before the next request; default the timeout), element_map (see DEFAULT_ELEMENT_MAP).
     "tcp://HOST[:PORT]" is a Modbus TCP client (port 502; the station is the unit
-    identifier), "rtu+tcp://HOST:PORT" an RTU master through a serial device server; both
+    identifier), "tls://HOST[:PORT]?ca=CA.pem&cert=CLIENT.pem&key=CLIENT.key" the same in TLS
+    (port 802), "rtu+tcp://HOST:PORT" an RTU master through a serial device server; they
     take timeout, retries, element_map and connect_timeout=3.0 (rtu+tcp also the serial
     keywords) and reconnect on the next call after a lost connection.
     Other ports raise LinkError ("no transport for port ..."). baudrate and the keywords

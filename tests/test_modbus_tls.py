@@ -5,6 +5,8 @@ import shutil
 import socket
 import ssl
 import subprocess
+import threading
+import time
 
 import pytest
 
@@ -119,3 +121,27 @@ def test_a_missing_file_fails_start(tmp_path):
                 link.start()
         finally:
             link.close()
+
+
+def test_close_ends_a_tls_handshake_that_hangs(certificates):
+    with socket.socket() as listener:  # connects are taken by the kernel, nobody ever answers the hello
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        port = listener.getsockname()[1]
+        link = kvo_mew.VedUzavur("tls://127.0.0.1:%d?ca=%s&cert=%s&key=%s" % (
+            port, certificates / "ca.pem", certificates / "client.pem", certificates / "client.key"), connect_timeout=30)
+        failures = []
+
+        def start():
+            try:
+                link.start()
+            except kvo_mew.LinkError as error:
+                failures.append(error)
+
+        starter = threading.Thread(target=start)
+        starter.start()
+        time.sleep(0.3)
+        closed = time.monotonic()
+        link.close()
+        starter.join(5)
+        assert time.monotonic() - closed < 0.5 and "link closed" in str(failures[0])

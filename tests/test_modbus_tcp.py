@@ -363,3 +363,20 @@ def test_state_changes_and_frames_are_told_as_on_a_serial_line(server, link, cap
     assert ("kvo_mew.frames", server.url + " < 0021") in logged
     assert ("kvo_mew.link", "link down: " + server.url + " station 1: no answer within 0.25 s") in logged
     logging.getLogger("kvo_mew").setLevel(logging.NOTSET)
+
+
+def test_a_machine_rewrites_its_outputs_after_a_lost_connection(server, machines):
+    m = kvo_fa.FPMachine(1, 1, 100, server.url, timeout=0.2, retries=0)
+    machines.append(m)
+    m.start()
+    m.set_y("Y0", True)
+    m.set_y("Y5", True)
+    m.sync_xy_refresher()
+    assert server.slave.registers[1][100] == 0x21
+    server.faults.extend(["close"] * 3)     # the PLC goes away (and restarts with its outputs cleared)
+    eventually(lambda: not server.faults)
+    server.slave.registers[1][100] = 0
+    m.sync_xy_refresher()
+    m.sync_xy_refresher()
+    assert server.slave.registers[1][100] == 0x21 and m.y("Y5")
+    assert m.native_machine_handle.health.reopens >= 3

@@ -4,7 +4,7 @@
 # when missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-bash "$here/scripts/install.sh" python3-wxgtk4.0 xvfb xauth libmodbus-dev socat pkg-config cmake doctest-dev tmux patchelf mosquitto chromium
+bash "$here/scripts/install.sh" python3-wxgtk4.0 xvfb xauth libmodbus-dev libssl-dev socat pkg-config cmake doctest-dev tmux patchelf mosquitto chromium
 cd "$here"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

@@ -233,7 +233,8 @@ class SimulatedPlc:
         """Set every transaction count back to zero."""
     def serve(self, port: str) -> str:
         """Serve this PLC as a Modbus TCP server on port "tcp://HOST[:PORT]" (default 502, 0 for a free
-        one) from a thread of its own, the unit identifier as the station: the address served.
+        one), or with RTU frames on "rtu+tcp://HOST:PORT", from a thread of its own, the unit
+        identifier (slave address) as the station: the address served.
         Raises LinkError when it cannot listen or serves already."""
     def stop_serving(self) -> None:
         """Stop serving (nothing when it does not serve)."""

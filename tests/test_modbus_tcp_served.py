@@ -2,6 +2,7 @@
 our own tcp:// link read and write it, unsupported functions get exception
 responses, hostile clients do not stop it, stop_serving and reset stop it."""
 import os
+import re
 import signal
 import socket
 import struct
@@ -159,12 +160,13 @@ def test_stop_serving_and_reset_stop_the_server(plc):
 
 
 @pytest.mark.parametrize("port, why", [
-    ("sim://x", "a simulated PLC serves tcp://HOST[:PORT]"),
+    ("sim://x", "a simulated PLC serves tcp://HOST[:PORT] or rtu+tcp://HOST:PORT"),
+    ("rtu+tcp://127.0.0.1", "no port number"),
     ("tcp://", "no host"),
     ("tcp://127.0.0.1:70000", "port 70000 is not 0..65535"),
 ])
 def test_serve_refuses_other_ports(plc, port, why):
-    with pytest.raises(kvo_mew.LinkError, match="cannot serve '%s': " % port):
+    with pytest.raises(kvo_mew.LinkError, match=re.escape("cannot serve '%s': %s" % (port, why))):
         plc.serve(port)
     with pytest.raises(TypeError):
         plc.serve(5020)
@@ -208,3 +210,46 @@ def test_kit_serve_runs_the_demo_cell_for_another_process_until_ctrl_c():
             serving.wait()
         serving.stdout.close()
         serving.stderr.close()
+
+
+def test_served_with_rtu_frames_for_a_serial_device_server_client(plc):
+    from pymodbus import FramerType
+
+    address = plc.serve("rtu+tcp://127.0.0.1:0")
+    link = kvo_mew.VedUzavur(address, 115200, timeout=0.5, drain=0.05)
+    client = ModbusTcpClient("127.0.0.1", port=port_of(address), framer=FramerType.RTU, timeout=2)
+    try:
+        assert address.startswith("rtu+tcp://127.0.0.1:") and plc.serving == address
+        link.set_multi_uint16(4, "D10", [1, 2, 3])
+        link.set_coil(4, "Y7", True)
+        assert plc.get("D11", station=4) == 2 and plc.get("Y7", station=4)
+        assert link.get_multi_uint16(4, "D10", 3) == [1, 2, 3] and link.get_coil(4, "Y7") is True
+        inputs = kvo_mew.VedUzavur(address, 115200, timeout=0.5, element_map={"D": ("input_registers", 0)})
+        with pytest.raises(kvo_mew.SlaveError, match=r"exception response 1 \(Illegal function\)"):
+            inputs.get_multi_uint16(4, "D10", 1)
+        inputs.close()
+        assert client.connect()
+        assert client.read_holding_registers(10, count=3, device_id=4).registers == [1, 2, 3]
+        with socket.create_connection(("127.0.0.1", port_of(address))) as raw:
+            good = bytes([4, 3, 0, 10, 0, 1])
+            crc = crc16(good)
+            raw.sendall(good + bytes([crc & 0xFF ^ 0xFF, crc >> 8]))  # a bad CRC: no answer
+            raw.settimeout(0.3)
+            with pytest.raises(socket.timeout):
+                raw.recv(100)
+            raw.settimeout(5)
+            raw.sendall(good + bytes([crc & 0xFF, crc >> 8]))
+            assert raw.recv(100)[:5] == bytes([4, 3, 2, 0, 1])
+    finally:
+        client.close()
+        link.close()
+        plc.stop_serving()
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc

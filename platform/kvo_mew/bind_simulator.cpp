@@ -177,21 +177,22 @@ py::object serve(const Plc &plc, py::handle port) {
         return kvo::rt::fail(PyExc_TypeError, std::string("serve() port must be a str, not ") + Py_TYPE(port.ptr())->tp_name);
     std::optional<std::string> text = utf8_of(port);
     if (!text || simulated_plc_refused()) return {};
-    const std::string scheme = "tcp://";
+    const std::string tcp = "tcp://", rtu_tcp = "rtu+tcp://";
+    bool rtu_frames = text->compare(0, rtu_tcp.size(), rtu_tcp) == 0;
     std::string host;
     int number = 502;
     std::optional<std::string> error;
-    if (text->compare(0, scheme.size(), scheme) != 0)
-        error = "a simulated PLC serves tcp://HOST[:PORT]";
+    if (!rtu_frames && text->compare(0, tcp.size(), tcp) != 0)
+        error = "a simulated PLC serves tcp://HOST[:PORT] or rtu+tcp://HOST:PORT";
     else
-        error = parse_endpoint(text->substr(scheme.size()), false, true, host, number);
+        error = parse_endpoint(text->substr((rtu_frames ? rtu_tcp : tcp).size()), rtu_frames, true, host, number);
     if (error) return set_error(ErrorKind::Link, "cannot serve '" + *text + "': " + *error);
     std::string address;
     std::optional<LinkError> failure;
     {
         py::gil_scoped_release unlocked;
         try {
-            address = plc->serve(host, number);
+            address = plc->serve(host, number, rtu_frames);
         } catch (const LinkError &refused) {
             failure = refused;
         }
@@ -252,7 +253,8 @@ const FunctionSpec kMethods[] = {
     {"reset_counts", member<&reset_counts>, {}, nullptr, "Set every transaction count back to zero."},
     {"serve", member<&serve>, {{"port"}}, nullptr,
      "Serve this PLC as a Modbus TCP server on port \"tcp://HOST[:PORT]\" (default 502, 0 for a free\n"
-     "one) from a thread of its own, the unit identifier as the station: the address served.\n"
+     "one), or with RTU frames on \"rtu+tcp://HOST:PORT\", from a thread of its own, the unit\n"
+     "identifier (slave address) as the station: the address served.\n"
      "Raises LinkError when it cannot listen or serves already."},
     {"stop_serving", member<&stop_serving>, {}, nullptr, "Stop serving (nothing when it does not serve)."},
     {"__repr__", member<&repr>, {}},

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "platform/kvo_mew/byte_stream.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/mbap_line.h"
+#include "platform/kvo_mew/rtu_frame.h"
 #include "platform/kvo_mew/sim_slave.h"
 #include "platform/kvo_mew/simulated_plc.h"
 
@@ -28,7 +30,7 @@ struct Client {
 
 uint16_t get16(const uint8_t *data) { return uint16_t((data[0] << 8) | data[1]); }
 
-Socket listen_on(const std::string &host, int port, std::string &address) {
+Socket listen_on(const std::string &host, int port, bool rtu_frames, std::string &address) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -48,8 +50,30 @@ Socket listen_on(const std::string &host, int port, std::string &address) {
     int bound_port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
                                                         : reinterpret_cast<sockaddr_in &>(bound).sin_port);
     bool v6 = host.find(':') != std::string::npos;
-    address = "tcp://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound_port);
+    address = (rtu_frames ? "rtu+tcp://" : "tcp://") + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(bound_port);
     return socket;
+}
+
+// The answer PDU to one request of `station`, as one transaction of the PLC.
+std::vector<uint8_t> answer_of(SimulatedPlc &plc, int station, const uint8_t *pdu, size_t size,
+                               const Interruption &interruption) {
+    std::vector<uint8_t> answer;
+    const char *op = sim_slave::operation(pdu[0]);
+    if (station == 0) {
+        answer = sim_slave::exception(pdu[0], 10);  // no station 0: gateway path unavailable
+    } else if (!op) {
+        answer = sim_slave::exception(pdu[0], 1);  // illegal function
+    } else {
+        try {
+            plc.transact(interruption, op, station, [&](PlcMemory &memory) {
+                answer = sim_slave::answer(memory, station, pdu, size);
+            });
+        } catch (const LinkError &failure) {
+            if (failure.cause() == FailureCause::Closed) throw;  // the server stops
+            answer = sim_slave::exception(pdu[0], 4);  // fail_next: server device failure
+        }
+    }
+    return answer;
 }
 
 // Answers the whole requests at the head of the client's input; false when
@@ -61,24 +85,7 @@ bool serve_requests(SimulatedPlc &plc, Client &client, const Interruption &inter
         if (length < 2 || length > mbap::kLongest || get16(in.data() + 2) != 0) return false;
         if (in.size() < 6 + length) break;
         int station = in[6];
-        const uint8_t *pdu = in.data() + 7;
-        size_t size = length - 1;
-        std::vector<uint8_t> answer;
-        const char *op = sim_slave::operation(pdu[0]);
-        if (station == 0) {
-            answer = sim_slave::exception(pdu[0], 10);  // no station 0: gateway path unavailable
-        } else if (!op) {
-            answer = sim_slave::exception(pdu[0], 1);  // illegal function
-        } else {
-            try {
-                plc.transact(interruption, op, station, [&](PlcMemory &memory) {
-                    answer = sim_slave::answer(memory, station, pdu, size);
-                });
-            } catch (const LinkError &failure) {
-                if (failure.cause() == FailureCause::Closed) throw;  // the server stops
-                answer = sim_slave::exception(pdu[0], 4);  // fail_next: server device failure
-            }
-        }
+        std::vector<uint8_t> answer = answer_of(plc, station, in.data() + 7, length - 1, interruption);
         std::vector<uint8_t> &out = client.out;
         out.insert(out.end(), in.begin(), in.begin() + 4);
         out.push_back(uint8_t((answer.size() + 1) >> 8));
@@ -88,6 +95,59 @@ bool serve_requests(SimulatedPlc &plc, Client &client, const Interruption &inter
         in.erase(in.begin(), in.begin() + long(6 + length));
     }
     return true;
+}
+
+// The size of the RTU request at the head of `data`: 0 while more bytes are
+// needed to tell, SIZE_MAX for a function no request of ours has.
+size_t rtu_request_size(const uint8_t *data, size_t size) {
+    if (size < 2) return 0;
+    switch (data[1]) {
+    case rtu::kReadCoils:
+    case rtu::kReadDiscreteInputs:
+    case rtu::kReadHoldingRegisters:
+    case rtu::kReadInputRegisters:
+    case rtu::kWriteSingleCoil:
+    case rtu::kWriteSingleRegister:
+        return 8;
+    case rtu::kWriteMultipleCoils:
+    case rtu::kWriteMultipleRegisters:
+        return size < 7 ? 0 : 9 + size_t(data[6]);
+    case rtu::kMaskWriteRegister:
+        return 10;
+    default:
+        return SIZE_MAX;
+    }
+}
+
+// The RTU requests at the head of the input, answered like the MBAP ones.
+// A bad CRC or an unknown function drops the input (a slave stays silent);
+// station 0 (a broadcast) gets no answer.
+void serve_rtu_requests(SimulatedPlc &plc, Client &client, const Interruption &interruption) {
+    std::vector<uint8_t> &in = client.in;
+    for (;;) {
+        size_t frame = rtu_request_size(in.data(), in.size());
+        if (frame == SIZE_MAX) {
+            in.clear();
+            return;
+        }
+        if (frame == 0 || in.size() < frame) return;
+        uint16_t crc = rtu::crc16(in.data(), frame - 2);
+        if (in[frame - 2] != (crc & 0xFF) || in[frame - 1] != (crc >> 8)) {
+            in.clear();
+            return;
+        }
+        int station = in[0];
+        std::vector<uint8_t> answer = answer_of(plc, station, in.data() + 1, frame - 3, interruption);
+        in.erase(in.begin(), in.begin() + long(frame));
+        if (station == 0) continue;
+        std::vector<uint8_t> &out = client.out;
+        size_t start = out.size();
+        out.push_back(uint8_t(station));
+        out.insert(out.end(), answer.begin(), answer.end());
+        uint16_t answer_crc = rtu::crc16(out.data() + start, out.size() - start);
+        out.push_back(uint8_t(answer_crc & 0xFF));
+        out.push_back(uint8_t(answer_crc >> 8));
+    }
 }
 
 // Sends what it can of the client's answers; false when the client is gone.
@@ -121,8 +181,8 @@ bool take_in(Client &client) {
 
 } // namespace
 
-SimServer::SimServer(SimulatedPlc &plc, const std::string &host, int port)
-    : plc_(plc), listener_(listen_on(host, port, address_)) {
+SimServer::SimServer(SimulatedPlc &plc, const std::string &host, int port, bool rtu_frames)
+    : plc_(plc), rtu_frames_(rtu_frames), listener_(listen_on(host, port, rtu_frames, address_)) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -145,7 +205,8 @@ void SimServer::run() {
                 Client &client = *clients[i];
                 bool alive = !(watched[i + 1].revents & (POLLERR | POLLNVAL));
                 if (alive && (watched[i + 1].revents & (POLLIN | POLLHUP))) alive = take_in(client);
-                if (alive) alive = serve_requests(plc_, client, interruption);
+                if (alive && rtu_frames_) serve_rtu_requests(plc_, client, interruption);
+                if (alive && !rtu_frames_) alive = serve_requests(plc_, client, interruption);
                 if (alive) alive = flush(client);
                 if (alive) kept.push_back(std::move(clients[i]));
             }

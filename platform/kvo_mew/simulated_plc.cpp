@@ -45,11 +45,11 @@ SimulatedPlc::SimulatedPlc(std::string name) : name_(std::move(name)) {}
 
 SimulatedPlc::~SimulatedPlc() { stop_serving(); }
 
-std::string SimulatedPlc::serve(const std::string &host, int port) {
+std::string SimulatedPlc::serve(const std::string &host, int port, bool rtu_frames) {
     std::lock_guard<std::mutex> hold(server_mutex_);
     if (server_)
         throw LinkError("simulated PLC '" + name_ + "' serves " + server_->address() + " already; stop_serving() first");
-    server_ = std::make_unique<SimServer>(*this, host, port);
+    server_ = std::make_unique<SimServer>(*this, host, port, rtu_frames);
     return server_->address();
 }
 

@@ -80,7 +80,8 @@ public:
     // Serves the PLC over Modbus TCP on `host`:`port` (0: a free one) from a
     // thread of its own (sim_server.h): the address served. Throws LinkError
     // when it cannot listen or serves already.
-    std::string serve(const std::string &host, int port);
+    // `rtu_frames`: RTU frames over TCP instead of Modbus TCP.
+    std::string serve(const std::string &host, int port, bool rtu_frames);
     // Stops serving (nothing when it does not); lets the GIL go while it waits.
     void stop_serving();
     // The address served, or empty.

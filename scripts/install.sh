@@ -11,9 +11,9 @@ source "$here/scripts/python_env.sh"
 what=${1:?"usage: install.sh demo|test"}
 
 case $what in
-  demo) apt_install libmodbus-dev pkg-config
+  demo) apt_install libmodbus-dev libssl-dev pkg-config
         requirements=requirements-build.txt extras=demo ;;
-  test) apt_install libmodbus-dev pkg-config python3-wxgtk4.0 xvfb xauth socat cmake doctest-dev tmux patchelf \
+  test) apt_install libmodbus-dev libssl-dev pkg-config python3-wxgtk4.0 xvfb xauth socat cmake doctest-dev tmux patchelf \
           mosquitto chromium
         requirements=requirements-test.txt extras=all ;;
   *) echo "usage: install.sh demo|test" >&2; exit 2 ;;

@@ -93,6 +93,11 @@ class VedUzavur:
     stopbits=1, timeout=0.5 (seconds to wait for an answer), retries=1 (after a time-out, a
     damaged answer or a stray frame), drain (seconds of silence awaited after a failed try
     before the next request; default the timeout), element_map (see DEFAULT_ELEMENT_MAP).
+    "tcp://HOST[:PORT]" is a Modbus TCP client (port 502; the station is the unit
+    identifier), "tls://HOST[:PORT]?ca=CA.pem&cert=CLIENT.pem&key=CLIENT.key" the same in TLS
+    (port 802), "rtu+tcp://HOST:PORT" an RTU master through a serial device server; they
+    take timeout, retries, element_map and connect_timeout=3.0 (rtu+tcp also the serial
+    keywords) and reconnect on the next call after a lost connection.
     Other ports raise LinkError ("no transport for port ..."). baudrate and the keywords
     are kept (baudrate, options).
 
@@ -226,6 +231,16 @@ class SimulatedPlc:
         """Link transactions received so far, failed ones included: dict operation name -> count."""
     def reset_counts(self) -> None:
         """Set every transaction count back to zero."""
+    def serve(self, port: str) -> str:
+        """Serve this PLC as a Modbus TCP server on port "tcp://HOST[:PORT]" (default 502, 0 for a free
+        one), or with RTU frames on "rtu+tcp://HOST:PORT", from a thread of its own, the unit
+        identifier (slave address) as the station: the address served.
+        Raises LinkError when it cannot listen or serves already."""
+    def stop_serving(self) -> None:
+        """Stop serving (nothing when it does not serve)."""
+    @property
+    def serving(self) -> str | None:
+        """The address served ("tcp://127.0.0.1:5020"), or None."""
     def add_cylinder(
         self,
         valve: str,

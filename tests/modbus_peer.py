@@ -1,15 +1,17 @@
-"""An independent Modbus RTU slave for the serial transport's tests: pymodbus
+"""An independent Modbus slave for the Modbus transports' tests: pymodbus
 serving a few slave addresses on one end of a socat pseudo-terminal pair, the
-link under test on the other end."""
+link under test on the other end, or as a Modbus TCP server on loopback."""
 import asyncio
 import os
 import shutil
+import socket
 import subprocess
 import threading
 import time
 
 import pytest
-from pymodbus.server import ModbusSerialServer
+from pymodbus import FramerType
+from pymodbus.server import ModbusSerialServer, ModbusTcpServer, ModbusTlsServer
 from pymodbus.simulator import DataType, SimData, SimDevice
 
 # Table number -> the function code that reads it from the data store.
@@ -89,9 +91,7 @@ class ModbusSlave:
         failure = []
 
         async def serve():
-            self._server = ModbusSerialServer(
-                [device(i) for i in self.device_ids], port=self.port, baudrate=115200,
-                reconnect_delay=0.1, trace_packet=self._trace_packet, trace_pdu=self._trace_pdu)
+            self._server = self._make_server([device(i) for i in self.device_ids])
             await self._server.listen()
             ready.set()
             await self._server.serving
@@ -111,6 +111,10 @@ class ModbusSlave:
         if not ready.wait(10) or failure:
             self.stop()
             raise RuntimeError("pymodbus slave did not start: %r" % (failure,))
+
+    def _make_server(self, devices):
+        return ModbusSerialServer(devices, port=self.port, baudrate=115200, reconnect_delay=0.1,
+                                  trace_packet=self._trace_packet, trace_pdu=self._trace_pdu)
 
     def stop(self):
         if self._thread is None:
@@ -159,6 +163,39 @@ class ModbusSlave:
             self.set(device_id, INPUT_REGISTERS, 0, [0] * 64)
         self.silent = self.garble = False
         del self.requests[:]
+
+
+def free_tcp_port():
+    """A loopback port nothing listens on now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class ModbusTcpSlave(ModbusSlave):
+    """The same slave as pymodbus's Modbus TCP server on a loopback port;
+    `framer=FramerType.RTU` makes it take RTU frames over the TCP socket."""
+
+    def __init__(self, device_ids=(1, 2, 3, 7), framer=FramerType.SOCKET):
+        super().__init__(free_tcp_port(), device_ids)
+        self.framer = framer
+
+    def _make_server(self, devices):
+        return ModbusTcpServer(devices, address=("127.0.0.1", self.port), framer=self.framer,
+                               trace_packet=self._trace_packet, trace_pdu=self._trace_pdu)
+
+
+class ModbusTlsSlave(ModbusTcpSlave):
+    """The same slave as pymodbus's TLS server: Modbus TCP frames inside TLS,
+    a client certificate required (`sslctx`: the server's ssl.SSLContext)."""
+
+    def __init__(self, sslctx, device_ids=(1, 2, 3, 7)):
+        super().__init__(device_ids)
+        self.sslctx = sslctx
+
+    def _make_server(self, devices):
+        return ModbusTlsServer(devices, address=("127.0.0.1", self.port), sslctx=self.sslctx,
+                               framer=FramerType.SOCKET, trace_packet=self._trace_packet, trace_pdu=self._trace_pdu)
 
 
 @pytest.fixture(scope="module")

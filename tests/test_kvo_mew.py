@@ -13,7 +13,7 @@ def test_constructor_keeps_port_baudrate_and_keywords():
     kvo_mew.reset_simulators()
 
 
-@pytest.mark.parametrize("port", ["", "sim://", "SIM://x", "tcp://plc:502", None, 3])
+@pytest.mark.parametrize("port", ["", "sim://", "SIM://x", "mqtt://plc:502", "tcp://plc:0", None, 3])
 def test_port_without_transport_is_refused(port):
     with pytest.raises(kvo_mew.LinkError, match="no transport for port"):
         kvo_mew.VedUzavur(port)

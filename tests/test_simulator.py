@@ -1,4 +1,5 @@
 """The simulated PLC's own side: direct access, the I/O program, latency, failures, counters."""
+import logging
 import threading
 import time
 
@@ -180,3 +181,38 @@ def test_direct_access_is_not_held_up_by_a_slow_transaction(plc, link):
     finally:
         thread.join()
     assert plc.get("D0") == 1
+
+
+def test_opening_a_simulator_nobody_made_warns_and_makes_it(caplog):
+    """A sim:// port whose simulator the program never made (a typing
+    mistake, most often) is told on kvo_mew.link, with the names there are;
+    the link still gets a simulator of its own."""
+    kvo_mew.reset_simulators()
+    kvo_mew.simulator("warn-cell")
+    caplog.set_level(logging.WARNING, logger="kvo_mew.link")
+
+    def warnings():
+        return [r.getMessage() for r in caplog.records if r.name == "kvo_mew.link" and r.levelname == "WARNING"]
+
+    made = kvo_mew.VedUzavur("sim://warn-known")
+    typo = kvo_mew.VedUzavur("sim://warn-cel")
+    try:
+        kvo_mew.simulator("warn-known")
+        made.start()
+        assert warnings() == []
+        typo.set_uint16(1, "D0", 7)
+        assert warnings() == ["sim://warn-cel: no kvo_mew.simulator('warn-cel') was made, so the link made one; "
+                              "the simulators are 'warn-cell', 'warn-known'"]
+        assert kvo_mew.simulator("warn-cel").get("D0") == 7
+        typo.close()
+        typo.start()  # its simulator exists now
+        assert len(warnings()) == 1
+        kvo_mew.reset_simulators()
+        lone = kvo_mew.VedUzavur("sim://warn-lone")
+        lone.start()
+        lone.close()
+        assert warnings()[-1].endswith("so the link made one; there are no other simulators")
+    finally:
+        made.close()
+        typo.close()
+        kvo_mew.reset_simulators()

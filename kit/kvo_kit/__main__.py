@@ -5,6 +5,7 @@ A command module has `HELP` (one line), `add_arguments(parser)` and
 extra its run needs (kvo_kit/extras.py).
 """
 import argparse
+import contextlib
 import importlib
 import os
 import sys
@@ -16,6 +17,7 @@ COMMANDS = {
     "watch": ("kvo_kit.cli.watch", "watch"),
     "trace": ("kvo_kit.cli.trace", "trace"),
     "plant": ("kvo_kit.cli.plant", "plant"),
+    "serve": ("kvo_kit.cli.serve", None),
 }
 
 
@@ -30,7 +32,8 @@ def main(argv: Optional[list[str]] = None) -> int:
         module.add_arguments(sub.add_parser(name, help=module.HELP, description=module.HELP))
     args = parser.parse_args(argv)
     try:
-        with needs(COMMANDS[args.command][1], f"kvo_kit {args.command}"):
+        extra = COMMANDS[args.command][1]
+        with needs(extra, f"kvo_kit {args.command}") if extra else contextlib.nullcontext():
             return int(modules[args.command].run(args) or 0)
     except MissingExtra as error:
         print(error, file=sys.stderr)

@@ -8,6 +8,7 @@
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/simulated_plc.h"
+#include "platform/kvo_mew/tcp_socket.h"
 #include "runtime/native_class.h"
 
 namespace py = pybind11;
@@ -171,6 +172,47 @@ py::object reset_counts(const Plc &plc) {
     return py::none();
 }
 
+py::object serve(const Plc &plc, py::handle port) {
+    if (!PyUnicode_Check(port.ptr()))
+        return kvo::rt::fail(PyExc_TypeError, std::string("serve() port must be a str, not ") + Py_TYPE(port.ptr())->tp_name);
+    std::optional<std::string> text = utf8_of(port);
+    if (!text || simulated_plc_refused()) return {};
+    const std::string tcp = "tcp://", rtu_tcp = "rtu+tcp://";
+    bool rtu_frames = text->compare(0, rtu_tcp.size(), rtu_tcp) == 0;
+    std::string host;
+    int number = 502;
+    std::optional<std::string> error;
+    if (!rtu_frames && text->compare(0, tcp.size(), tcp) != 0)
+        error = "a simulated PLC serves tcp://HOST[:PORT] or rtu+tcp://HOST:PORT";
+    else
+        error = parse_endpoint(text->substr((rtu_frames ? rtu_tcp : tcp).size()), rtu_frames, true, host, number);
+    if (error) return set_error(ErrorKind::Link, "cannot serve '" + *text + "': " + *error);
+    std::string address;
+    std::optional<LinkError> failure;
+    {
+        py::gil_scoped_release unlocked;
+        try {
+            address = plc->serve(host, number, rtu_frames);
+        } catch (const LinkError &refused) {
+            failure = refused;
+        }
+    }
+    if (failure) return set_error(ErrorKind::Link, "cannot serve '" + *text + "': " + failure->what());
+    return py::str(address);
+}
+
+py::object stop_serving(const Plc &plc) {
+    if (simulated_plc_refused()) return {};
+    plc->stop_serving();
+    return py::none();
+}
+
+py::object serving(const Plc &plc) {
+    std::string address = plc->serving();
+    if (address.empty()) return py::none();
+    return py::str(address);
+}
+
 py::object repr(const Plc &plc) { return py::str("<kvo_mew.SimulatedPlc '" + plc->name() + "'>"); }
 
 // simulator(name): the simulated PLC NAME, created on first use.
@@ -209,6 +251,12 @@ const FunctionSpec kMethods[] = {
     {"fail_next", member<&fail_next>, {{"n", nullptr, "1"}}, nullptr,
      "Make the next `n` link transactions raise LinkError (0 cancels)."},
     {"reset_counts", member<&reset_counts>, {}, nullptr, "Set every transaction count back to zero."},
+    {"serve", member<&serve>, {{"port"}}, nullptr,
+     "Serve this PLC as a Modbus TCP server on port \"tcp://HOST[:PORT]\" (default 502, 0 for a free\n"
+     "one), or with RTU frames on \"rtu+tcp://HOST:PORT\", from a thread of its own, the unit\n"
+     "identifier (slave address) as the station: the address served.\n"
+     "Raises LinkError when it cannot listen or serves already."},
+    {"stop_serving", member<&stop_serving>, {}, nullptr, "Stop serving (nothing when it does not serve)."},
     {"__repr__", member<&repr>, {}},
 };
 
@@ -218,6 +266,9 @@ const FunctionSpec kLatency{"latency", member<&SimulatedPlc::latency>, {}, nullp
 const FunctionSpec kSetLatency{"latency", member<&set_latency>, {{"seconds"}}};
 const FunctionSpec kCounts{"counts", member<&counts>, {}, nullptr,
                            "Link transactions received so far, failed ones included: dict operation name -> count."};
+
+const FunctionSpec kServing{"serving", member<&serving>, {}, nullptr,
+                            "The address served (\"tcp://127.0.0.1:5020\"), or None."};
 
 const FunctionSpec kSimulator{"simulator", simulator_named, {{"name"}}, nullptr,
                               "The simulated PLC NAME that \"sim://NAME\" ports talk to, created on first use.", true};
@@ -234,6 +285,7 @@ void bind_simulator(py::module_ &m) {
     kvo::rt::add_property(cls, kName);
     kvo::rt::add_property(cls, kLatency, &kSetLatency);
     kvo::rt::add_property(cls, kCounts);
+    kvo::rt::add_property(cls, kServing);
     bind_devices(cls);
 
     kvo::rt::add_function(m, kSimulator);

@@ -82,6 +82,7 @@ bool Link::open_locked(const Interruption &interruption) {
 py::object Link::start() {
     if (refused_inside_device_update("a PLC link")) return {};
     bool reopened = false;
+    std::string open_warning;
     std::optional<LinkError> failure;
     {
         uint64_t seen = closes_.load();
@@ -91,10 +92,12 @@ py::object Link::start() {
         try {
             std::unique_lock<std::timed_mutex> hold = acquire(interruption);
             reopened = open_locked(interruption);
+            open_warning = transport_->take_open_warning();
         } catch (const LinkError &error) {
             failure = error;
         }
     }
+    if (!open_warning.empty()) link_log::warning(open_warning);
     if (failure) return set_error(failure->kind(), failure->what());
     if (reopened) link_log::reopened(port_text_);
     return py::none();
@@ -136,17 +139,18 @@ void Link::serve(const Request &request, Outcome &outcome, Step call, std::uniqu
             hold = acquire(interruption);
         retries_before = transport_->retries();
         outcome.reopened = open_locked(interruption);
+        outcome.open_warning = transport_->take_open_warning();
         call(*transport_, interruption);
         outcome.transition = health_.record_good(transport_->retries() - retries_before);
     } catch (const LinkError &error) {
         // The one place where the engine's failures end.
         outcome.failed = true;
         outcome.kind = error.kind();
-        // A signal's exception is set already: nothing to record or log.
-        if (error.kind() == ErrorKind::Raised) return;
         // A failed port has been closed by its transport (not a failed open:
         // the link was not open then).
-        if (error.cause() == FailureCause::Port) open_ = false;
+        if (error.cause() == FailureCause::Port || transport_->lost()) open_ = false;
+        // A signal's exception is set already: nothing to record or log.
+        if (error.kind() == ErrorKind::Raised) return;
         outcome.cause = cause_of(error);
         outcome.message = error.what();
         // A transaction closed while it waited for the mutex made no tries.
@@ -161,6 +165,7 @@ bool Link::finish(const Request &request, Outcome &outcome) {
     if (outcome.frames) link_log::frame(port_text_, '<', failed ? "failed (" + std::string(cause_name(outcome.cause)) + ")"
                                                          : outcome.answer.empty() ? "done" : outcome.answer.substr(1));
     if (outcome.reopened) link_log::reopened(port_text_);
+    if (!outcome.open_warning.empty()) link_log::warning(outcome.open_warning);
     py::object error;
     if (failed) {
         link_log::failed(port_text_, request.op, request.station, outcome.cause, outcome.message);

@@ -124,6 +124,7 @@ private:
     struct Outcome {
         bool frames = false;  // the frame logger wants the request and answer
         bool reopened = false;
+        std::string open_warning;  // the transport's, from opening the link
         Transition transition = Transition::None;
         bool failed = false;
         ErrorKind kind = ErrorKind::Link;

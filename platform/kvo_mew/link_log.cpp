@@ -141,5 +141,9 @@ void reopened(const std::string &port) {
     emit(link_logger, kInfo, [&] { return "link reopened: " + port; });
 }
 
+void warning(const std::string &text) {
+    emit(link_logger, kWarning, [&] { return text; });
+}
+
 } // namespace link_log
 } // namespace mew

@@ -27,6 +27,8 @@ void failed(const std::string &port, const char *op, int station, FailureCause c
 void went_down(const std::string &port, int station, const std::string &detail);
 void came_up(const std::string &port, double seconds_down);
 void reopened(const std::string &port);
+// A WARNING of kvo_mew.link: `text` as it is.
+void warning(const std::string &text);
 
 } // namespace link_log
 } // namespace mew

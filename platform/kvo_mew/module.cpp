@@ -5,7 +5,7 @@
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/interruption.h"
 #include "platform/kvo_mew/modbus_map.h"
-#include "platform/kvo_mew/serial_settings.h"
+#include "platform/kvo_mew/line_settings.h"
 #include "platform/kvo_mew/transport.h"
 #include "runtime/module_state.h"
 

@@ -1,6 +1,7 @@
 #include "platform/kvo_mew/rtu_frame.h"
 
 #include <cstdio>
+#include <optional>
 
 namespace mew::rtu {
 
@@ -106,6 +107,24 @@ std::string echo_text(uint8_t function, const uint8_t *fields) {
     return text + ", quantity " + std::to_string(get16(fields + 2));
 }
 
+// Why a frame of our slave and function code (`frame` from the slave
+// address on, of the answer's size) is not the answer: the byte count of a
+// read, the echo of a write; nothing when it is.
+std::optional<std::string> mismatch(const Request &request, const uint8_t *frame, size_t fields_end) {
+    std::string fn = "function " + std::to_string(request.function);
+    if (request.is_read()) {
+        if (frame[2] != request.data_bytes)
+            return fn + " answer with " + std::to_string(frame[2]) + " data bytes where " +
+                   std::to_string(request.data_bytes) + " were asked";
+        return std::nullopt;
+    }
+    for (size_t i = 2; i < fields_end; ++i)
+        if (frame[i] != request.frame[i])
+            return fn + " answer for " + echo_text(request.function, frame + 2) + " where " +
+                   echo_text(request.function, request.frame.data() + 2) + " was asked";
+    return std::nullopt;
+}
+
 // Our slave with our function code: the answer, once its size, CRC and
 // byte count or echo are right.
 Reading read_answer(const Request &request, const uint8_t *data, size_t size) {
@@ -116,17 +135,7 @@ Reading read_answer(const Request &request, const uint8_t *data, size_t size) {
     }
     if (size < frame) return incomplete(frame);
     if (!crc_ok(data, frame)) return damaged("Invalid CRC");
-    std::string fn = "function " + std::to_string(request.function);
-    if (request.is_read()) {
-        if (data[2] != request.data_bytes)
-            return stray(fn + " answer with " + std::to_string(data[2]) + " data bytes where " +
-                         std::to_string(request.data_bytes) + " were asked");
-    } else {
-        for (size_t i = 2; i < frame - 2; ++i)
-            if (data[i] != request.frame[i])
-                return stray(fn + " answer for " + echo_text(request.function, data + 2) + " where " +
-                             echo_text(request.function, request.frame.data() + 2) + " was asked");
-    }
+    if (auto problem = mismatch(request, data, frame - 2)) return stray(*problem);
     return Reading{Reading::Answer, frame, 0, {}};
 }
 
@@ -197,6 +206,29 @@ Reading read_frame(const Request &request, const uint8_t *data, size_t size) {
         return Reading{Reading::Exception, 5, data[2], {}};
     }
     return read_other(request, data, size);
+}
+
+Reading read_unit_frame(const Request &request, const uint8_t *data, size_t size) {
+    if (size < 2) return stray("a frame of " + std::to_string(size) + " bytes");
+    if (data[0] != request.slave)
+        return stray("an answer of unit " + std::to_string(data[0]) + " where unit " + std::to_string(request.slave) +
+                     " was asked");
+    if (data[1] == (request.function | 0x80)) {
+        if (size != 3) return stray("an exception response of " + std::to_string(size - 1) + " bytes");
+        return Reading{Reading::Exception, size, data[2], {}};
+    }
+    if (data[1] != request.function)
+        return stray("function " + std::to_string(data[1]) + " where " + std::to_string(request.function) +
+                     " was asked");
+    size_t expected = request.answer_size - 2;  // without the CRC
+    auto wrong_size = [&] {
+        return stray("function " + std::to_string(request.function) + " answer of " + std::to_string(size - 1) +
+                     " bytes where " + std::to_string(expected - 1) + " were asked");
+    };
+    if (size < 3 || (!request.is_read() && size < expected)) return wrong_size();
+    if (auto problem = mismatch(request, data, expected)) return stray(*problem);
+    if (size != expected) return wrong_size();
+    return Reading{Reading::Answer, size, 0, {}};
 }
 
 std::vector<uint16_t> registers_of(const uint8_t *answer, size_t count) {

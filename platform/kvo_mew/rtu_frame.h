@@ -70,6 +70,11 @@ struct Reading {
 
 Reading read_frame(const Request &request, const uint8_t *data, size_t size);
 
+// The same reading of a whole frame whose bounds the carrier gives (Modbus
+// TCP): `size` bytes from the unit identifier on, no CRC. Answer, Exception
+// or Stray (another unit, function, size, byte count or echo).
+Reading read_unit_frame(const Request &request, const uint8_t *data, size_t size);
+
 // The values an answer (of Reading::Answer) carries.
 std::vector<uint16_t> registers_of(const uint8_t *answer, size_t count);
 bool bit_of(const uint8_t *answer, size_t index);

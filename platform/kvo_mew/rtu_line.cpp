@@ -1,8 +1,5 @@
 #include "platform/kvo_mew/rtu_line.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -33,8 +30,6 @@ Timing line_timing(int baudrate, char parity, int bytesize, int stopbits, double
     timing.drain = std::max(drain < 0 ? timeout : drain, timing.gap);
     return timing;
 }
-
-void port_failed(int error) { throw LinkError(std::strerror(error), ErrorKind::Line, FailureCause::Port); }
 
 Outcome Line::exchange(const Request &request, const Interruption &interruption) {
     try {
@@ -87,20 +82,7 @@ bool Line::drain(const Interruption &interruption) {
 }
 
 void Line::send(const std::vector<uint8_t> &frame, const Interruption &interruption) {
-    size_t done = 0;
-    while (done < frame.size()) {
-        ssize_t n = ::write(fd_, frame.data() + done, frame.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) port_failed(errno);
-        interruption.check();
-        pollfd port{fd_, POLLOUT, 0};
-        if (::poll(&port, 1, int(kSlice * 1000)) < 0 && errno != EINTR) port_failed(errno);
-        if (port.revents & (POLLERR | POLLHUP | POLLNVAL)) port_failed(EIO);
-    }
+    stream_.write_all(frame.data(), frame.size(), interruption);
 }
 
 Outcome Line::receive(const Request &request, const Interruption &interruption) {
@@ -160,32 +142,11 @@ Outcome Line::fail(Outcome::Kind kind, std::string problem) {
 }
 
 size_t Line::read_available() {
-    size_t total = 0;
-    uint8_t chunk[512];
-    for (;;) {
-        ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n > 0) {
-            buffer_.insert(buffer_.end(), chunk, chunk + n);
-            total += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) port_failed(errno);
-        break;  // nothing more for now (a raw tty reads 0 when empty)
-    }
+    size_t total = stream_.read_available(buffer_);
     if (total) last_byte_ = Clock::now();
     return total;
 }
 
-void Line::wait_readable(Clock::time_point until) {
-    Clock::time_point end = Interruption::slice_end(until);
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
-    if (left <= 0) return;
-    pollfd port{fd_, POLLIN, 0};
-    int ready = ::poll(&port, 1, int((left + 999) / 1000));
-    if (ready < 0 && errno != EINTR) port_failed(errno);
-    if (ready > 0 && (port.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(port.revents & POLLIN))
-        port_failed(EIO);
-}
+void Line::wait_readable(Clock::time_point until) { stream_.wait_readable(until); }
 
 } // namespace mew::rtu

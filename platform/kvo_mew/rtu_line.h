@@ -12,7 +12,8 @@
 //     and the wait goes on; any other frame that is not the answer fails the
 //     try (rtu_frame.h reads the frames).
 // Every wait is cut into slices with an Interruption check between them.
-// The port is a POSIX file descriptor (opened and configured by libmodbus).
+// The bytes come and go through a ByteStream: a serial port (opened and
+// configured by libmodbus) or a TCP socket to a serial device server.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kvo_mew/byte_stream.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/interruption.h"
 #include "platform/kvo_mew/rtu_frame.h"
@@ -44,18 +46,14 @@ struct Outcome {
     std::string problem;         // Damaged, Stray
 };
 
-// The port itself failed (read, write or poll): a Line LinkError whose
-// cause is Port, with the text of errno `error`.
-[[noreturn]] void port_failed(int error);
-
 class Line {
 public:
     // `drain_first`: a try on an earlier opening of the port failed.
-    Line(int fd, Timing timing, bool drain_first)
-        : fd_(fd), timing_(timing), failed_at_(Clock::now()), drain_pending_(drain_first) {}
+    Line(ByteStream stream, Timing timing, bool drain_first)
+        : stream_(stream), timing_(timing), failed_at_(Clock::now()), drain_pending_(drain_first) {}
 
     // Settles the line (drain or flush), sends the request and waits for its
-    // answer. Throws LinkError, from port_failed or from the Interruption;
+    // answer. Throws LinkError, from the stream's port_failed or from the Interruption;
     // either leaves a drain pending.
     Outcome exchange(const Request &request, const Interruption &interruption);
 
@@ -74,7 +72,7 @@ private:
     // Waits until the port has bytes, `until` comes or a slice has passed.
     void wait_readable(Clock::time_point until);
 
-    const int fd_;
+    const ByteStream stream_;
     const Timing timing_;
     std::vector<uint8_t> buffer_;
     Clock::time_point last_byte_{};  // when bytes last arrived

@@ -11,7 +11,14 @@ class SimTransport : public Transport {
 public:
     explicit SimTransport(std::string name) : name_(std::move(name)) {}
 
-    void open(const Interruption &) override { plc_ = simulator(name_); }
+    void open(const Interruption &) override {
+        plc_ = existing_simulator(name_);
+        if (plc_) return;
+        // Most likely a typing mistake in the port: the program's own
+        // simulator stays untouched while this link talks to a new one.
+        warning_ = unknown_simulator_text();
+        plc_ = simulator(name_);
+    }
     void close() noexcept override { plc_.reset(); }
 
     // The simulated PLC's mutex is only held briefly (a waiter holding the
@@ -43,8 +50,18 @@ public:
                        [&](PlcMemory &memory) { memory.write_bit(station, relay.area, relay.word, relay.bit, value); });
     }
 
+    std::string take_open_warning() override { return std::move(warning_); }
+
 private:
+    std::string unknown_simulator_text() const {
+        std::string known;
+        for (const std::string &name : simulator_names()) known += (known.empty() ? "'" : ", '") + name + "'";
+        return "sim://" + name_ + ": no kvo_mew.simulator('" + name_ + "') was made, so the link made one; " +
+               (known.empty() ? std::string("there are no other simulators") : "the simulators are " + known);
+    }
+
     const std::string name_;
+    std::string warning_;
     std::shared_ptr<SimulatedPlc> plc_;
 };
 

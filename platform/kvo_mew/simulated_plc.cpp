@@ -8,6 +8,7 @@
 
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/sim_server.h"
 
 namespace mew {
 
@@ -38,6 +39,37 @@ bool refused_inside_device_update(const char *what) {
     if (!updating_devices) return false;
     set_error(ErrorKind::Link, device_update_refusal(what));
     return true;
+}
+
+SimulatedPlc::SimulatedPlc(std::string name) : name_(std::move(name)) {}
+
+SimulatedPlc::~SimulatedPlc() { stop_serving(); }
+
+std::string SimulatedPlc::serve(const std::string &host, int port, bool rtu_frames) {
+    std::lock_guard<std::mutex> hold(server_mutex_);
+    if (server_)
+        throw LinkError("simulated PLC '" + name_ + "' serves " + server_->address() + " already; stop_serving() first");
+    server_ = std::make_unique<SimServer>(*this, host, port, rtu_frames);
+    return server_->address();
+}
+
+void SimulatedPlc::stop_serving() {
+    std::unique_ptr<SimServer> stopped;
+    {
+        std::lock_guard<std::mutex> hold(server_mutex_);
+        stopped.swap(server_);
+    }
+    if (!stopped) return;
+    // Its thread may be waiting for the GIL (a callback device).
+    if (Py_IsInitialized() && PyGILState_Check()) {
+        pybind11::gil_scoped_release unlocked;
+        stopped.reset();
+    }
+}
+
+std::string SimulatedPlc::serving() const {
+    std::lock_guard<std::mutex> hold(server_mutex_);
+    return server_ ? server_->address() : std::string();
 }
 
 std::unique_lock<std::mutex> SimulatedPlc::hold() const {
@@ -241,13 +273,28 @@ std::shared_ptr<SimulatedPlc> simulator(const std::string &name) {
     return slot;
 }
 
+std::shared_ptr<SimulatedPlc> existing_simulator(const std::string &name) {
+    std::lock_guard<std::mutex> hold(registry_mutex);
+    auto found = registry().find(name);
+    return found == registry().end() ? nullptr : found->second;
+}
+
+std::vector<std::string> simulator_names() {
+    std::lock_guard<std::mutex> hold(registry_mutex);
+    std::vector<std::string> names;
+    for (const auto &entry : registry()) names.push_back(entry.first);
+    return names;
+}
+
 void reset_simulators() {
     std::map<std::string, std::shared_ptr<SimulatedPlc>> dropped;
     {
         std::lock_guard<std::mutex> hold(registry_mutex);
         dropped.swap(registry());
     }
-    // The dropped PLCs are released here, outside the registry's lock.
+    // The dropped PLCs are released here, outside the registry's lock; the
+    // ones a Python object still holds stop serving all the same.
+    for (auto &entry : dropped) entry.second->stop_serving();
 }
 
 } // namespace mew

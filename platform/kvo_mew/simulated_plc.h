@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/kvo_mew/devices.h"
 #include "platform/kvo_mew/function_ref.h"
@@ -26,9 +27,12 @@
 
 namespace mew {
 
+class SimServer;
+
 class SimulatedPlc {
 public:
-    explicit SimulatedPlc(std::string name) : name_(std::move(name)) {}
+    explicit SimulatedPlc(std::string name);
+    ~SimulatedPlc();
 
     const std::string &name() const { return name_; }
 
@@ -73,6 +77,16 @@ public:
     static std::optional<std::string> io_map_error(uint32_t x_words, uint32_t y_words, uint32_t y_shift);
     void map_io(int station, uint32_t x_words, uint32_t y_words, uint32_t y_shift);
 
+    // Serves the PLC over Modbus TCP on `host`:`port` (0: a free one) from a
+    // thread of its own (sim_server.h): the address served. Throws LinkError
+    // when it cannot listen or serves already.
+    // `rtu_frames`: RTU frames over TCP instead of Modbus TCP.
+    std::string serve(const std::string &host, int port, bool rtu_frames);
+    // Stops serving (nothing when it does not); lets the GIL go while it waits.
+    void stop_serving();
+    // The address served, or empty.
+    std::string serving() const;
+
     double latency() const;
     void set_latency(double seconds);
     void fail_next(uint64_t transactions);
@@ -101,10 +115,18 @@ private:
     uint64_t fail_next_ = 0;
     // Looked up by the operation's C string: no std::string per transaction.
     std::map<std::string, uint64_t, std::less<>> counts_;
+    // Its own mutex: the server's thread takes the PLC's while it is stopped.
+    mutable std::mutex server_mutex_;
+    std::unique_ptr<SimServer> server_;
 };
 
 // The simulated PLC NAME, created on first use (thread-safe).
 std::shared_ptr<SimulatedPlc> simulator(const std::string &name);
+
+// The simulated PLC NAME if one was made, else null.
+std::shared_ptr<SimulatedPlc> existing_simulator(const std::string &name);
+// The names of the simulated PLCs there are, in order.
+std::vector<std::string> simulator_names();
 
 // Forgets every simulated PLC. Links attached to one keep it until they close;
 // reopened, they attach to a fresh one of the same name.

@@ -8,7 +8,8 @@
 // Interruption checked between them (interruption.h), so a close() of the
 // link, an interrupted thread or Ctrl-C ends it within a slice.
 //
-// Transports: "sim://NAME" (sim_transport.cpp), any other port text without
+// Transports: "sim://NAME" (sim_transport.cpp), "tcp://HOST[:PORT]" and
+// "rtu+tcp://HOST:PORT" (tcp_transport.cpp); any other port text without
 // "://" is a serial device for the Modbus RTU transport (serial_transport.cpp).
 #pragma once
 
@@ -22,6 +23,7 @@
 
 #include "platform/kvo_mew/element_name.h"
 #include "platform/kvo_mew/interruption.h"
+#include "platform/kvo_mew/line_settings.h"
 
 namespace mew {
 
@@ -62,10 +64,19 @@ public:
     // health counters; read with the link's mutex held.
     virtual uint64_t retries() const { return 0; }
 
+    // True when a failed transaction made the transport close its port (a
+    // network transport drops a connection that got no answer): the link
+    // reopens it on its next call. Read with the link's mutex held.
+    virtual bool lost() const { return false; }
+
     // True when a transaction of this open transport cannot wait (no line,
     // no latency, no lock held for long): the link then runs it with the GIL
     // held. Called with the link's mutex and the GIL held.
     virtual bool quick() const { return false; }
+
+    // A warning the last open() left for the kvo_mew.link logger, handed
+    // over once (empty for none); read with the link's mutex held.
+    virtual std::string take_open_warning() { return {}; }
 };
 
 // The transport for a port text; null, with LinkError "no transport for port
@@ -79,6 +90,8 @@ std::unique_ptr<Transport> make_sim_transport(const std::string &name);
 // Null with LinkError set when kvo_mew was built without libmodbus.
 std::unique_ptr<Transport> make_serial_transport(const std::string &device, pybind11::handle baudrate,
                                                  pybind11::dict options);
+// "tcp://..." or "rtu+tcp://...": `given` has the kind, device, host and port.
+std::unique_ptr<Transport> make_tcp_transport(LineSettings given, pybind11::handle baudrate, pybind11::dict options);
 // Whether this build has the serial transport.
 bool serial_transport_built();
 

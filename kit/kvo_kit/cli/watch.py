@@ -1,6 +1,8 @@
 """`python3 -m kvo_kit watch PORT`: a live table of a PLC's inputs and outputs.
 
-PORT is a serial device (Modbus RTU, as for a machine) or sim://NAME. A simulated
+PORT is a serial device (Modbus RTU, as for a machine), tcp://HOST[:PORT] (Modbus TCP:
+a PLC on Ethernet, or a simulated PLC another process serves with plc.serve()),
+rtu+tcp://HOST:PORT (a serial device server) or sim://NAME. A simulated
 PLC lives in the process that made it, so for sim://NAME the watch builds the plant
 itself from a plant file (--plant FILE: a Python file with `build(plc)`, `IO_MAP`
 and, if it likes, `X_WORDS`, `Y_WORDS`, `Y_SHIFT`); sim://cell loads the demo
@@ -22,7 +24,7 @@ HELP = "show a PLC's input and output words and bits live, named by an I/O map"
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("port", metavar="PORT", help="serial device (/dev/ttyUSB0, COM3) or sim://NAME")
+    p.add_argument("port", metavar="PORT", help="serial device (/dev/ttyUSB0, COM3), tcp://HOST[:PORT], rtu+tcp://HOST:PORT or sim://NAME")
     p.add_argument("--once", action="store_true", help="print one snapshot and exit")
     p.add_argument("--iomap", metavar="FILE", help="I/O map (TOML, [signals.NAME] tables) naming the relays")
     p.add_argument("--plant", metavar="FILE",

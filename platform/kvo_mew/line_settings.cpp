@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/serial_settings.h"
+#include "platform/kvo_mew/line_settings.h"
 
 #include <cmath>
 
@@ -115,8 +115,22 @@ bool store(Field &field, const std::optional<Value> &value) {
     return bool(value);
 }
 
+bool is_serial_key(const std::string &key) {
+    return key == "parity" || key == "bytesize" || key == "stopbits" || key == "drain";
+}
+
 // Reads one keyword into `settings`; false with the exception set.
-bool read_option(SerialSettings &settings, const std::string &key, py::handle value) {
+bool read_option(LineSettings &settings, const std::string &key, py::handle value) {
+    bool mbap = settings.kind == PortKind::Tcp || settings.kind == PortKind::Tls;
+    if (mbap && is_serial_key(key)) {
+        kvo::rt::fail(PyExc_TypeError, "VedUzavur() got an unexpected keyword argument '" + key + "' (a " +
+                                           (settings.kind == PortKind::Tcp ? "tcp" : "tls") +
+                                           ":// port has no serial line)");
+        return false;
+    }
+    if (settings.kind != PortKind::Serial && key == "connect_timeout")
+        return store(settings.connect_timeout,
+                     seconds_of(key, value, false, "a connect time-out in seconds (0 < connect_timeout <= 3600)"));
     if (key == "parity") return store(settings.parity, parity_of(value));
     if (key == "bytesize") return store(settings.bytesize, integer(key, value, 5, 8, "a number of data bits 5..8"));
     if (key == "stopbits") return store(settings.stopbits, integer(key, value, 1, 2, "1 or 2"));
@@ -132,12 +146,12 @@ bool read_option(SerialSettings &settings, const std::string &key, py::handle va
 
 } // namespace
 
-std::optional<SerialSettings> serial_settings(const std::string &device, py::handle baudrate, py::dict options) {
-    SerialSettings settings;
-    settings.device = device;
-    std::optional<int> rate = baudrate_of(baudrate);
-    if (!rate) return std::nullopt;
-    settings.baudrate = *rate;
+std::optional<LineSettings> line_settings(LineSettings settings, py::handle baudrate, py::dict options) {
+    if (settings.kind == PortKind::Serial || settings.kind == PortKind::RtuOverTcp) {
+        std::optional<int> rate = baudrate_of(baudrate);
+        if (!rate) return std::nullopt;
+        settings.baudrate = *rate;
+    }
     PyObject *key, *value;
     Py_ssize_t at = 0;
     while (PyDict_Next(options.ptr(), &at, &key, &value)) {

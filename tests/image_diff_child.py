@@ -1,6 +1,7 @@
-"""The differential test's child process: our XManager, YManager and the
-bit access and refresh steps of MachineBase against the plain-Python
-baseline (bench/baseline), over hostile cases: the image's own lists passed
+"""The differential test's child process: our XManager, YManager, the bit
+access and refresh steps of MachineBase, and FPMachine's transfers over a
+simulated PLC (the native channel) against the plain-Python baseline
+(bench/baseline), over hostile cases: the image's own lists passed
 back to it, tuples, lists of other lengths, words and indexes whose
 operators clear, shrink, grow, refill or replace the lists, re-enter the
 image, or raise.
@@ -24,7 +25,9 @@ sys.path.insert(0, os.path.dirname(HERE))
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402
 
 import kvo_fa  # noqa: E402
-from bench.baseline import machine as plain_machine, xmanager as plain_xmanager  # noqa: E402
+import kvo_mew  # noqa: E402
+from bench.baseline import fp_machine as plain_fp_machine, machine as plain_machine  # noqa: E402
+from bench.baseline import xmanager as plain_xmanager  # noqa: E402
 
 IMPLEMENTATIONS = {
     "ours": (kvo_fa.XManager, kvo_fa.YManager, kvo_fa.MachineBase),
@@ -385,6 +388,68 @@ def play_machine(case, implementation):
     return trace
 
 
+# --- the machine on a simulated FP PLC: the native transfers ------------------
+
+FP_MACHINES = {"ours": kvo_fa.FPMachine, "plain": plain_fp_machine.FPMachine}
+Y_SHIFT = 100
+
+
+@st.composite
+def fp_cases(draw):
+    x_count, y_count = draw(st.integers(1, 2)), draw(st.integers(1, 2))
+    words = int_words(MACHINE_TARGETS)
+    x_image = draw(st.none() | word_lists(words, x_count))
+    y_words = draw(word_lists(words, y_count))
+    alias = draw(st.sampled_from(["none", "x", "y"]))  # the previous list is the current one
+    plc_word = st.integers(0, 0xFFFF)
+    step = st.one_of(
+        st.tuples(st.sampled_from(["_refresh_x", "_refresh_y"])),
+        st.tuples(st.just("set_y"), st.integers(-16, 31).map(lambda v: ("plain", v)),
+                  st.booleans().map(lambda v: ("plain", v))),
+        st.tuples(st.sampled_from(["x", "y"]), indexes(MACHINE_TARGETS)),
+        st.tuples(st.just("plc"), st.sampled_from(["D0", "D1", "D100", "D101"]), plc_word),
+    )
+    return x_count, y_count, x_image, y_words, alias, draw(st.lists(step, min_size=1, max_size=8))
+
+
+def play_fp(case, implementation):
+    x_count, y_count, x_descs, y_descs, alias, steps = case
+    kvo_mew.reset_simulators()
+    plc = kvo_mew.simulator("diff")
+    world = World()
+    machine = FP_MACHINES[implementation](x_count, y_count, Y_SHIFT, "sim://diff")
+    try:
+        image = machine.x_manager
+        if x_descs is not None:
+            image._XManager__x_words[:] = [make(d, world, "x%d" % i) for i, d in enumerate(x_descs)]
+        machine._y_words[:] = [make(d, world, "y%d" % i) for i, d in enumerate(y_descs)]
+        if alias == "x":
+            image._XManager__x_words_old = image._XManager__x_words
+        elif alias == "y":
+            machine._y_words_old = machine._y_words
+        world.owners = {"x_current": (image, "_XManager__x_words"), "x_old": (image, "_XManager__x_words_old"),
+                        "y": (machine, "_y_words"), "y_old": (machine, "_y_words_old")}
+        world.reenter = lambda: machine.x_manager.update([0] * x_count)
+        trace = []
+        for step in steps:
+            op = step[0]
+            if op == "plc":
+                result = outcome(lambda: plc.set(step[1], step[2]))
+            elif op == "set_y":
+                result = outcome(lambda: machine.set_y(make(step[1], world), make(step[2], world)))
+            elif op in ("x", "y"):
+                index = make(step[1], world, "i")
+                result = outcome(lambda: getattr(machine, op)(index))
+            else:
+                result = outcome(getattr(machine, op))
+            plc_words = [plc.get(name) for name in ("D100", "D101")]
+            trace.append((step, result, state(world), machine._ee_queue.qsize(), plc_words))
+        return trace
+    finally:
+        machine.close()
+        machine._plc.close()
+
+
 def agree(case, play):
     ours, plain = play(case, "ours"), play(case, "plain")
     for n, (mine, theirs) in enumerate(zip(ours, plain)):
@@ -400,6 +465,7 @@ def main():
                       suppress_health_check=list(HealthCheck))
     checks(given(image_cases())(lambda case: agree(case, play_image)))()
     checks(given(machine_cases())(lambda case: agree(case, play_machine)))()
+    checks(given(fp_cases())(lambda case: agree(case, play_fp)))()
     print("compared %d cases of each" % examples)
 
 

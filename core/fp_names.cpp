@@ -48,8 +48,8 @@ std::optional<int64_t> exact_decimal(std::string_view text, int64_t limit) {
     return int64_t(*value);
 }
 
-NameIndex host_integer(IndexOutcome kind, std::string_view decimal, std::string_view hex, bool relay, bool too_long) {
-    NameIndex result = outcome(kind, 0, too_long);
+NameIndex host_integer(std::string_view decimal, std::string_view hex, bool relay, bool too_long) {
+    NameIndex result = outcome(IndexOutcome::HostInteger, 0, too_long);
     result.relay = relay;
     result.decimal = decimal;
     result.hex = hex;
@@ -61,17 +61,15 @@ NameIndex relay_index(const NameParts &parts) {
     if (parts.tail_chars == 0) return outcome(IndexOutcome::IndexError); // digits[-1] of no digits
     // An empty word part reads as "0".
     std::string_view decimal = parts.number.empty() ? std::string_view("0") : parts.number;
-    int bit = hex_digit(parts.bit);
-    if (!read_decimal(decimal) || bit < 0) return host_integer(IndexOutcome::NotPlain, decimal, parts.bit, true, too_long);
     std::optional<int64_t> word = exact_decimal(decimal, (kMaxIndex - 15) / 16);
-    if (!word) return host_integer(IndexOutcome::HostInteger, decimal, parts.bit, true, too_long);
+    int bit = hex_digit(parts.bit);
+    if (!word || bit < 0) return host_integer(decimal, parts.bit, true, too_long);
     return outcome(IndexOutcome::Number, *word * 16 + bit, too_long);
 }
 
 NameIndex word_index(std::string_view number) {
-    if (!read_decimal(number)) return host_integer(IndexOutcome::NotPlain, number, {}, false, false);
     std::optional<int64_t> value = exact_decimal(number, kMaxIndex);
-    if (!value) return host_integer(IndexOutcome::HostInteger, number, {}, false, false);
+    if (!value) return host_integer(number, {}, false, false);
     return outcome(IndexOutcome::Number, *value);
 }
 

@@ -64,9 +64,10 @@ int hex_digit(std::string_view text);
 enum class IndexOutcome {
     Number,       // `value`
     IndexError,   // the host's "string index out of range"
-    HostInteger,  // plain digits beyond 64 bits: the host's int() reads them
-    NotPlain,     // a number part that is not plain: the host's int() may
-                  // refuse it with its own error, else InvalidName
+    HostInteger,  // a number part the strict 64-bit reading leaves to the
+                  // host's int(): plain digits beyond 64 bits are a number;
+                  // anything else int()'s own error, or InvalidName if int()
+                  // reads it
     InvalidName,  // "Invalid FP element name: %s"
 };
 
@@ -76,8 +77,8 @@ struct NameIndex {
     // A relay name with more than four characters after its letter: the host
     // asserts this first; with assertions off the name reads on as below.
     bool too_long = false;
-    // HostInteger, NotPlain: the number is int(decimal), times 16 plus
-    // int(hex, 16) for a relay (`relay` true), read in that order.
+    // HostInteger: the number is int(decimal), times 16 plus int(hex, 16)
+    // for a relay (`relay` true), read in that order.
     bool relay = false;
     std::string_view decimal;
     std::string_view hex;

@@ -40,10 +40,9 @@ Utf8 utf8_of(py::handle str) {
     return Utf8{bytes, {PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr()))}};
 }
 
-// int(text, base) of the host, for a part of a name.
-py::object host_int(std::string_view text, int base) {
-    py::object str = checked(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
-    return checked(PyLong_FromUnicodeObject(str.ptr(), base));
+// A part of a name as a str.
+py::object text_of(std::string_view text) {
+    return checked(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
 }
 
 [[noreturn]] void string_index_error() { raise(PyExc_IndexError, "string index out of range"); }
@@ -63,7 +62,9 @@ bool is(py::handle ch, const char *text) { return equal(ch, py::str(text)); }
 [[noreturn]] void invalid_name(py::handle name) { raise(PyExc_ValueError, "Invalid FP element name: %S", name.ptr()); }
 
 // int(part, base), for a part that must be plain: ASCII decimal digits, or
-// one hexadecimal digit. A part int() reads otherwise names no element.
+// one hexadecimal digit. int() gives its own error for a part that is no
+// number at all (XA0, X1G); a part it reads otherwise (a sign, an
+// underscore) names no element either.
 py::object plain_int(py::handle name, py::handle part, int base) {
     py::object number = checked(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyLong_Type), "Oi", part.ptr(), base));
     Py_ssize_t size = 0;
@@ -103,14 +104,10 @@ py::object name_to_index(py::handle, const Args &a) {
     switch (result.outcome) {
     case core::IndexOutcome::Number: return py::int_(result.value);
     case core::IndexOutcome::IndexError: string_index_error();
-    case core::IndexOutcome::HostInteger:
-    case core::IndexOutcome::NotPlain: {
-        // int()'s own error for a part that is no number at all (XA0, X1G).
-        py::object number = host_int(result.decimal, 10);
-        py::object bit = result.relay ? host_int(result.hex, 16) : py::object();
-        // What int() read besides plain digits (a sign, a blank) names no element.
-        if (result.outcome == core::IndexOutcome::NotPlain) break;
+    case core::IndexOutcome::HostInteger: {
+        py::object number = plain_int(name, text_of(result.decimal), 10);
         if (!result.relay) return number;
+        py::object bit = plain_int(name, text_of(result.hex), 16);
         return checked(PyNumber_Add(checked(PyNumber_Multiply(number.ptr(), py::int_(16).ptr())).ptr(), bit.ptr()));
     }
     case core::IndexOutcome::InvalidName: break;

@@ -208,7 +208,7 @@ py::object update(py::handle self, const Args &a) {
     // A list of another length would leave the image half updated; refuse
     // it before anything changes.
     if (given != count) return fail(PyExc_IndexError, "x_words has %zd words, the image has %zd", given, count);
-    bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(old.ptr());
+    bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(old.ptr()) && PyList_CheckExact(x_words);
     bool evt_occurred = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (lists && exact_int_step(words.ptr(), old.ptr(), x_words, i, evt_occurred)) continue;

@@ -3,6 +3,8 @@
 // subclass, shares its owner's lists instead.
 #include "fa/image/xmanager.h"
 
+#include <algorithm>
+
 #include "fa/image/bits.h"
 #include "fa/module/calls.h"
 #include "fa/module/classdef.h"
@@ -152,29 +154,36 @@ bool put_word(PyObject *seq, Py_ssize_t i, PyObject *value) {
     return key && PyObject_SetItem(seq, key.ptr(), value) == 0;
 }
 
-// One position of the update while the three words there are exact ints in
-// exact lists: no Python code can run (dropping an int runs none), so the
-// items need no references of our own. False when the generic step must
-// decide.
-bool exact_int_step(PyObject *words, PyObject *old, PyObject *incoming, Py_ssize_t i, bool &changed) {
-    if (i >= PyList_GET_SIZE(words) || i >= PyList_GET_SIZE(old) || i >= PyList_GET_SIZE(incoming)) return false;
-    PyObject *cur = PyList_GET_ITEM(words, i), *prev = PyList_GET_ITEM(old, i);
-    if (!PyLong_CheckExact(cur) || !PyLong_CheckExact(prev) || !PyLong_CheckExact(PyList_GET_ITEM(incoming, i)))
-        return false;
-    if (prev != cur) {
-        Py_INCREF(cur);
-        PyList_SET_ITEM(old, i, cur);
-        Py_DECREF(prev);
+// The update from position `i` on while the three words at each position
+// are exact ints in exact lists: no Python code can run (dropping an int
+// runs none), so the item arrays stay put and the items need no references
+// of our own. Returns the first position it leaves to the generic step, or
+// `count`.
+Py_ssize_t exact_int_run(PyObject *words, PyObject *old, PyObject *incoming, Py_ssize_t i, Py_ssize_t count,
+                         bool &changed) {
+    // A generic step before may have changed the lengths; the host's errors are its to raise.
+    Py_ssize_t end = std::min({count, PyList_GET_SIZE(words), PyList_GET_SIZE(old), PyList_GET_SIZE(incoming)});
+    PyObject **current = reinterpret_cast<PyListObject *>(words)->ob_item;
+    PyObject **previous = reinterpret_cast<PyListObject *>(old)->ob_item;
+    PyObject **given = reinterpret_cast<PyListObject *>(incoming)->ob_item;
+    for (; i < end; ++i) {
+        PyObject *cur = current[i], *prev = previous[i];
+        if (!PyLong_CheckExact(cur) || !PyLong_CheckExact(prev) || !PyLong_CheckExact(given[i])) return i;
+        if (prev != cur) {
+            Py_INCREF(cur);
+            previous[i] = cur;
+            Py_DECREF(prev);
+        }
+        // Read after the store: `incoming` may be the previous list itself.
+        PyObject *in = given[i];
+        if (in != cur && words_differ(cur, in)) {
+            Py_INCREF(in);
+            current[i] = in;
+            Py_DECREF(cur);
+            changed = true;
+        }
     }
-    // Read after the store: `incoming` may be the previous list itself.
-    PyObject *in = PyList_GET_ITEM(incoming, i);
-    if (in != cur && words_differ(cur, in)) {
-        Py_INCREF(in);
-        PyList_SET_ITEM(words, i, in);
-        Py_DECREF(cur);
-        changed = true;
-    }
-    return true;
+    return i < count ? i : count;
 }
 
 // old[i] = current[i]; if current[i] != x_words[i]: current[i] = x_words[i].
@@ -211,7 +220,7 @@ py::object update(py::handle self, const Args &a) {
     bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(old.ptr()) && PyList_CheckExact(x_words);
     bool evt_occurred = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (lists && exact_int_step(words.ptr(), old.ptr(), x_words, i, evt_occurred)) continue;
+        if (lists && (i = exact_int_run(words.ptr(), old.ptr(), x_words, i, count, evt_occurred)) == count) break;
         int changed = generic_step(words.ptr(), old.ptr(), x_words, i);
         if (changed < 0) return {};
         evt_occurred = evt_occurred || changed;

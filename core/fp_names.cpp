@@ -73,9 +73,16 @@ NameIndex word_index(std::string_view number) {
     return outcome(IndexOutcome::Number, *value);
 }
 
+
 } // namespace
 
 bool is_relay_letter(char c) { return c == 'X' || c == 'Y' || c == 'R'; }
+
+bool visible_ascii(std::string_view text) {
+    for (char c : text)
+        if (c <= ' ' || c > '~') return false;
+    return true;
+}
 
 NameParts split_name(std::string_view name) {
     NameParts parts;
@@ -134,6 +141,7 @@ int hex_digit(std::string_view text) {
 }
 
 NameIndex name_to_index(std::string_view name) {
+    if (!visible_ascii(name)) return outcome(IndexOutcome::InvalidName);
     NameParts parts = split_name(name);
     switch (parts.form) {
     case NameForm::Empty: return outcome(IndexOutcome::IndexError);

@@ -6,7 +6,8 @@
 // would (name_to_index below, which hands anything it cannot decide exactly
 // back to the host); kvo_mew accepts only plain ASCII numbers inside its
 // memory. Text is UTF-8; positions count characters, not bytes, so a
-// non-ASCII character counts once, as it does for the host.
+// non-ASCII character counts once, as it does for the host (kvo_fa refuses
+// non-ASCII names; kvo_mew's errors name them as given).
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,9 @@ NameParts split_name(std::string_view name);
 
 bool is_relay_letter(char c);
 
+// Visible ASCII only: no blank, no control character, nothing beyond ASCII.
+bool visible_ascii(std::string_view text);
+
 // A plain decimal number: ASCII digits only, at least one. A number beyond
 // what 64 bits hold reads as kDecimalOverflow.
 constexpr uint64_t kDecimalOverflow = UINT64_MAX;
@@ -53,11 +57,17 @@ std::optional<uint64_t> read_decimal(std::string_view text);
 // One hexadecimal digit (either case) as 0..15, else -1.
 int hex_digit(std::string_view text);
 
-// What name_to_index makes of a name.
+// What name_to_index makes of a name. Names are visible ASCII (no blank, no
+// control character) and their number parts plain digits: nothing else is
+// an element name, whatever the host's int() would read (a sign, blanks, a
+// trailing newline, underscores, other scripts' digits).
 enum class IndexOutcome {
     Number,       // `value`
     IndexError,   // the host's "string index out of range"
-    HostInteger,  // a number part that only the host's int() can read (or refuse)
+    HostInteger,  // a number part the strict 64-bit reading leaves to the
+                  // host's int(): plain digits beyond 64 bits are a number;
+                  // anything else int()'s own error, or InvalidName if int()
+                  // reads it
     InvalidName,  // "Invalid FP element name: %s"
 };
 

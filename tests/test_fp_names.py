@@ -1,4 +1,6 @@
 """FP element names <-> numbers, tested on the class (self is unused)."""
+import string
+
 import pytest
 
 import kvo_fa
@@ -94,21 +96,34 @@ def test_signatures():
 
 
 def reference_name_to_index(name):
-    """The naming rules written as plain Python, the host doing the work."""
+    """The naming rules written as plain Python, the host's int() reading the
+    numbers: a name is visible ASCII, its numbers plain digits."""
     if isinstance(name, bytes):
         name = name.decode("latin-1")
+
+    def invalid():
+        return ValueError("Invalid FP element name: %s" % name)
+
+    def plain(part, base):
+        number = int(part, base)  # its own error for a part that is no number
+        if not (part.isascii() and (part.isdigit() if base == 10 else len(part) == 1 and part in string.hexdigits)):
+            raise invalid()
+        return number
+
+    if not all("!" <= c <= "~" for c in name):
+        raise invalid()
     if name[0] in ("X", "Y", "R"):
         digits = name[1:]
         if len(digits) > 4:
             raise AssertionError  # the host's bare assertion
         dec_part = digits[:-1] or "0"
         hex_part = digits[-1]
-        return int(dec_part) * 16 + int(hex_part, base=16)
+        return plain(dec_part, 10) * 16 + plain(hex_part, 16)
     if name[0] == "D":
-        return int(name[2:]) if name[1] == "T" else int(name[1:])
+        return plain(name[2:], 10) if name[1] == "T" else plain(name[1:], 10)
     if name[0] == "W":
-        return int(name[2:])
-    raise ValueError("Invalid FP element name: %s" % name)
+        return plain(name[2:], 10)
+    raise invalid()
 
 
 def reference_index_to_name(prefix, index):
@@ -134,10 +149,48 @@ NAME_CHARS = "XYRDTWQx0123456789abfABFG -+_.\u0661\u00e9\u20ac\ud800\t"
 @pytest.mark.parametrize("name", [
     "X-1F", "X+1F", "X 1F", "X1_0F", "X1 ", "X\u0661F", "X1\u0661", "D\u0661\u0662", "D 5 ", "D-5", "DT+7",
     "W\u20ac5", "WX1_000", "X\ud800F", "D\ud800", "\ud800", "\u00e9", "R1000F", "R99999F", "X1F\u20ac",
-    "D" + "9" * 30, "WX" + "1" * 25, "X" + "7" * 3 + "\u0661", b"X\xe91", b"D\xff",
+    "X-0G", "X+0G", "D" + "9" * 30, "WX" + "1" * 25, "X" + "7" * 3 + "\u0661", b"X\xe91", b"D\xff",
 ])
 def test_unusual_names_fail_or_read_as_the_host_reads_them(name):
     assert outcome(to_index, name) == outcome(reference_name_to_index, name)
+
+
+# Names the host's int() would read (other scripts' digits, blanks, a
+# trailing newline, signs, underscores) or that are not ASCII at all.
+HOSTILE_NAMES = [
+    "X\u06631", "X1\n", "X1\n1", "D1\n", "DT7\r\n", "WX3 ", " X1", "X 11", "X+11", "X-11", "D+5", "D-5",
+    "WX1_0", "W\u20ac5", "WX\u0661", "D\u0661", "X\u00e91", "Y\uff11F", "R\t1F", "X1\x00", "D\x7f1", "D\ud800",
+]
+
+
+@pytest.mark.parametrize("name", HOSTILE_NAMES + [b"X\xe91", b"D1\n"])
+def test_hostile_names_are_invalid_names(name):
+    shown = name.decode("latin-1") if isinstance(name, bytes) else name
+    with pytest.raises(ValueError) as raised:
+        to_index(name)
+    assert str(raised.value) == "Invalid FP element name: %s" % shown
+
+
+@pytest.mark.parametrize("name", HOSTILE_NAMES)
+def test_hostile_names_are_refused_by_the_link(link, name):
+    import kvo_mew
+
+    read = link.get_multi_uint16 if "D" in name or "W" in name else link.get_coil
+    args = (1, name, 1) if read == link.get_multi_uint16 else (1, name)
+    with pytest.raises(kvo_mew.AddressError) as raised:
+        read(*args)
+    shown = name.encode("utf-8", "backslashreplace").decode("utf-8")
+    assert str(raised.value).startswith("%s() invalid element name '%s'" % (read.__name__, shown))
+
+
+def test_a_str_subclass_name_follows_the_same_rules():
+    class Name(str):
+        pass
+
+    assert to_index(Name("X1F")) == 31
+    for hostile in ("X\u06631", "D1\n", "X+11"):
+        with pytest.raises(ValueError, match="^Invalid FP element name: "):
+            to_index(Name(hostile))
 
 
 def test_generated_names_read_as_the_host_reads_them():

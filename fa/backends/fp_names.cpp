@@ -2,10 +2,12 @@
 // names (X, Y, R) are a decimal word number followed by one hexadecimal bit
 // digit and stand for word * 16 + bit; word names (D, DT, W + one letter)
 // stand for their decimal number. The native core (core/fp_names.h) reads
-// and writes the names; what it cannot decide exactly (number parts that are
-// not plain digits, numbers beyond 64 bits) goes through the host's own int()
-// and % formatting, so malformed names fail exactly as the host's operations
-// do.
+// and writes the names. A name is ASCII and its numbers are plain digits:
+// what the host's int() would read besides (a sign, blanks, underscores,
+// other scripts' digits, a trailing newline) is an invalid name. The host's
+// int() still reads numbers beyond 64 bits, and gives its own error for a
+// part that is no number at all (XA0); indexes it cannot format go through
+// its % formatting.
 #include "fa/backends/fp_names.h"
 
 #include "core/fp_names.h"
@@ -38,10 +40,9 @@ Utf8 utf8_of(py::handle str) {
     return Utf8{bytes, {PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr()))}};
 }
 
-// int(text, base) of the host, for a part of a name.
-py::object host_int(std::string_view text, int base) {
-    py::object str = checked(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
-    return checked(PyLong_FromUnicodeObject(str.ptr(), base));
+// A part of a name as a str.
+py::object text_of(std::string_view text) {
+    return checked(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
 }
 
 [[noreturn]] void string_index_error() { raise(PyExc_IndexError, "string index out of range"); }
@@ -58,11 +59,24 @@ py::object slice(py::handle obj, Py_ssize_t start, Py_ssize_t stop) {
 
 bool is(py::handle ch, const char *text) { return equal(ch, py::str(text)); }
 
-py::object host_call_int(py::handle text, int base) {
-    return checked(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyLong_Type), "Oi", text.ptr(), base));
+[[noreturn]] void invalid_name(py::handle name) { raise(PyExc_ValueError, "Invalid FP element name: %S", name.ptr()); }
+
+// int(part, base), for a part that must be plain: ASCII decimal digits, or
+// one hexadecimal digit. int() gives its own error for a part that is no
+// number at all (XA0, X1G); a part it reads otherwise (a sign, an
+// underscore) names no element either.
+py::object plain_int(py::handle name, py::handle part, int base) {
+    py::object number = checked(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyLong_Type), "Oi", part.ptr(), base));
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_Check(part.ptr()) ? PyUnicode_AsUTF8AndSize(part.ptr(), &size) : nullptr;
+    if (!text) PyErr_Clear();
+    std::string_view digits = text ? std::string_view(text, size_t(size)) : std::string_view();
+    if (base == 16 ? core::hex_digit(digits) < 0 : !core::read_decimal(digits)) invalid_name(name);
+    return number;
 }
 
 py::object host_name_to_index(py::handle name) {
+    if (PyUnicode_Check(name.ptr()) && !core::visible_ascii(utf8_of(name).text)) invalid_name(name);
     py::object first = at(name, 0);
     if (is(first, "X") || is(first, "Y") || is(first, "R")) {
         py::object digits = slice(name, 1, PY_SSIZE_T_MAX);
@@ -72,12 +86,12 @@ py::object host_name_to_index(py::handle name) {
         py::object dec_part = n > 0 ? slice(digits, 0, n - 1) : py::object(py::str(""));
         if (PyObject_Size(dec_part.ptr()) == 0) dec_part = py::str("0");
         py::object hex_part = at(digits, -1);
-        py::object word = host_call_int(dec_part, 10), bit = host_call_int(hex_part, 16);
+        py::object word = plain_int(name, dec_part, 10), bit = plain_int(name, hex_part, 16);
         return checked(PyNumber_Add(checked(PyNumber_Multiply(word.ptr(), py::int_(16).ptr())).ptr(), bit.ptr()));
     }
-    if (is(first, "D")) return host_call_int(slice(name, is(at(name, 1), "T") ? 2 : 1, PY_SSIZE_T_MAX), 10);
-    if (is(first, "W")) return host_call_int(slice(name, 2, PY_SSIZE_T_MAX), 10);
-    raise(PyExc_ValueError, "Invalid FP element name: %S", name.ptr());
+    if (is(first, "D")) return plain_int(name, slice(name, is(at(name, 1), "T") ? 2 : 1, PY_SSIZE_T_MAX), 10);
+    if (is(first, "W")) return plain_int(name, slice(name, 2, PY_SSIZE_T_MAX), 10);
+    invalid_name(name);
 }
 
 py::object name_to_index(py::handle, const Args &a) {
@@ -91,14 +105,14 @@ py::object name_to_index(py::handle, const Args &a) {
     case core::IndexOutcome::Number: return py::int_(result.value);
     case core::IndexOutcome::IndexError: string_index_error();
     case core::IndexOutcome::HostInteger: {
-        py::object number = host_int(result.decimal, 10);
+        py::object number = plain_int(name, text_of(result.decimal), 10);
         if (!result.relay) return number;
-        py::object bit = host_int(result.hex, 16);
+        py::object bit = plain_int(name, text_of(result.hex), 16);
         return checked(PyNumber_Add(checked(PyNumber_Multiply(number.ptr(), py::int_(16).ptr())).ptr(), bit.ptr()));
     }
     case core::IndexOutcome::InvalidName: break;
     }
-    raise(PyExc_ValueError, "Invalid FP element name: %S", name.ptr());
+    invalid_name(name);
 }
 
 // An int index that 64 bits hold (bools are ints to the host's arithmetic).

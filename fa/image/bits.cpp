@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "core/bits.h"
+#include "fa/module/calls.h"
 #include "fa/module/module.h"
 
 namespace fa {
@@ -38,24 +39,34 @@ int read_bit_fast(PyObject *words, PyObject *index) {
 
 } // namespace
 
-BitAddress split_bit_index(py::handle index) {
-    py::int_ sixteen(16);
-    BitAddress address;
-    address.word = checked(PyNumber_FloorDivide(index.ptr(), sixteen.ptr()));
-    address.shift = checked(PyNumber_Remainder(index.ptr(), sixteen.ptr()));
-    return address;
+bool split_bit_index(py::handle index, BitAddress &at) {
+    py::object sixteen = steal(PyLong_FromLong(16));
+    if (!sixteen || !(at.word = steal(PyNumber_FloorDivide(index.ptr(), sixteen.ptr())))) return false;
+    return bool(at.shift = steal(PyNumber_Remainder(index.ptr(), sixteen.ptr())));
 }
 
-py::object item(py::handle sequence, py::handle index) { return checked(PyObject_GetItem(sequence.ptr(), index.ptr())); }
-
-bool read_bit(py::handle words, py::handle index) {
+int read_bit(py::handle words, py::handle index) {
     int fast = read_bit_fast(words.ptr(), index.ptr());
-    if (fast >= 0) return fast == 1;
-    BitAddress at = split_bit_index(index);
-    py::object word = item(words, at.word);
-    py::object mask = checked(PyNumber_Lshift(py::int_(1).ptr(), at.shift.ptr()));
-    py::object bit = checked(PyNumber_And(word.ptr(), mask.ptr()));
-    return not_equal(bit, py::int_(0));
+    if (fast >= 0) return fast;
+    // In the order of the host's words[index // 16] & (1 << index % 16) != 0,
+    // each step's result held while the next may run Python code.
+    py::object sixteen = steal(PyLong_FromLong(16));
+    if (!sixteen) return -1;
+    py::object position = steal(PyNumber_FloorDivide(index.ptr(), sixteen.ptr()));
+    if (!position) return -1;
+    py::object word = steal(PyObject_GetItem(words.ptr(), position.ptr()));
+    if (!word) return -1;
+    py::object shift = steal(PyNumber_Remainder(index.ptr(), sixteen.ptr()));
+    if (!shift) return -1;
+    py::object one = steal(PyLong_FromLong(1));
+    py::object mask = one ? steal(PyNumber_Lshift(one.ptr(), shift.ptr())) : one;
+    if (!mask) return -1;
+    py::object bit = steal(PyNumber_And(word.ptr(), mask.ptr()));
+    if (!bit) return -1;
+    // The host's !=, without the identity shortcut of RichCompareBool.
+    py::object zero = steal(PyLong_FromLong(0));
+    py::object differs = zero ? steal(PyObject_RichCompare(bit.ptr(), zero.ptr(), Py_NE)) : zero;
+    return differs ? PyObject_IsTrue(differs.ptr()) : -1;
 }
 
 } // namespace fa

@@ -16,14 +16,13 @@ struct BitAddress {
 };
 
 // Splits a bit index with the host's floor division and modulo, so any
-// number the host accepts behaves as it would in Python.
-BitAddress split_bit_index(py::handle index);
+// number the host accepts behaves as it would in Python. False with the
+// error set.
+bool split_bit_index(py::handle index, BitAddress &at);
 
-// bool(words[index // 16] & (1 << index % 16)); an index error or a type
-// error comes from the list access as in the host.
-bool read_bit(py::handle words, py::handle index);
-
-// words[index], with the host's errors.
-py::object item(py::handle sequence, py::handle index);
+// bool(words[index // 16] & (1 << index % 16) != 0): 1, 0, or -1 with the
+// error set (an index error or a type error from the list access, as in the
+// host).
+int read_bit(py::handle words, py::handle index);
 
 } // namespace fa

@@ -3,6 +3,8 @@
 // subclass, shares its owner's lists instead.
 #include "fa/image/xmanager.h"
 
+#include <algorithm>
+
 #include "fa/image/bits.h"
 #include "fa/module/calls.h"
 #include "fa/module/classdef.h"
@@ -50,12 +52,15 @@ py::object init(py::handle self, const Args &a) {
 
 py::object word_count(py::handle self, const Args &) { return length_of(self, names._XManager__x_words); }
 
-py::object get_bit(py::handle, const Args &a) { return boolean(read_bit(a[0], a[1])); }
+// A bit read as a result: True, False, or null with the error set.
+py::object bit_result(int bit) { return bit < 0 ? py::object() : boolean(bit); }
+
+py::object get_bit(py::handle, const Args &a) { return bit_result(read_bit(a[0], a[1])); }
 
 py::object getitem(py::handle self, const Args &a) {
     py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
-    return boolean(read_bit(words, a[0]));
+    return bit_result(read_bit(words, a[0]));
 }
 
 // self[index], through the class's __getitem__.
@@ -72,22 +77,23 @@ py::object wx(py::handle self, const Args &a) {
     return steal(PyObject_GetItem(words.ptr(), a.ptr(0)));
 }
 
-py::object rising(py::handle self, const Args &a) {
-    py::object words = instance_get(self, names._XManager__x_words);
+// The bit in `first`; when it is set, the negation of the bit in `second`.
+py::object edge(py::handle self, PyObject *first, PyObject *second, py::handle index) {
+    py::object words = instance_get(self, first);
     if (!words) return {};
-    if (!read_bit(words, a[0])) return boolean(false);
-    py::object old = instance_get(self, names._XManager__x_words_old);
-    if (!old) return {};
-    return boolean(!read_bit(old, a[0]));
+    int bit = read_bit(words, index);
+    if (bit <= 0) return bit_result(bit);
+    if (!(words = instance_get(self, second))) return {};
+    bit = read_bit(words, index);
+    return bit < 0 ? py::object() : boolean(!bit);
+}
+
+py::object rising(py::handle self, const Args &a) {
+    return edge(self, names._XManager__x_words, names._XManager__x_words_old, a[0]);
 }
 
 py::object falling(py::handle self, const Args &a) {
-    py::object old = instance_get(self, names._XManager__x_words_old);
-    if (!old) return {};
-    if (!read_bit(old, a[0])) return boolean(false);
-    py::object words = instance_get(self, names._XManager__x_words);
-    if (!words) return {};
-    return boolean(!read_bit(words, a[0]));
+    return edge(self, names._XManager__x_words_old, names._XManager__x_words, a[0]);
 }
 
 py::object event_occured(py::handle self, const Args &) {
@@ -132,22 +138,44 @@ py::object copy(py::handle self, const Args &) {
     return copy;
 }
 
-// The update's loop while every word involved is an exact int: no Python
-// code can run (dropping an int runs none), so the three item arrays stay
-// put and the items need no references of our own. Returns the index of the
-// first word that is not, or `count`.
-Py_ssize_t exact_int_update(PyObject *words, PyObject *old, PyObject *incoming, Py_ssize_t count, bool &changed) {
+// seq[i] of an image list, or of any sequence stored in its place, with the
+// host's errors: a new reference, so the word outlives any Python code that
+// runs while it is used.
+py::object word_at(PyObject *seq, Py_ssize_t i) {
+    if (PyList_CheckExact(seq)) return steal(PySequence_GetItem(seq, i));
+    py::object key = steal(PyLong_FromSsize_t(i));
+    return key ? steal(PyObject_GetItem(seq, key.ptr())) : key;
+}
+
+// seq[i] = value, with the host's errors.
+bool put_word(PyObject *seq, Py_ssize_t i, PyObject *value) {
+    if (PyList_CheckExact(seq)) return store_word(seq, i, value);
+    py::object key = steal(PyLong_FromSsize_t(i));
+    return key && PyObject_SetItem(seq, key.ptr(), value) == 0;
+}
+
+// The update from position `i` on while the three words at each position
+// are exact ints in exact lists: no Python code can run (dropping an int
+// runs none), so the item arrays stay put and the items need no references
+// of our own. Returns the first position it leaves to the generic step, or
+// `count`.
+Py_ssize_t exact_int_run(PyObject *words, PyObject *old, PyObject *incoming, Py_ssize_t i, Py_ssize_t count,
+                         bool &changed) {
+    // A generic step before may have changed the lengths; the host's errors are its to raise.
+    Py_ssize_t end = std::min({count, PyList_GET_SIZE(words), PyList_GET_SIZE(old), PyList_GET_SIZE(incoming)});
     PyObject **current = reinterpret_cast<PyListObject *>(words)->ob_item;
     PyObject **previous = reinterpret_cast<PyListObject *>(old)->ob_item;
     PyObject **given = reinterpret_cast<PyListObject *>(incoming)->ob_item;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject *cur = current[i], *in = given[i], *prev = previous[i];
-        if (!PyLong_CheckExact(cur) || !PyLong_CheckExact(in) || !PyLong_CheckExact(prev)) return i;
+    for (; i < end; ++i) {
+        PyObject *cur = current[i], *prev = previous[i];
+        if (!PyLong_CheckExact(cur) || !PyLong_CheckExact(prev) || !PyLong_CheckExact(given[i])) return i;
         if (prev != cur) {
             Py_INCREF(cur);
             previous[i] = cur;
             Py_DECREF(prev);
         }
+        // Read after the store: `incoming` may be the previous list itself.
+        PyObject *in = given[i];
         if (in != cur && words_differ(cur, in)) {
             Py_INCREF(in);
             current[i] = in;
@@ -155,37 +183,47 @@ Py_ssize_t exact_int_update(PyObject *words, PyObject *old, PyObject *incoming, 
             changed = true;
         }
     }
-    return count;
+    return i < count ? i : count;
+}
+
+// old[i] = current[i]; if current[i] != x_words[i]: current[i] = x_words[i].
+// Every word is read afresh from its list, as the loop of the host reads it,
+// and held while a comparison of Python code may change any of the lists.
+// 1 changed, 0 not, -1 with the error set.
+int generic_step(PyObject *words, PyObject *old, PyObject *incoming, Py_ssize_t i) {
+    py::object current = word_at(words, i);
+    if (!current || !put_word(old, i, current.ptr())) return -1;
+    if (!(current = word_at(words, i))) return -1;
+    py::object given = word_at(incoming, i);
+    if (!given) return -1;
+    int differ = words_differ(current.ptr(), given.ptr());
+    if (differ <= 0) return differ;
+    if (!(given = word_at(incoming, i)) || !put_word(words, i, given.ptr())) return -1;
+    return 1;
 }
 
 py::object update(py::handle self, const Args &a) {
     PyObject *x_words = a.ptr(0);
     Py_ssize_t given = PyObject_Size(x_words);
     if (given < 0) return {};
-    py::object words = words_of(self);
+    // The stored objects themselves, held for the whole loop: a comparison
+    // may replace the attributes.
+    py::object words = instance_get(self, names._XManager__x_words);
     if (!words) return {};
-    py::object old = old_words_of(self);
+    py::object old = instance_get(self, names._XManager__x_words_old);
     if (!old) return {};
-    Py_ssize_t count = PyList_GET_SIZE(words.ptr());
+    Py_ssize_t count = PyObject_Size(words.ptr());
+    if (count < 0) return {};
     // A list of another length would leave the image half updated; refuse
     // it before anything changes.
-    if (given != count || PyList_GET_SIZE(old.ptr()) != count)
-        return fail(PyExc_IndexError, "x_words has %zd words, the image has %zd", given, count);
+    if (given != count) return fail(PyExc_IndexError, "x_words has %zd words, the image has %zd", given, count);
+    bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(old.ptr()) && PyList_CheckExact(x_words);
     bool evt_occurred = false;
-    Py_ssize_t i = exact_int_update(words.ptr(), old.ptr(), x_words, count, evt_occurred);
-    for (; i < count; ++i) {
-        // A comparison of Python code may have changed any of the lists.
-        if (i >= PyList_GET_SIZE(words.ptr()) || i >= PyList_GET_SIZE(old.ptr()) || i >= PyList_GET_SIZE(x_words))
-            return fail(PyExc_IndexError, "list index out of range");
-        py::object current = borrow(PyList_GET_ITEM(words.ptr(), i));
-        py::object incoming = borrow(PyList_GET_ITEM(x_words, i));
-        if (!store_word(old.ptr(), i, current.ptr())) return {};
-        int differ = words_differ(current.ptr(), incoming.ptr());
-        if (differ < 0) return {};
-        if (differ) {
-            if (!store_word(words.ptr(), i, incoming.ptr())) return {};
-            evt_occurred = true;
-        }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (lists && (i = exact_int_run(words.ptr(), old.ptr(), x_words, i, count, evt_occurred)) == count) break;
+        int changed = generic_step(words.ptr(), old.ptr(), x_words, i);
+        if (changed < 0) return {};
+        evt_occurred = evt_occurred || changed;
     }
     return boolean(evt_occurred);
 }

@@ -88,17 +88,21 @@ bool set_bit_natively(PyObject *words, PyObject *index, bool on, bool &failed) {
     return true;
 }
 
-// words[index // 16] |= 1 << index % 16 (or &= ~...), with the host's
-// arithmetic and errors.
-bool set_bit_generic(PyObject *words, const BitAddress &at, bool on) {
-    py::object one = steal(PyLong_FromLong(1));
-    py::object mask = steal(PyNumber_Lshift(one.ptr(), at.shift.ptr()));
-    if (!mask) return false;
-    if (!on && !(mask = steal(PyNumber_Invert(mask.ptr())))) return false;
+// self._y_words[index // 16] |= 1 << index % 16 (or &= ~...), with the
+// host's arithmetic and errors, in the host's order: the word is read first
+// and held while the operators (of Python code, maybe) run, and stored into
+// the list the attribute holds then.
+bool set_bit_generic(py::handle self, PyObject *words, const BitAddress &at, bool on) {
     py::object old = steal(PyObject_GetItem(words, at.word.ptr()));
     if (!old) return false;
+    py::object one = steal(PyLong_FromLong(1));
+    py::object mask = one ? steal(PyNumber_Lshift(one.ptr(), at.shift.ptr())) : one;
+    if (!mask) return false;
+    if (!on && !(mask = steal(PyNumber_Invert(mask.ptr())))) return false;
     py::object updated = steal(on ? PyNumber_Or(old.ptr(), mask.ptr()) : PyNumber_And(old.ptr(), mask.ptr()));
-    return updated && PyObject_SetItem(words, at.word.ptr(), updated.ptr()) == 0;
+    if (!updated) return false;
+    py::object now = instance_get(self, names._y_words);
+    return now && PyObject_SetItem(now.ptr(), at.word.ptr(), updated.ptr()) == 0;
 }
 
 // Changes exactly one bit of one output word; the refresh cycle writes it.
@@ -108,7 +112,7 @@ py::object set_y(py::handle self, const Args &a) {
     // An index the host cannot divide fails before anything else.
     BitAddress at;
     bool native_index = PyLong_CheckExact(index.ptr());
-    if (!native_index) at = split_bit_index(index);
+    if (!native_index && !split_bit_index(index, at)) return {};
     // Read before the lock: a __bool__ of Python code runs outside it.
     int on = truth_of(a[1]);
     if (on < 0) return {};
@@ -120,8 +124,8 @@ py::object set_y(py::handle self, const Args &a) {
     if (!words) return {};
     bool failed = false;
     if (native_index && set_bit_natively(words.ptr(), index.ptr(), on, failed)) return failed ? py::object() : none();
-    if (native_index) at = split_bit_index(index);
-    if (!set_bit_generic(words.ptr(), at, on)) return {};
+    if (native_index && !split_bit_index(index, at)) return {};
+    if (!set_bit_generic(self, words.ptr(), at, on)) return {};
     return none();
 }
 

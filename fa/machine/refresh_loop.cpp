@@ -135,11 +135,11 @@ py::object refresh_y(py::handle self, const Args &) {
     if (pending) {
         int native = backends::write_outputs_natively(self, words);
         if (native < 0 || (!native && !call_method(self, names.do_set_y_uint16, words))) return {};
-        // Only a write that returned counts as done.
-        for (Py_ssize_t i = 0;; ++i) {
-            Py_ssize_t n = length(words);
-            if (n < 0) return {};
-            if (i >= n) break;
+        // Only a write that returned counts as done. Each word is held while
+        // it is stored (dropping the word it replaces may run Python code).
+        Py_ssize_t n = length(words);
+        if (n < 0) return {};
+        for (Py_ssize_t i = 0; i < n; ++i) {
             py::object word = word_at(words, i);
             if (!word || !set_word(words_old, i, word)) return {};
         }

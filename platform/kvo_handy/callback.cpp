@@ -22,17 +22,29 @@ public:
     Callback() : handlers_(py::reinterpret_steal<py::object>(PyList_New(0))) {}
 
     // Each of these returns None, or a null result with the Python error set.
+    // A comparison runs Python code (`__eq__`), which may subscribe or
+    // unsubscribe, even replace the list (unsubscribe_all): the list being
+    // searched and the item being compared are held for the comparison.
     py::object subscribe(py::handle fn) {
-        int found = PySequence_Contains(handlers_.ptr(), fn.ptr());
-        if (found < 0 || (!found && PyList_Append(handlers_.ptr(), fn.ptr()) < 0)) return {};
+        py::object searched = handlers_;
+        int found = PySequence_Contains(searched.ptr(), fn.ptr());
+        if (found < 0) return {};
+        // Appended to the list as it stands now, as `self._handlers.append(fn)` would.
+        if (!found && PyList_Append(handlers_.ptr(), fn.ptr()) < 0) return {};
         return py::none();
     }
     py::object unsubscribe(py::handle fn) {
-        int found = PySequence_Contains(handlers_.ptr(), fn.ptr());
-        if (found <= 0) return found < 0 ? py::object() : py::none();
-        // The first equal one, as list.remove finds it.
-        Py_ssize_t at = PySequence_Index(handlers_.ptr(), fn.ptr());
-        if (at < 0 || PySequence_DelItem(handlers_.ptr(), at) < 0) return {};
+        // The first equal one, as list.remove finds it, if there is one.
+        py::object list = handlers_;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list.ptr(), i));
+            int equal = PyObject_RichCompareBool(item.ptr(), fn.ptr(), Py_EQ);
+            if (equal < 0) return {};
+            if (!equal) continue;
+            // What stands there now, as list.remove takes it out.
+            if (i < PyList_GET_SIZE(list.ptr()) && PyList_SetSlice(list.ptr(), i, i + 1, nullptr) < 0) return {};
+            break;
+        }
         return py::none();
     }
     py::object unsubscribe_all() {

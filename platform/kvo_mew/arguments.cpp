@@ -111,8 +111,10 @@ std::optional<size_t> count_arg(const char *op, py::handle count, const char *wh
 
 std::optional<Element> element_arg(const char *op, py::handle name) {
     if (!PyUnicode_Check(name.ptr())) return type_error(op, "element name", "a str", name);
-    std::optional<std::string> text = utf8_of(name);
-    if (!text) return std::nullopt;
+    // A lone surrogate has no UTF-8 form: written escaped, it is no element name either.
+    py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "backslashreplace"));
+    if (!bytes) return std::nullopt;
+    std::optional<std::string> text = std::string(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr())));
     std::string error;
     std::optional<Element> element = parse_element(*text, error);
     if (!element) return set_error(ErrorKind::Address, std::string(op) + "() " + error);

@@ -42,7 +42,12 @@ PyObject *mew::error_type(ErrorKind kind) {
 }
 
 mew::ErrorSet mew::set_error(ErrorKind kind, const std::string &message) {
-    if (PyObject *type = error_type(kind)) PyErr_SetString(type, message.c_str());
+    PyObject *type = error_type(kind);
+    if (!type) return {};
+    // The whole text, also past a NUL that an argument quoted in it carried.
+    py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.ptr());
     return {};
 }
 

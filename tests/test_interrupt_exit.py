@@ -96,3 +96,31 @@ def test_interpreter_exit_with_daemon_machine_threads_still_running(tenths):
     for _ in range(3):
         status = finish(child(2, "daemon", tenths))
         assert status not in ENDED_BY_CRASH and status == 0, status
+
+
+LINK_POLLERS = textwrap.dedent(
+    """
+    import sys, threading, time
+    import kvo_mew
+
+    plc = kvo_mew.simulator("pollers")
+    plc.map_io(1, 1, 100)
+    link = kvo_mew.VedUzavur("sim://pollers")
+
+    def poll():
+        while True:
+            link.get_multi_uint16(1, "D0", 2)   # the GIL given up and taken back, again and again
+
+    for _ in range(3):
+        threading.Thread(target=poll, daemon=True).start()
+    time.sleep(0.2)
+    sys.exit(0)
+    """
+)
+
+
+def test_interpreter_exit_while_daemon_threads_poll_a_link():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    statuses = [subprocess.run([sys.executable, "-c", LINK_POLLERS], env=env, capture_output=True, timeout=60).returncode
+                for _ in range(5)]
+    assert statuses == [0] * 5

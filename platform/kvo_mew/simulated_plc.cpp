@@ -8,6 +8,7 @@
 
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
+#include "runtime/gil.h"
 
 namespace mew {
 
@@ -47,7 +48,7 @@ std::unique_lock<std::mutex> SimulatedPlc::hold() const {
     if (lock.owns_lock()) return lock;
     // The holder may be updating a callback device, which needs the GIL.
     if (Py_IsInitialized() && PyGILState_Check()) {
-        pybind11::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         lock.lock();
     } else {
         lock.lock();

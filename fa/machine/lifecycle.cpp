@@ -7,8 +7,14 @@
 // are interrupted (the link class's interrupt_thread), which ends them within
 // a slice without closing the link: an FPMachine's link stays open for the
 // program, and the machine's next start refreshes through it as before.
+//
+// Lifecycle calls on one machine run one at a time: a start that cleared the
+// exit flag while a close waited for the updater would keep that wait going
+// for ever.
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
+#include "fa/module/calls.h"
+#include "fa/module/locks.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
 
@@ -33,6 +39,59 @@ void start_thread_if_missing(py::handle self, PyObject *field, PyObject *target)
 
 // Thread.join releases the GIL while it waits, so a thread running Python
 // code can finish.
+// One reentrant lock per machine (reset holds it across its close and
+// start), kept beside the machine rather than in its record.
+py::object lifecycle_lock(py::handle self) {
+    static PyObject *locks = [] {  // kept for the life of the process
+        py::object weakref = steal(PyImport_ImportModule("weakref"));
+        return weakref ? PyObject_CallMethod(weakref.ptr(), "WeakKeyDictionary", nullptr) : nullptr;
+    }();
+    if (!locks) raise_current();
+    py::object threading = steal(PyImport_ImportModule("threading"));
+    py::object fresh = threading ? steal(PyObject_CallMethod(threading.ptr(), "RLock", nullptr)) : threading;
+    if (!fresh) raise_current();
+    return checked(PyObject_CallMethod(locks, "setdefault", "OO", self.ptr(), fresh.ptr()));
+}
+
+// The current thread is this machine's updater or edge-event thread.
+bool on_own_thread(py::handle self) {
+    py::object threading = checked(PyImport_ImportModule("threading"));
+    py::object current = checked(PyObject_CallMethod(threading.ptr(), "current_thread", nullptr));
+    return current.is(self.attr(kUpdater)) || current.is(self.attr(kEehThread));
+}
+
+// Holds the machine's lifecycle lock, waited for in slices. A start from the
+// machine's own thread (an edge handler) while a close elsewhere waits for
+// that thread gives way instead: `taken()` is false and the start does nothing.
+class Lifecycle {
+public:
+    Lifecycle(py::handle self, bool giving_way) : lock_(lifecycle_lock(self)) {
+        py::object slice = steal(PyFloat_FromDouble(0.05));
+        if (!slice) raise_current();
+        for (;;) {
+            int got = lock_try(lock_, Py_True, slice.ptr());
+            if (got < 0) raise_current();
+            if (got) break;
+            if (giving_way && truth(self.attr(names._exit_flag)) && on_own_thread(self)) return;
+        }
+        taken_ = true;
+    }
+    ~Lifecycle() {
+        if (!taken_) return;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!lock_release(lock_)) PyErr_WriteUnraisable(lock_.ptr());
+        PyErr_Restore(type, value, traceback);
+    }
+    Lifecycle(const Lifecycle &) = delete;
+    Lifecycle &operator=(const Lifecycle &) = delete;
+    bool taken() const { return taken_; }
+
+private:
+    py::object lock_;
+    bool taken_ = false;
+};
+
 void join_and_forget(py::handle self, PyObject *field) {
     py::object thread = self.attr(field);
     if (thread.is_none()) return;
@@ -41,6 +100,8 @@ void join_and_forget(py::handle self, PyObject *field) {
 }
 
 py::object start(py::handle self, const Args &) {
+    Lifecycle serialised(self, true);
+    if (!serialised.taken()) return py::none();
     if (assertions_enabled()) check(!truth(self.attr(names._exception_flag)));
     self.attr(names._exit_flag) = py::bool_(false);
     self.attr(names._stop_flag) = py::bool_(false);
@@ -98,6 +159,7 @@ void end_updater(py::handle self) {
 }
 
 py::object close(py::handle self, const Args &) {
+    Lifecycle serialised(self, false);
     self.attr(names._exit_flag) = py::bool_(true);
     self.attr(names._stop_flag) = py::bool_(true);
     end_updater(self);
@@ -107,6 +169,7 @@ py::object close(py::handle self, const Args &) {
 }
 
 py::object reset(py::handle self, const Args &) {
+    Lifecycle serialised(self, false);
     self.attr(names._MachineBase__exception) = py::none();
     self.attr(names._exception_flag) = py::bool_(false);
     self.attr(names._pause_flag) = py::bool_(false);

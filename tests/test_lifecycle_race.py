@@ -1,0 +1,55 @@
+"""Lifecycle calls racing on one machine: start on one thread (a plant's
+resume command) while close, or reset, runs on another. Each close returns,
+and the machine ends closed. Run in a child process: a close that never
+returns would keep the test process alive."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+RACE = textwrap.dedent(
+    """
+    import sys, threading, time
+    import kvo_fa, kvo_mew
+
+    plc = kvo_mew.simulator("race")
+    plc.map_io(1, 1, 100)
+    machine = kvo_fa.FPMachine(1, 1, 100, "sim://race")
+    rounds, other = int(sys.argv[1]), sys.argv[2]
+    done = threading.Event()
+
+    def resume():
+        while not done.is_set():
+            machine.start()
+            time.sleep(0.001)
+
+    resumer = threading.Thread(target=resume)
+    resumer.start()
+    longest = 0.0
+    try:
+        for _ in range(rounds):
+            began = time.monotonic()
+            getattr(machine, other)()
+            longest = max(longest, time.monotonic() - began)
+    finally:
+        done.set()
+        resumer.join()
+        machine.close()
+    alive = [t for t in threading.enumerate() if t is not threading.main_thread()]
+    print(f"longest {longest:.3f} s, threads left {len(alive)}", flush=True)
+    """
+)
+
+
+@pytest.mark.parametrize("other", ["close", "reset"])
+def test_close_or_reset_racing_start_always_returns(other):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    try:
+        run = subprocess.run([sys.executable, "-c", RACE, "150", other], env=env, capture_output=True, text=True,
+                             timeout=90)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"{other}() racing start() never returned")
+    assert run.returncode == 0, run.stderr
+    assert "threads left 0" in run.stdout, run.stdout

@@ -53,3 +53,39 @@ def test_close_or_reset_racing_start_always_returns(other):
         pytest.fail(f"{other}() racing start() never returned")
     assert run.returncode == 0, run.stderr
     assert "threads left 0" in run.stdout, run.stdout
+
+
+EDGE_RESUME = textwrap.dedent(
+    """
+    import threading, time
+    import kvo_fa, kvo_mew
+
+    plc = kvo_mew.simulator("edge-resume")
+    plc.map_io(1, 1, 100)
+    machine = kvo_fa.FPMachine(1, 1, 100, "sim://edge-resume")
+    handling = threading.Event()
+
+    def resume_on_edge(snapshot):
+        handling.set()
+        time.sleep(0.3)        # close begins meanwhile, on the main thread
+        machine.start()        # gives way: the machine is closing
+
+    machine.register_edge_event_handler(resume_on_edge)
+    machine.start()
+    plc.set("WX0", 1)
+    assert handling.wait(10)
+    machine.close()
+    alive = [t for t in threading.enumerate() if t is not threading.main_thread()]
+    print(f"threads left {len(alive)}", flush=True)
+    """
+)
+
+
+def test_a_start_from_an_edge_handler_gives_way_to_close():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    try:
+        run = subprocess.run([sys.executable, "-c", EDGE_RESUME], env=env, capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("close() waited for ever for the edge thread that called start()")
+    assert run.returncode == 0, run.stderr
+    assert "threads left 0" in run.stdout, run.stdout

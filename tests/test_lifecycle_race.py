@@ -89,3 +89,19 @@ def test_a_start_from_an_edge_handler_gives_way_to_close():
         pytest.fail("close() waited for ever for the edge thread that called start()")
     assert run.returncode == 0, run.stderr
     assert "threads left 0" in run.stdout, run.stdout
+
+
+def test_an_unhashable_machine_starts_resets_and_closes(plc, machines):
+    import kvo_fa
+
+    class Unhashable(kvo_fa.FPMachine):
+        def __eq__(self, other):  # and so no __hash__
+            return False
+
+    plc.map_io(1, 1, 100)
+    machine = Unhashable(1, 1, 100, "sim://" + plc.name)
+    machines.append(machine)
+    machine.start()
+    machine.reset()
+    machine.close()
+    assert machine.is_stopped()

@@ -37,20 +37,35 @@ void start_thread_if_missing(py::handle self, PyObject *field, PyObject *target)
     thread.attr(names.start)();
 }
 
-// Thread.join releases the GIL while it waits, so a thread running Python
-// code can finish.
 // One reentrant lock per machine (reset holds it across its close and
-// start), kept beside the machine rather than in its record.
+// start), kept beside the machine rather than in its record: address ->
+// (weak reference, lock), the entry dropped when the machine goes. Keyed by
+// address, not by the machine, whose class may make it unhashable.
+PyObject *const lifecycle_locks = PyDict_New();
+
+PyObject *forget_lock(PyObject *key, PyObject *reference) {
+    PyObject *entry = PyDict_GetItemWithError(lifecycle_locks, key);
+    if (entry && PyTuple_GET_ITEM(entry, 0) == reference && PyDict_DelItem(lifecycle_locks, key) < 0) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kForgetLock = {"_forget_lifecycle_lock", forget_lock, METH_O, nullptr};
+
 py::object lifecycle_lock(py::handle self) {
-    static PyObject *locks = [] {  // kept for the life of the process
-        py::object weakref = steal(PyImport_ImportModule("weakref"));
-        return weakref ? PyObject_CallMethod(weakref.ptr(), "WeakKeyDictionary", nullptr) : nullptr;
-    }();
-    if (!locks) raise_current();
-    py::object threading = steal(PyImport_ImportModule("threading"));
-    py::object fresh = threading ? steal(PyObject_CallMethod(threading.ptr(), "RLock", nullptr)) : threading;
-    if (!fresh) raise_current();
-    return checked(PyObject_CallMethod(locks, "setdefault", "OO", self.ptr(), fresh.ptr()));
+    if (!lifecycle_locks) raise_current();
+    py::object key = checked(PyLong_FromVoidPtr(self.ptr()));
+    PyObject *entry = PyDict_GetItemWithError(lifecycle_locks, key.ptr());
+    if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == self.ptr())
+        return borrow(PyTuple_GET_ITEM(entry, 1));
+    if (PyErr_Occurred()) raise_current();
+    py::object forget = checked(PyCFunction_NewEx(&kForgetLock, key.ptr(), nullptr));
+    py::object reference = checked(PyWeakref_NewRef(self.ptr(), forget.ptr()));
+    py::object threading = checked(PyImport_ImportModule("threading"));
+    py::object lock = checked(PyObject_CallMethod(threading.ptr(), "RLock", nullptr));
+    py::object fresh = checked(PyTuple_Pack(2, reference.ptr(), lock.ptr()));
+    if (PyDict_SetItem(lifecycle_locks, key.ptr(), fresh.ptr()) < 0) raise_current();
+    return lock;
 }
 
 // The current thread is this machine's updater or edge-event thread.
@@ -92,6 +107,8 @@ private:
     bool taken_ = false;
 };
 
+// Thread.join releases the GIL while it waits, so a thread running Python
+// code can finish.
 void join_and_forget(py::handle self, PyObject *field) {
     py::object thread = self.attr(field);
     if (thread.is_none()) return;

@@ -3,6 +3,8 @@
 Module k is station k; bit index n is bit n % 16 of module n // 16 + 1. A
 sensor on module 2 (bit 17) turns on; an edge handler reports it and the
 machine switches an output of module 3 (bit 33)."""
+import sys
+
 import kvo_fa
 import kvo_mew
 
@@ -36,4 +38,7 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:  # the finally blocks above have stopped everything
+        sys.exit(130)

@@ -4,6 +4,7 @@ The simulated PLC runs the program that the FP register map assumes: its
 input relays (WX0, ...) are copied into D0, ... and the words from D100 into
 its output relays (WY0, ...). A sensor on X3 turns on; the machine sees it
 and switches the clamp valve on Y0."""
+import sys
 import time
 
 import kvo_fa
@@ -43,4 +44,7 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:  # the finally blocks above have stopped everything
+        sys.exit(130)

@@ -10,6 +10,7 @@ When every part is through, all stations are stopped and the script ends.
 
 Run with the module on the path, e.g. PYTHONPATH=build/dev python3 examples/stations.py
 """
+import sys
 import threading
 import time
 from typing import Any, Callable, Optional
@@ -102,4 +103,7 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:  # the finally blocks above have stopped everything
+        sys.exit(130)

@@ -28,9 +28,15 @@ ErrorSet fail_with(py::handle exc) {
 namespace {
 
 // The exception set, reported with the context `make()` builds while the
-// exception is put aside (building it may run Python code).
+// exception is put aside (building it may run Python code). A Ctrl-C is not
+// reported but kept pending: the main thread raises it at its next check.
 template <class Make>
 void report_unraisable(Make make) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        PyErr_Clear();
+        PyErr_SetInterrupt();
+        return;
+    }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyObject *where = make();

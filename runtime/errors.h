@@ -58,7 +58,9 @@ ErrorSet fail(PyObject *type, const std::string &message);
 ErrorSet fail_with(py::handle exc);
 
 // Reports the exception set through sys.unraisablehook, `context` naming
-// where it happened (a callback that has no caller to raise it to).
+// where it happened (a callback that has no caller to raise it to). A
+// KeyboardInterrupt is never swallowed there: it is cleared and kept pending
+// for the main thread (PyErr_SetInterrupt), which raises it right after.
 void write_unraisable(const char *context);
 // The same, the context being str(object).
 void write_unraisable_for(py::handle object);

@@ -7,6 +7,8 @@
 
 #include <structmember.h>
 
+#include <cxxabi.h>
+
 #include <cstring>
 #include <exception>
 #include <string>
@@ -231,6 +233,10 @@ PyObject *call_body(FunctionObject *f, PyObject *const *args, size_t nargsf, PyO
         PyErr_NoMemory();
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (abi::__forced_unwind &) {
+        // The interpreter ends this thread (it wanted the GIL at exit): the
+        // unwind must go on, or the process aborts.
+        throw;
     } catch (...) {
         PyErr_Format(PyExc_SystemError, "unknown C++ exception in %s", module_name());
     }

@@ -2,6 +2,7 @@
 the simulated PLC's device clock on whatever thread updates the devices."""
 import sys
 import threading
+import time
 
 import pytest
 
@@ -155,3 +156,24 @@ def test_the_function_is_released_when_the_plc_goes_with_a_link():
     closer.join()
     gc.collect()
     assert ref() is None
+
+
+def test_a_ctrl_c_in_the_function_reaches_the_program_and_the_device_goes_on(manual, monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    pressed = []
+
+    def function(x1):
+        if x1 and not pressed:
+            pressed.append(True)
+            raise KeyboardInterrupt
+        return x1
+
+    manual.add_callback("X3", ["X1"], function, name="pressed")
+    with pytest.raises(KeyboardInterrupt):
+        manual.set("X1", True)
+        for _ in range(50):  # the pending Ctrl-C is raised at the next check
+            time.sleep(0.001)
+    assert reports == [] and not manual.devices["pressed"].get("error")
+    manual.advance(1.0)
+    assert manual.get("X3") is True

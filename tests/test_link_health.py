@@ -236,3 +236,37 @@ def test_the_frame_log_follows_every_change_of_the_logger(plc, link, caplog):
         logging.disable(logging.NOTSET)
         frames.setLevel(logging.NOTSET)
         logging.getLogger("kvo_mew").setLevel(logging.NOTSET)
+
+
+class _InterruptingHandler(logging.Handler):
+    def emit(self, record):
+        if record.getMessage().startswith("link down"):
+            raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("where", ["state callback", "link log"])
+def test_a_ctrl_c_in_the_state_callback_or_the_link_log_reaches_the_program(plc, link, monkeypatch, where):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    if where == "state callback":
+        def interrupted(which, up):
+            raise KeyboardInterrupt
+        link.on_state_change = interrupted
+    else:
+        handler = _InterruptingHandler()
+        logging.getLogger("kvo_mew.link").addHandler(handler)
+        monkeypatch.setattr(logging.getLogger("kvo_mew.link"), "level", logging.WARNING)
+    plc.fail_next(1)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            try:
+                link.get_coil(1, "X0")
+            except kvo_mew.LinkError:
+                pass
+            for _ in range(50):  # the pending Ctrl-C is raised at the next check
+                time.sleep(0.001)
+    finally:
+        link.on_state_change = None
+        if where == "link log":
+            logging.getLogger("kvo_mew.link").removeHandler(handler)
+    assert unraisable == []

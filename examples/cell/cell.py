@@ -17,6 +17,7 @@ the whole I/O trace as VCD (for GTKWave or PulseView) and CSV. With
 import argparse
 import os
 import statistics
+import sys
 import threading
 import time
 from dataclasses import dataclass, field
@@ -183,13 +184,26 @@ def run(
             if time.monotonic() > deadline:
                 raise RuntimeError("the cell did not finish in time")
     finally:
-        group.stop_all()
+        shut_down(machine, group)
         if reporter:
             reporter.close()
         machine.close()
         plc.trace_stop()
         threading.excepthook = old_hook
     return finish(cell, plc, out_dir, trace_parts, out)
+
+
+def shut_down(machine: kvo_fa.MachineBase, group: kvo_fa.WorkerGroup) -> None:
+    """Stops the cell, also on Ctrl-C: the machine first, which ends the
+    stations' waits (a station waiting without a time-out would keep
+    stop_all waiting for ever), then the stations, then every output off.
+    The caller closes the machine."""
+    machine.stop()
+    group.stop_all()
+    for signal in plant.IO_MAP:
+        if signal.direction == "out":
+            machine.set_y(signal.element, False)
+    machine.sync_xy_refresher()  # a stopped machine still refreshes: the outputs go out
 
 
 def recover(
@@ -277,8 +291,12 @@ def main(argv: Optional[list[str]] = None) -> None:
         p.error("--plant-reset needs --plant")
     if args.plant and not installed("plant"):
         p.exit(1, hint("plant", "the demo's --plant") + "\n")
-    run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
-        name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
+    try:
+        run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
+            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
+    except KeyboardInterrupt:
+        print("cell: interrupted; machine and stations stopped, outputs off")
+        sys.exit(130)
 
 
 if __name__ == "__main__":

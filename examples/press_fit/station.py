@@ -10,6 +10,7 @@ supervised move has the framework's default time-out of 7 s.
     python3 examples/press_fit/station.py        # one part, printed step by step
 """
 import os
+import sys
 from typing import Optional
 
 import kvo_fa
@@ -87,10 +88,19 @@ def main() -> None:
         machine.wait_for_signal(IO.element("part_present"), False, TIMEOUT)
         print("part pressed and ejected")
     finally:
+        # Machine first: it ends the station's waits, so stop_all returns.
+        machine.stop()
         group.stop_all()
+        for signal in IO:
+            if signal.direction == "out":
+                machine.set_y(signal.element, False)
+        machine.sync_xy_refresher()
         machine.close()
         machine.native_machine_handle.close()
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:  # the finally blocks above have stopped everything
+        sys.exit(130)

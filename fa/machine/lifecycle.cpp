@@ -7,8 +7,14 @@
 // are interrupted (the link class's interrupt_thread), which ends them within
 // a slice without closing the link: an FPMachine's link stays open for the
 // program, and the machine's next start refreshes through it as before.
+//
+// Lifecycle calls on one machine run one at a time: a start that cleared the
+// exit flag while a close waited for the updater would keep that wait going
+// for ever.
 #include "fa/machine/machine_members.h"
 #include "fa/machine/machine_support.h"
+#include "fa/module/calls.h"
+#include "fa/module/locks.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
 
@@ -31,6 +37,76 @@ void start_thread_if_missing(py::handle self, PyObject *field, PyObject *target)
     thread.attr(names.start)();
 }
 
+// One reentrant lock per machine (reset holds it across its close and
+// start), kept beside the machine rather than in its record: address ->
+// (weak reference, lock), the entry dropped when the machine goes. Keyed by
+// address, not by the machine, whose class may make it unhashable.
+PyObject *const lifecycle_locks = PyDict_New();
+
+PyObject *forget_lock(PyObject *key, PyObject *reference) {
+    PyObject *entry = PyDict_GetItemWithError(lifecycle_locks, key);
+    if (entry && PyTuple_GET_ITEM(entry, 0) == reference && PyDict_DelItem(lifecycle_locks, key) < 0) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kForgetLock = {"_forget_lifecycle_lock", forget_lock, METH_O, nullptr};
+
+py::object lifecycle_lock(py::handle self) {
+    if (!lifecycle_locks) raise_current();
+    py::object key = checked(PyLong_FromVoidPtr(self.ptr()));
+    PyObject *entry = PyDict_GetItemWithError(lifecycle_locks, key.ptr());
+    if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == self.ptr())
+        return borrow(PyTuple_GET_ITEM(entry, 1));
+    if (PyErr_Occurred()) raise_current();
+    py::object forget = checked(PyCFunction_NewEx(&kForgetLock, key.ptr(), nullptr));
+    py::object reference = checked(PyWeakref_NewRef(self.ptr(), forget.ptr()));
+    py::object threading = checked(PyImport_ImportModule("threading"));
+    py::object lock = checked(PyObject_CallMethod(threading.ptr(), "RLock", nullptr));
+    py::object fresh = checked(PyTuple_Pack(2, reference.ptr(), lock.ptr()));
+    if (PyDict_SetItem(lifecycle_locks, key.ptr(), fresh.ptr()) < 0) raise_current();
+    return lock;
+}
+
+// The current thread is this machine's updater or edge-event thread.
+bool on_own_thread(py::handle self) {
+    py::object threading = checked(PyImport_ImportModule("threading"));
+    py::object current = checked(PyObject_CallMethod(threading.ptr(), "current_thread", nullptr));
+    return current.is(self.attr(kUpdater)) || current.is(self.attr(kEehThread));
+}
+
+// Holds the machine's lifecycle lock, waited for in slices. A start from the
+// machine's own thread (an edge handler) while a close elsewhere waits for
+// that thread gives way instead: `taken()` is false and the start does nothing.
+class Lifecycle {
+public:
+    Lifecycle(py::handle self, bool giving_way) : lock_(lifecycle_lock(self)) {
+        py::object slice = steal(PyFloat_FromDouble(0.05));
+        if (!slice) raise_current();
+        for (;;) {
+            int got = lock_try(lock_, Py_True, slice.ptr());
+            if (got < 0) raise_current();
+            if (got) break;
+            if (giving_way && truth(self.attr(names._exit_flag)) && on_own_thread(self)) return;
+        }
+        taken_ = true;
+    }
+    ~Lifecycle() {
+        if (!taken_) return;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        if (!lock_release(lock_)) PyErr_WriteUnraisable(lock_.ptr());
+        PyErr_Restore(type, value, traceback);
+    }
+    Lifecycle(const Lifecycle &) = delete;
+    Lifecycle &operator=(const Lifecycle &) = delete;
+    bool taken() const { return taken_; }
+
+private:
+    py::object lock_;
+    bool taken_ = false;
+};
+
 // Thread.join releases the GIL while it waits, so a thread running Python
 // code can finish.
 void join_and_forget(py::handle self, PyObject *field) {
@@ -41,6 +117,8 @@ void join_and_forget(py::handle self, PyObject *field) {
 }
 
 py::object start(py::handle self, const Args &) {
+    Lifecycle serialised(self, true);
+    if (!serialised.taken()) return py::none();
     if (assertions_enabled()) check(!truth(self.attr(names._exception_flag)));
     self.attr(names._exit_flag) = py::bool_(false);
     self.attr(names._stop_flag) = py::bool_(false);
@@ -98,6 +176,7 @@ void end_updater(py::handle self) {
 }
 
 py::object close(py::handle self, const Args &) {
+    Lifecycle serialised(self, false);
     self.attr(names._exit_flag) = py::bool_(true);
     self.attr(names._stop_flag) = py::bool_(true);
     end_updater(self);
@@ -107,6 +186,7 @@ py::object close(py::handle self, const Args &) {
 }
 
 py::object reset(py::handle self, const Args &) {
+    Lifecycle serialised(self, false);
     self.attr(names._MachineBase__exception) = py::none();
     self.attr(names._exception_flag) = py::bool_(false);
     self.attr(names._pause_flag) = py::bool_(false);

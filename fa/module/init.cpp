@@ -1,6 +1,8 @@
 // Import of kvo_fa: bind the aliases, then define the classes. Nothing else
-// runs at import: no thread, no port, no instance of the module's classes.
+// runs at import: no thread, no port, no instance of the module's classes;
+// only the exit hook that ends our threads (exit_stop.cpp) is registered.
 #include "fa/module/classes.h"
+#include "fa/module/exit_stop.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
 #include "fa/module/runtime.h"
@@ -57,6 +59,7 @@ extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_fa() {
         kvo::rt::init_module(module);
         fa::bind_aliases();
         fa::build_classes();
+        if (!fa::register_exit_stop(module)) throw py::error_already_set();
     } catch (py::error_already_set &e) {
         e.restore();
         Py_DECREF(module);

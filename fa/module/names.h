@@ -44,7 +44,7 @@ namespace fa {
     X(acquire) X(release) X(locked) X(append) X(remove) X(pop) X(clear) X(get) X(get_nowait) X(empty) X(join) \
     X(index) X(target) \
     /* module names */ \
-    X(_sleep) X(_now) X(_Lock) X(_Thread) X(_Queue) X(_Fp) X(XManager) X(YManager) X(MachineBase) \
+    X(_sleep) X(_now) X(_Lock) X(_Thread) X(_Queue) X(_Fp) X(XManager) X(YManager) X(MachineBase) X(Worker) \
     X(_MachineExceptionHandler) X(XException) X(CylinderException) X(DYCylinderException) \
     X(VacuumException) X(MotorException) X(TCOException) X(ThreadCommunicationObject) \
     X(AbortByOtherException) X(StopException) X(DeadWorkerException) X(FATimeoutException) X(Job) \

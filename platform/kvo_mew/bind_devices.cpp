@@ -10,6 +10,7 @@
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/simulated_plc.h"
 #include "runtime/native_class.h"
+#include "runtime/gil.h"
 
 namespace py = pybind11;
 
@@ -86,7 +87,7 @@ py::object add(const Plc &plc, const char *op, const std::shared_ptr<Device> &de
     if (simulated_plc_refused()) return {};
     bool added;
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         added = plc->add_device(device);
     }
     if (!added)
@@ -234,7 +235,7 @@ py::object jam(const Plc &plc, py::handle name, py::handle mode) {
         return kvo::rt::fail(PyExc_ValueError, "jam() mode must be \"leave\", \"arrive\" or None, not " + *shown);
     }
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->with_device(cylinder->name(), [&](Device &, PlcMemory &, double now) { cylinder->jam(how, now); });
     }
     return py::none();
@@ -245,7 +246,7 @@ py::object move_part(const Plc &plc, const char *op, py::handle name, bool feed)
     if (!source) return {};
     bool moved = false;
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->with_device(source->name(), [&](Device &, PlcMemory &memory, double now) {
             moved = feed ? source->feed(memory, now) : source->take(memory, now);
         });
@@ -271,7 +272,7 @@ py::object devices(const Plc &plc) {
     if (simulated_plc_refused()) return {};
     std::vector<std::pair<std::string, DeviceInfo>> infos;
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         for (const auto &name : plc->device_names())
             plc->with_device(name, [&](Device &device, PlcMemory &, double) { infos.emplace_back(name, device.info()); });
     }
@@ -295,7 +296,7 @@ py::object set_clock(const Plc &plc, py::handle mode) {
     }
     if (simulated_plc_refused()) return {};
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->set_manual_clock(*text == "manual");
     }
     return py::none();
@@ -312,7 +313,7 @@ py::object advance(const Plc &plc, py::handle seconds) {
     if (!plc->manual_clock())
         return kvo::rt::fail(PyExc_ValueError, "advance() needs the manual clock (plc.clock = \"manual\")");
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->advance(*s);
     }
     return py::none();
@@ -322,7 +323,7 @@ py::object trace_start(const Plc &plc, py::handle limit) {
     std::optional<size_t> n = count_arg("trace_start", limit, "limit");
     if (!n || simulated_plc_refused()) return {};
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->trace_start(*n);
     }
     return py::none();
@@ -331,7 +332,7 @@ py::object trace_start(const Plc &plc, py::handle limit) {
 py::object trace_stop(const Plc &plc) {
     if (simulated_plc_refused()) return {};
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->trace_stop();
     }
     return py::none();
@@ -346,7 +347,7 @@ py::object trace(const Plc &plc) {
     if (simulated_plc_refused()) return {};
     std::vector<TraceEvent> events;
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         events = plc->trace();
     }
     py::list result;

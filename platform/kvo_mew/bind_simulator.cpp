@@ -10,6 +10,7 @@
 #include "platform/kvo_mew/simulated_plc.h"
 #include "platform/kvo_mew/tcp_socket.h"
 #include "runtime/native_class.h"
+#include "runtime/gil.h"
 
 namespace py = pybind11;
 
@@ -44,7 +45,7 @@ py::object get(const Plc &plc, py::handle name, py::handle station) {
     uint16_t word = 0;
     bool bit = false;
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->access([&](PlcMemory &memory) {
             if (e->is_word())
                 word = memory.read_words(*st, e->area, e->word, 1)[0];
@@ -64,7 +65,7 @@ py::object set(const Plc &plc, py::handle name, py::handle value, py::handle sta
     std::optional<bool> bit = e->is_word() ? false : coil_arg("set", value);
     if (!word || !bit || simulated_plc_refused()) return {};
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->access([&](PlcMemory &memory) {
             if (e->is_word())
                 memory.write_words(*st, e->area, e->word, {*word});
@@ -81,7 +82,7 @@ std::optional<uint32_t> read_double(const Plc &plc, const char *op, py::handle n
     std::optional<Element> e = word_arg(op, name);
     if (!e || !block_arg(op, *e, 2) || simulated_plc_refused()) return std::nullopt;
     std::vector<uint16_t> words;
-    py::gil_scoped_release unlocked;
+    kvo::rt::GilReleased unlocked;
     plc->access([&](PlcMemory &memory) { words = memory.read_words(*st, e->area, e->word, 2); });
     return uint32_t(words[0]) | (uint32_t(words[1]) << 16);
 }
@@ -94,7 +95,7 @@ py::object write_double(const Plc &plc, const char *op, py::handle name, std::op
     std::optional<Element> e = word_arg(op, name);
     if (!e || !block_arg(op, *e, 2) || simulated_plc_refused()) return {};
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         plc->access([&](PlcMemory &memory) {
             memory.write_words(*st, e->area, e->word, {uint16_t(*value & 0xFFFFu), uint16_t(*value >> 16)});
         });
@@ -190,7 +191,7 @@ py::object serve(const Plc &plc, py::handle port) {
     std::string address;
     std::optional<LinkError> failure;
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         try {
             address = plc->serve(host, number, rtu_frames);
         } catch (const LinkError &refused) {

@@ -1,5 +1,7 @@
 #include "platform/kvo_mew/callback_device.h"
 
+#include "runtime/errors.h"
+
 namespace mew {
 
 CallbackDevice::~CallbackDevice() {
@@ -28,6 +30,12 @@ bool CallbackDevice::evaluate(PlcMemory &memory) {
     if (truth >= 0) return truth != 0;
     // Reported once through sys.unraisablehook, like an error in a
     // finaliser: the device clock has no caller to raise it to.
+    // A Ctrl-C is no fault of the function: kept pending for the program,
+    // and the device goes on.
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        kvo::rt::write_unraisable("callback device");
+        return target_;
+    }
     py::error_already_set error;  // takes the exception set, to keep its text
     error_ = error.what();
     error.discard_as_unraisable(("callback device '" + name() + "' of a simulated PLC").c_str());

@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <exception>
 #include <new>
@@ -21,15 +23,18 @@ namespace {
 
 // The one catch boundary of the C functions, for real C++ failures only
 // (bad_alloc, a pybind11 call that threw): 0 when `call` succeeded, or -1
-// with the exception set.
+// with the exception set. Not noexcept: the unwind that ends a thread at
+// interpreter exit must pass.
 template <class Call>
-int guarded(Call call) noexcept {
+int guarded(Call call) {
     try {
         return call() ? 0 : -1;
     } catch (py::error_already_set &e) {
         e.restore();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "kvo_mew: unexpected C++ error");
     }

@@ -7,6 +7,7 @@
 #include "platform/kvo_mew/link_watchdog.h"
 #include "platform/kvo_mew/modbus_map.h"
 #include "runtime/native_class.h"
+#include "runtime/gil.h"
 
 namespace mew {
 namespace {
@@ -86,7 +87,7 @@ py::object Link::start() {
     std::optional<LinkError> failure;
     {
         uint64_t seen = closes_.load();
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         Interruption interruption(closes_, seen, "start", 0);
         // Opening is no transaction: its failure is not counted, only raised.
         try {
@@ -123,7 +124,7 @@ bool Link::run_locked(const Request &request, Outcome &outcome, Step call) {
         return true;
     }
     if (hold.owns_lock()) hold.unlock();
-    py::gil_scoped_release unlocked;
+    kvo::rt::GilReleased unlocked;
     Interruption interruption(closes_, seen, request.op, request.station);
     serve(request, outcome, call, hold, interruption);
     return true;
@@ -244,7 +245,7 @@ py::object Link::close() {
     if (refused_inside_device_update("a PLC link")) return {};
     ++closes_;  // ends the transaction in progress within a slice
     {
-        py::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         std::lock_guard<std::timed_mutex> hold(mutex_);
         if (open_) {
             transport_->close();

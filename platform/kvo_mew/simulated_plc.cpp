@@ -9,6 +9,7 @@
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
 #include "platform/kvo_mew/sim_server.h"
+#include "runtime/gil.h"
 
 namespace mew {
 
@@ -62,7 +63,7 @@ void SimulatedPlc::stop_serving() {
     if (!stopped) return;
     // Its thread may be waiting for the GIL (a callback device).
     if (Py_IsInitialized() && PyGILState_Check()) {
-        pybind11::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         stopped.reset();
     }
 }
@@ -79,7 +80,7 @@ std::unique_lock<std::mutex> SimulatedPlc::hold() const {
     if (lock.owns_lock()) return lock;
     // The holder may be updating a callback device, which needs the GIL.
     if (Py_IsInitialized() && PyGILState_Check()) {
-        pybind11::gil_scoped_release unlocked;
+        kvo::rt::GilReleased unlocked;
         lock.lock();
     } else {
         lock.lock();

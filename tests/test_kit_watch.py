@@ -183,6 +183,7 @@ FILES = {
     ("watch sim://t --once --plant {tmp}/nobuild.py", "has no build(plc)"),
     ("watch sim://t --once --plant {tmp}/badmap.py", "I/O map: signal 'a': 'X1\\n' is no X or Y relay name"),
     ("watch /dev/kvo-no-such-port --once --plant {tmp}/raises.py", "--plant is for sim:// ports only"),
+    ("watch sim://cell --once --interval abc", "argument --interval: invalid"),
     ("watch sim://cell --once --interval 0", "--interval must be a positive number of seconds"),
     ("watch sim://cell --once --x-words 0", "--x-words must be at least 1"),
     ("watch /dev/kvo-no-such-port --once --timeout -1", "--timeout must be a positive number"),

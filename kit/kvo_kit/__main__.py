@@ -9,7 +9,7 @@ import contextlib
 import importlib
 import os
 import sys
-from typing import Optional
+from typing import NoReturn, Optional
 
 from kvo_kit.extras import MissingExtra, needs
 
@@ -21,9 +21,16 @@ COMMANDS = {
 }
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """Bad options end in one line (no usage block) and status 2, as a bad file does."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
 def main(argv: Optional[list[str]] = None) -> int:
     prog = "kvo-kit" if os.path.basename(sys.argv[0]) == "kvo-kit" else "python3 -m kvo_kit"
-    parser = argparse.ArgumentParser(prog=prog, description="kvo_fa testing and commissioning kit")
+    parser = OneLineParser(prog=prog, description="kvo_fa testing and commissioning kit")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     modules = {}
     for name, (path, _) in COMMANDS.items():

@@ -1,6 +1,8 @@
-"""Chaos soak of the serial link: an FPMachine and an FEFMachine refresh
+"""Chaos soak of the link: an FPMachine and an FEFMachine refresh
 through fault-injecting Modbus RTU slaves (tests/rtu_fault_slave.py, each on
-a socat pseudo-terminal pair) while station threads set and check outputs and
+a socat pseudo-terminal pair) or, with `--transport tcp`, fault-injecting
+Modbus TCP servers (tests/tcp_fault_server.py; the FEFMachine's units 1-3
+over one connection) while station threads set and check outputs and
 read words directly. Faults are drawn at random among those a master can tell
 apart: late answers come at most the time-out plus half the drain period
 late. The slaves' inputs change all the time, each value tagged so that a
@@ -11,7 +13,11 @@ value the program read must be one the slave held, and no output word may
 ever have been written with bits the program does not use. The counts of
 each fault injected and each error seen are printed.
 
+Over TCP a value read counts as held if the server held it within the last
+10 seconds (bench/soak_tcp_peer.py).
+
     PYTHONPATH=build/dev python3 bench/chaos_soak.py [--seconds 600] [--fault-rate 0.15] [--seed N]
+        [--transport serial|tcp]
 """
 import argparse
 import collections
@@ -30,8 +36,10 @@ import kvo_fa  # noqa: E402
 import kvo_mew  # noqa: E402
 from modbus_peer import PtyPair  # noqa: E402
 from rtu_fault_slave import COILS, DISCRETE_INPUTS, HOLDING_REGISTERS, FaultSlave  # noqa: E402
+from soak_tcp_peer import TcpFaultPeer  # noqa: E402
 
 FP_SETTINGS = dict(timeout=0.2, retries=1, drain=0.4)
+FP_TCP_SETTINGS = dict(timeout=0.2, retries=1)
 FEF_TIMEOUT = FEF_DRAIN = 0.5          # the link's defaults: FEFMachine takes no keywords
 FP_OUTPUT_BITS = 8                     # D100 bits 0..7, two per FP station thread
 FEF_OUTPUT_BITS = 4                    # WY0 bits 0..3 of each module, one module per FEF station thread
@@ -40,7 +48,8 @@ DIRECT_WORDS = 4                       # D200..D203, read by the FP stations str
 
 ERROR_KINDS = [("no answer within", "time-out"), ("damaged answer", "damaged"), ("stray frame", "stray"),
                ("exception response", "exception"), ("link closed", "closed"),
-               ("transaction interrupted", "interrupted"), ("serial port", "port")]
+               ("transaction interrupted", "interrupted"), ("serial port", "port"),
+               ("connection", "connection"), ("connect", "connect")]
 
 
 def error_kind(text):
@@ -67,6 +76,17 @@ def fault_chooser(rate, timeout, drain, rng, lock):
     return choose
 
 
+def tcp_fault_chooser(rate, rng, lock):
+    """A FaultServer chooser: a fault for `rate` of the requests."""
+    kinds = ["stale", "duplicate", "split", "late", "reset", "silent", "close", "garbage", "long", "protocol",
+             "unit", "function", "count", "exception"]
+
+    def choose():
+        with lock:
+            return rng.choice(kinds) if rng.random() < rate else None
+    return choose
+
+
 class PrintedErrors(io.TextIOBase):
     """Stands in for sys.stdout: counts the refresh loops' error lines by kind."""
 
@@ -82,17 +102,32 @@ class PrintedErrors(io.TextIOBase):
 
 
 class Soak:
-    def __init__(self, directory, fault_rate, seed):
+    def __init__(self, directory, fault_rate, seed, transport="serial"):
         self.rng = random.Random(seed)
         self.lock = threading.Lock()
         self.errors = collections.Counter()
         self.reads = collections.Counter()
         self.wrong = []                  # (what, value) read that the slave never held
         self.stop = threading.Event()
+        self.pairs = []
+        if transport == "tcp":
+            self.fp_slave, self.fef_slave = TcpFaultPeer(), TcpFaultPeer()
+            self.fp_chooser = tcp_fault_chooser(fault_rate, self.rng, self.lock)
+            self.fef_chooser = tcp_fault_chooser(fault_rate, self.rng, self.lock)
+            self.change_inputs()
+            self.fp = kvo_fa.FPMachine(2, 1, 100, self.fp_slave.url, **FP_TCP_SETTINGS)
+            self.fef = kvo_fa.FEFMachine(self.fef_slave.url, 3)
+        else:
+            self.open_serial(directory, fault_rate)
+        self.fp_expected = [False] * FP_OUTPUT_BITS
+        self.fef_expected = [[False] * FEF_OUTPUT_BITS for _ in range(3)]
+
+    def open_serial(self, directory, fault_rate):
         os.makedirs(os.path.join(directory, "fp"))
         os.makedirs(os.path.join(directory, "fef"))
         self.fp_pair = PtyPair(os.path.join(directory, "fp"))
         self.fef_pair = PtyPair(os.path.join(directory, "fef"))
+        self.pairs = [self.fp_pair, self.fef_pair]
         self.fp_pair.start()
         self.fef_pair.start()
         self.fp_slave = FaultSlave(self.fp_pair.slave_path, addresses=(1,))
@@ -104,8 +139,6 @@ class Soak:
         self.change_inputs()
         self.fp = kvo_fa.FPMachine(2, 1, 100, self.fp_pair.master_path, 115200, **FP_SETTINGS)
         self.fef = kvo_fa.FEFMachine(self.fef_pair.master_path, 3)
-        self.fp_expected = [False] * FP_OUTPUT_BITS
-        self.fef_expected = [[False] * FEF_OUTPUT_BITS for _ in range(3)]
 
     # --- the slaves' side --------------------------------------------------------
 
@@ -217,6 +250,9 @@ class Soak:
             "refresh cycles": {"FPMachine": self.fp._MachineBase__xy_refresh_counter,
                                "FEFMachine": self.fef._MachineBase__xy_refresh_counter},
             "requests served": len(self.fp_slave.requests) + len(self.fef_slave.requests),
+            "transactions": {"FPMachine": self.fp.native_machine_handle.health.transactions,
+                             "FEFMachine": self.fef.plc.health.transactions},
+            "reopens": {"FPMachine": self.fp.native_machine_handle.health.reopens, "FEFMachine": self.fef.plc.health.reopens},
             "faults injected": dict(sorted(injected.items())),
             "errors seen": dict(sorted(self.errors.items())),
             "values checked": dict(sorted(self.reads.items())),
@@ -232,14 +268,14 @@ class Soak:
         self.fp.native_machine_handle.close()
         for slave in (self.fp_slave, self.fef_slave):
             slave.stop()
-        for pair in (self.fp_pair, self.fef_pair):
+        for pair in self.pairs:
             pair.stop()
 
 
-def soak(seconds, fault_rate=0.15, seed=None, directory=None):
+def soak(seconds, fault_rate=0.15, seed=None, directory=None, transport="serial"):
     """Runs the soak for `seconds`: its report (a dict)."""
     with tempfile.TemporaryDirectory(dir=directory) as where:
-        run = Soak(where, fault_rate, seed)
+        run = Soak(where, fault_rate, seed, transport)
         try:
             return run.run(seconds)
         finally:
@@ -256,8 +292,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--fault-rate", type=float, default=0.15)
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--transport", choices=("serial", "tcp"), default="serial")
     args = parser.parse_args()
-    report = soak(args.seconds, args.fault_rate, args.seed)
+    report = soak(args.seconds, args.fault_rate, args.seed, transport=args.transport)
+    report["transport"] = args.transport
     print(json.dumps(report, indent=2))
     sys.exit(0 if passed(report) else 1)
 

@@ -11,7 +11,9 @@ request came), "reset" (half the answer, then a connection reset), "silent"
 request), "garbage" (bytes that are no frame), "long" (a length field of
 300), "protocol" (protocol id 1), "unit" (another unit), "function"
 (another function code), "count" (one data byte too many), "exception"
-(exception response 2)."""
+(exception response 2). When the queue is empty, `chooser` (if set) is
+called for each request and gives a fault or None; `injected` counts the
+faults done."""
 import collections
 import select
 import socket
@@ -73,6 +75,8 @@ class FaultServer:
     def __init__(self):
         self.slave = Slave()
         self.faults = collections.deque()
+        self.chooser = None
+        self.injected = collections.Counter()
         self.late_delay = 0.4
         self.split_gap = 0.003
         self.requests = []        # (transaction id, unit, function) of every request
@@ -143,7 +147,9 @@ class FaultServer:
                 transaction, _, _, unit = struct.unpack(">HHHB", request[:7])
                 pdu = request[7:]
                 self.requests.append((transaction, unit, pdu[0]))
-                fault = self.faults.popleft() if self.faults else None
+                fault = self.faults.popleft() if self.faults else self.chooser() if self.chooser else None
+                if fault is not None:
+                    self.injected[fault] += 1
                 for _, late in pending:
                     connection.sendall(late)
                 pending.clear()

@@ -45,6 +45,8 @@ SCRIPTS = [
                  marks=pytest.mark.skipif(not socat_available(), reason="needs socat")),
     pytest.param(["chaos_soak.py", "--seconds", "1", "--seed", "3"], '"wrong values": 0', id="chaos_soak",
                  marks=pytest.mark.skipif(not socat_available(), reason="needs socat")),
+    pytest.param(["chaos_soak.py", "--transport", "tcp", "--seconds", "1", "--seed", "3"], '"wrong values": 0',
+                 id="chaos_soak_tcp"),
     pytest.param(["plant_scale.py", "--cells", "2", "--seconds", "0.5"], "| 2 | ", id="plant_scale",
                  marks=[needs("mosquitto"), pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1",
                                                                reason="broker test")]),

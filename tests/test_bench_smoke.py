@@ -12,6 +12,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 from bench.cases import CASES, Target  # noqa: E402
+from modbus_c_peer import missing as libmodbus_missing  # noqa: E402
 from modbus_peer import socat_available  # noqa: E402
 
 
@@ -47,6 +48,9 @@ SCRIPTS = [
                  marks=pytest.mark.skipif(not socat_available(), reason="needs socat")),
     pytest.param(["chaos_soak.py", "--transport", "tcp", "--seconds", "1", "--seed", "3"], '"wrong values": 0',
                  id="chaos_soak_tcp"),
+    pytest.param(["modbus_tcp.py", "--seconds", "0.05", "--rounds", "1", "--json", "{tmp}/modbus_tcp.json"],
+                 "| kvo_mew get_multi_uint16 over tcp:// |", id="modbus_tcp",
+                 marks=pytest.mark.skipif(libmodbus_missing() is not None, reason=str(libmodbus_missing()))),
     pytest.param(["plant_scale.py", "--cells", "2", "--seconds", "0.5"], "| 2 | ", id="plant_scale",
                  marks=[needs("mosquitto"), pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1",
                                                                reason="broker test")]),

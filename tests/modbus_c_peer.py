@@ -3,6 +3,7 @@ build/modbus_c/ (rebuilt when their source changes): the Modbus TCP test
 server (tests/modbus_c_server.c) and the benchmark's client
 (bench/modbus_c_client.c)."""
 import hashlib
+import os
 import pathlib
 import shutil
 import subprocess
@@ -31,7 +32,7 @@ def build(source):
         program.parent.mkdir(parents=True, exist_ok=True)
         flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libmodbus"], check=True,
                                capture_output=True, text=True).stdout.split()
-        partial = program.with_suffix(".partial")
+        partial = program.with_suffix(".%d.partial" % os.getpid())
         subprocess.run(["cc", "-O2", "-Wall", "-o", str(partial), str(source), *flags], check=True)
         partial.rename(program)  # another process may be building it too
     return program

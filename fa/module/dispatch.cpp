@@ -17,16 +17,28 @@ const FunctionSpec *getter_spec(PyObject *prop) {
     return spec;
 }
 
+// Whether the type's version tag stands for its present contents. Before
+// 3.13 the interpreter marks that with Py_TPFLAGS_VALID_VERSION_TAG; 3.13
+// no longer sets the flag (not even on object) and says "no valid tag" with
+// a tag of 0 alone, which every modification writes. Checked on 3.11-3.13.
+bool version_valid(PyTypeObject *type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag != 0;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
 } // namespace
 
 bool OwnMethod::resolves(PyTypeObject *type) {
-    bool tagged = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    bool tagged = version_valid(type);
     // Version tags are never reused, so a matching tag is this type unchanged.
     if (tagged && version_ && type->tp_version_tag == version_) return cached_own_;
     PyObject *found = _PyType_Lookup(type, name_); // borrowed; assigns a version tag
     bool own = false;
     if (found) own = (kind_ == Kind::Property ? getter_spec(found) : spec_of(found)) == &spec_;
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+    if (version_valid(type)) {
         version_ = type->tp_version_tag;
         cached_own_ = own;
     }

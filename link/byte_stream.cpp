@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/byte_stream.h"
+#include "link/byte_stream.h"
 
 #include <poll.h>
 #include <sys/socket.h>

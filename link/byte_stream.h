@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/interruption.h"
+#include "link/link_error.h"
+#include "link/interruption.h"
 
 struct ssl_st;
 

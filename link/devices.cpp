@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/devices.h"
+#include "link/devices.h"
 
 #include <algorithm>
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/memory.h"
+#include "link/memory.h"
 
 namespace mew {
 

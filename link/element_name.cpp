@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/element_name.h"
+#include "link/element_name.h"
 
 #include <optional>
 #include <string_view>

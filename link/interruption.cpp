@@ -1,21 +1,21 @@
-#include "platform/kvo_mew/interruption.h"
-
-#include <pybind11/pybind11.h>
+#include "link/interruption.h"
 
 #include <algorithm>
 #include <mutex>
 #include <set>
 #include <thread>
 
+#include <pthread.h>
 #include <time.h>
 
-#include "platform/kvo_mew/errors.h"
+#include "link/link_error.h"
 
 namespace mew {
 
 namespace {
 
 std::atomic<unsigned long> main_thread{0};
+std::atomic<SignalCheck> signal_check{nullptr};
 
 // Interrupted threads; the count lets check() skip the lock when there are none.
 std::mutex interrupted_guard;
@@ -56,20 +56,19 @@ Interruption::Interruption(const std::atomic<uint64_t> &closes, uint64_t seen, c
       seen_(seen),
       op_(op),
       station_(station),
-      main_thread_(PyThread_get_thread_ident() == main_thread.load()),
+      main_thread_(this_thread_ident() == main_thread.load()),
       // Only the main thread looks at signals: no clock reading elsewhere.
       next_signal_check_(main_thread_ ? coarse_now() + seconds(kSlice) : std::chrono::nanoseconds{}) {}
 
 void Interruption::check() const {
     if (closes_.load() != seen_) throw LinkError(who() + "link closed", ErrorKind::Link, FailureCause::Closed);
-    if (is_interrupted(PyThread_get_thread_ident()))
+    if (is_interrupted(this_thread_ident()))
         throw LinkError(who() + "transaction interrupted", ErrorKind::Link, FailureCause::Interrupted);
     if (main_thread_ && coarse_now() >= next_signal_check_) {
         next_signal_check_ = coarse_now() + seconds(kSlice);
-        pybind11::gil_scoped_acquire gil;
-        // The handler's exception stays set in this thread's state, for the
-        // link to hand to Python once it has the GIL again.
-        if (PyErr_CheckSignals() != 0) throw LinkError("signal", ErrorKind::Raised);
+        // The handler's error stays set, for the link to hand to the host.
+        SignalCheck signals = signal_check.load();
+        if (signals && signals()) throw LinkError("signal", ErrorKind::Raised);
     }
 }
 
@@ -101,5 +100,10 @@ void resume_thread(unsigned long ident) {
 }
 
 void set_main_thread(unsigned long ident) { main_thread = ident; }
+
+void set_signal_check(SignalCheck check) { signal_check = check; }
+
+// What CPython's threading.get_ident() returns on POSIX threads.
+unsigned long this_thread_ident() { return static_cast<unsigned long>(pthread_self()); }
 
 } // namespace mew

@@ -7,12 +7,12 @@
 //   - with LinkError "transaction interrupted" while the calling thread's
 //     transactions are interrupted (interrupt_thread: how a machine's close
 //     ends its updater's transfer without closing the link);
-//   - with the signal's exception (KeyboardInterrupt for Ctrl-C) when a
-//     signal is pending and the transaction runs on the main thread; the GIL
-//     is taken for that moment only, once a slice, so a short transaction
-//     never takes it. The exception is left set and a LinkError of kind
-//     Raised thrown.
-// It ends a transaction by throwing LinkError (errors.h). Called without the GIL.
+//   - with the signal's error when the host's signal check (set_signal_check:
+//     Python's handlers, KeyboardInterrupt for Ctrl-C) says one ran and the
+//     transaction runs on the main thread; asked once a slice, so a short
+//     transaction never asks. The host's error is left set and a LinkError
+//     of kind Raised thrown.
+// It ends a transaction by throwing LinkError (link_error.h). Called without the GIL.
 #pragma once
 
 #include <atomic>
@@ -51,6 +51,15 @@ private:
     // On the coarse monotonic clock (interruption.cpp).
     mutable std::chrono::nanoseconds next_signal_check_;
 };
+
+// The host's check for signals: runs the pending handlers and returns true
+// when one left an error (the bindings take the GIL for it). Without one, no
+// transaction looks at signals.
+using SignalCheck = bool (*)();
+void set_signal_check(SignalCheck check);
+
+// The calling thread's identity, the same number as Python's threading.get_ident().
+unsigned long this_thread_ident();
 
 // Thread `ident` (threading.get_ident()): its link transactions, the one it
 // runs now included, fail at once until resume_thread(ident).

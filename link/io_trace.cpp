@@ -1,6 +1,6 @@
-#include "platform/kvo_mew/io_trace.h"
+#include "link/io_trace.h"
 
-#include "platform/kvo_mew/devices.h"
+#include "link/devices.h"
 
 namespace mew {
 

@@ -1,21 +1,14 @@
 // The settings of a Modbus link (a serial line, Modbus TCP, RTU over TCP),
-// read from the VedUzavur constructor's baudrate and keyword arguments.
-// Wrong types raise TypeError, values out of range ValueError, unknown
-// keywords (and the serial ones on a tcp:// port) TypeError, all at
-// construction, before the port is touched: the settings are then empty,
-// with the exception set.
+// which the bindings read from the VedUzavur constructor's baudrate and
+// keyword arguments (platform/kvo_mew/line_arguments.h).
 #pragma once
-
-#include <pybind11/pybind11.h>
 
 #include <optional>
 #include <string>
 
-#include "platform/kvo_mew/modbus_map.h"
+#include "link/modbus_map.h"
 
 namespace mew {
-
-namespace py = pybind11;
 
 enum class PortKind {
     Serial,      // "/dev/ttyUSB0": Modbus RTU on a serial line
@@ -40,14 +33,5 @@ struct LineSettings {
     double drain = -1;      // seconds of silence that end the drain after a failed try; < 0: the time-out
     ElementMap element_map = ElementMap::defaults();
 };
-
-// `settings` comes with kind, device and (TCP) host and port filled in; the
-// baudrate and the keywords are read into it. A Modbus TCP port ignores the
-// baudrate (machines always pass one).
-std::optional<LineSettings> line_settings(LineSettings settings, py::handle baudrate, py::dict options);
-
-// An element map as Python sees it: {"X": ("discrete_inputs", 0), ...}, an
-// area left out of the map as None.
-py::dict element_map_dict(const ElementMap &map);
 
 } // namespace mew

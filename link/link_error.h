@@ -1,36 +1,32 @@
-// The link's failures. Code that runs with the GIL reports an error the way
-// every Python-facing function here does: it sets the Python exception
-// (set_error below) and returns a null result. Only the link engine, which
-// runs without the GIL (transports, the serial line, the interruption slices,
-// the simulated PLC's transactions), throws: a LinkError unwinds deep serial
-// I/O to the one place that records a transaction's failure (Link::serve;
-// Link::start, which opens outside any transaction, catches its own), and
-// Link::finish turns it into the Python exception of its kind.
+// The link engine's failures. The engine runs without the GIL (transports,
+// the serial line, the interruption slices, the simulated PLC's
+// transactions) and reports a failure by throwing LinkError: it unwinds deep
+// I/O to the one place that records a transaction's failure. The Python
+// bindings (platform/kvo_mew/errors.h) turn it into the Python exception of
+// its kind.
 #pragma once
-
-#include <Python.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "runtime/errors.h"
-#include "platform/kvo_mew/failure_cause.h"
+#include "link/failure_cause.h"
 
 namespace mew {
 
-// The Python exception a failure becomes: kvo_mew.LinkError, AddressError,
-// LineError or SlaveError (the last three are LinkErrors). A port failure is
-// a Line failure whose cause is FailureCause::Port. Raised is no Python type:
-// the exception is set already (a signal handler's KeyboardInterrupt).
+// What a failure is, which the bindings map to kvo_mew.LinkError,
+// AddressError, LineError or SlaveError (the last three are LinkErrors). A
+// port failure is a Line failure whose cause is FailureCause::Port. Raised
+// means the host has its own error for it already (a signal handler's
+// KeyboardInterrupt, see interruption.h).
 enum class ErrorKind {
     Link,     // the PLC or the transport failed a transaction, or the port has no transport
     Address,  // an unknown element name, an element of the wrong kind, a block past an area, a bad station
     Line,     // the serial line failed: port, time-out, damaged or stray answer
     Slave,    // the station answered with a Modbus exception response
-    Raised,   // a Python exception is set already
+    Raised,   // the host's error is set already
 };
 
-// A failure inside the link engine, thrown without the GIL.
+// A failure inside the link engine.
 class LinkError : public std::runtime_error {
 public:
     explicit LinkError(const std::string &what, ErrorKind kind = ErrorKind::Link,
@@ -44,15 +40,5 @@ private:
     ErrorKind kind_;
     FailureCause cause_;
 };
-
-// The Python exception type of a kind (module.cpp, which owns the types);
-// Raised has none (null).
-PyObject *error_type(ErrorKind kind);
-
-using kvo::rt::ErrorSet;
-
-// Sets the exception of `kind` with `message`, so a caller writes
-// `return set_error(...)`.
-ErrorSet set_error(ErrorKind kind, const std::string &message);
 
 } // namespace mew

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/link_health.h"
+#include "link/link_health.h"
 
 namespace mew {
 

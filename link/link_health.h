@@ -16,8 +16,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/failure_cause.h"
+#include "link/link_error.h"
+#include "link/failure_cause.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/mbap_line.h"
+#include "link/mbap_line.h"
 
 namespace mew::mbap {
 namespace {

@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/kvo_mew/byte_stream.h"
-#include "platform/kvo_mew/rtu_frame.h"
-#include "platform/kvo_mew/rtu_line.h"
+#include "link/byte_stream.h"
+#include "link/rtu_frame.h"
+#include "link/rtu_line.h"
 
 namespace mew::mbap {
 

@@ -1,9 +1,9 @@
-#include "platform/kvo_mew/memory.h"
+#include "link/memory.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/kvo_mew/errors.h"
+#include "link/link_error.h"
 
 namespace mew {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/kvo_mew/element_name.h"
+#include "link/element_name.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/modbus_map.h"
+#include "link/modbus_map.h"
 
 namespace mew {
 

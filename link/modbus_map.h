@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/kvo_mew/element_name.h"
+#include "link/element_name.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/modbus_master.h"
+#include "link/modbus_master.h"
 
 #include <algorithm>
 #include <cstdio>

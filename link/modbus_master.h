@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/line_settings.h"
-#include "platform/kvo_mew/rtu_frame.h"
-#include "platform/kvo_mew/rtu_line.h"
-#include "platform/kvo_mew/transport.h"
+#include "link/line_settings.h"
+#include "link/rtu_frame.h"
+#include "link/rtu_line.h"
+#include "link/transport.h"
 
 namespace mew {
 

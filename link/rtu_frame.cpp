@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/rtu_frame.h"
+#include "link/rtu_frame.h"
 
 #include <cstdio>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/rtu_line.h"
+#include "link/rtu_line.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/byte_stream.h"
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/interruption.h"
-#include "platform/kvo_mew/rtu_frame.h"
+#include "link/byte_stream.h"
+#include "link/link_error.h"
+#include "link/interruption.h"
+#include "link/rtu_frame.h"
 
 namespace mew::rtu {
 

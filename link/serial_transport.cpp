@@ -10,11 +10,11 @@
 // been drained. An exception response is final. When the port itself fails
 // (an unplugged USB adapter), the port is closed and the link reopens it on
 // its next call, after a short pause that grows while reopening keeps failing.
-#include "platform/kvo_mew/transport.h"
+#include "link/transport.h"
 
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/line_settings.h"
-#include "platform/kvo_mew/modbus_master.h"
+#include "link/link_error.h"
+#include "link/line_settings.h"
+#include "link/modbus_master.h"
 
 #if KVO_MEW_SERIAL
 
@@ -90,16 +90,11 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> make_serial_transport(const std::string &device, pybind11::handle baudrate,
-                                                 pybind11::dict options) {
-    LineSettings given;
-    given.device = device;
-    std::optional<LineSettings> settings = line_settings(given, baudrate, options);
-    if (!settings) return nullptr;
-    modbus_t *ctx = modbus_new_rtu(settings->device.c_str(), settings->baudrate, settings->parity, settings->bytesize,
-                                   settings->stopbits);
-    if (!ctx) return set_error(ErrorKind::Link, "cannot set up serial port '" + device + "': " + modbus_strerror(errno));
-    return std::make_unique<SerialTransport>(std::move(*settings), ctx);
+std::unique_ptr<Transport> make_serial_transport(LineSettings settings) {
+    modbus_t *ctx = modbus_new_rtu(settings.device.c_str(), settings.baudrate, settings.parity, settings.bytesize,
+                                   settings.stopbits);
+    if (!ctx) throw LinkError("cannot set up serial port '" + settings.device + "': " + modbus_strerror(errno));
+    return std::make_unique<SerialTransport>(std::move(settings), ctx);
 }
 
 bool serial_transport_built() { return true; }
@@ -110,8 +105,8 @@ bool serial_transport_built() { return true; }
 
 namespace mew {
 
-std::unique_ptr<Transport> make_serial_transport(const std::string &, pybind11::handle, pybind11::dict) {
-    return set_error(ErrorKind::Link, "serial transport not built (libmodbus missing)");
+std::unique_ptr<Transport> make_serial_transport(LineSettings) {
+    throw LinkError("serial transport not built (libmodbus missing)");
 }
 
 bool serial_transport_built() { return false; }

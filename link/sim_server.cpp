@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/sim_server.h"
+#include "link/sim_server.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -11,12 +11,12 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/kvo_mew/byte_stream.h"
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/mbap_line.h"
-#include "platform/kvo_mew/rtu_frame.h"
-#include "platform/kvo_mew/sim_slave.h"
-#include "platform/kvo_mew/simulated_plc.h"
+#include "link/byte_stream.h"
+#include "link/link_error.h"
+#include "link/mbap_line.h"
+#include "link/rtu_frame.h"
+#include "link/sim_slave.h"
+#include "link/simulated_plc.h"
 
 namespace mew {
 namespace {

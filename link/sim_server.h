@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/kvo_mew/tcp_socket.h"
+#include "link/tcp_socket.h"
 
 namespace mew {
 

@@ -1,9 +1,9 @@
-#include "platform/kvo_mew/sim_slave.h"
+#include "link/sim_slave.h"
 
 #include <optional>
 
-#include "platform/kvo_mew/modbus_map.h"
-#include "platform/kvo_mew/rtu_frame.h"
+#include "link/modbus_map.h"
+#include "link/rtu_frame.h"
 
 namespace mew::sim_slave {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/kvo_mew/memory.h"
+#include "link/memory.h"
 
 namespace mew::sim_slave {
 

@@ -1,8 +1,8 @@
 // The transport of "sim://NAME" ports: transactions served by the simulated
 // PLC NAME, attached when the link opens and let go when it closes.
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/simulated_plc.h"
-#include "platform/kvo_mew/transport.h"
+#include "link/link_error.h"
+#include "link/simulated_plc.h"
+#include "link/transport.h"
 
 namespace mew {
 namespace {

@@ -1,15 +1,11 @@
-#include "platform/kvo_mew/simulated_plc.h"
-
-#include <pybind11/pybind11.h>
+#include "link/simulated_plc.h"
 
 #include <chrono>
 #include <string_view>
 #include <thread>
 
-#include "platform/kvo_mew/callback_device.h"
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/sim_server.h"
-#include "runtime/gil.h"
+#include "link/link_error.h"
+#include "link/sim_server.h"
 
 namespace mew {
 
@@ -29,17 +25,25 @@ struct UpdatingDevices {
 
 namespace {
 
+std::atomic<HostWait> host_wait{nullptr};
+
+} // namespace
+
 std::string device_update_refusal(const char *what) {
     return std::string("a callback device's function cannot use ") + what +
            " (it runs while the simulated PLC updates its devices)";
 }
 
-} // namespace
+bool inside_device_update() { return updating_devices; }
 
-bool refused_inside_device_update(const char *what) {
-    if (!updating_devices) return false;
-    set_error(ErrorKind::Link, device_update_refusal(what));
-    return true;
+void set_host_wait(HostWait wait) { host_wait = wait; }
+
+void wait_outside_host(FunctionRef<void()> wait) {
+    HostWait outside = host_wait.load();
+    if (outside)
+        outside(wait);
+    else
+        wait();
 }
 
 SimulatedPlc::SimulatedPlc(std::string name) : name_(std::move(name)) {}
@@ -61,11 +65,8 @@ void SimulatedPlc::stop_serving() {
         stopped.swap(server_);
     }
     if (!stopped) return;
-    // Its thread may be waiting for the GIL (a callback device).
-    if (Py_IsInitialized() && PyGILState_Check()) {
-        kvo::rt::GilReleased unlocked;
-        stopped.reset();
-    }
+    // Its thread may be waiting for the host's lock (a callback device).
+    wait_outside_host([&] { stopped.reset(); });
 }
 
 std::string SimulatedPlc::serving() const {
@@ -79,12 +80,7 @@ std::unique_lock<std::mutex> SimulatedPlc::hold() const {
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
     if (lock.owns_lock()) return lock;
     // The holder may be updating a callback device, which needs the GIL.
-    if (Py_IsInitialized() && PyGILState_Check()) {
-        kvo::rt::GilReleased unlocked;
-        lock.lock();
-    } else {
-        lock.lock();
-    }
+    wait_outside_host([&] { lock.lock(); });
     return lock;
 }
 

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/devices.h"
-#include "platform/kvo_mew/function_ref.h"
-#include "platform/kvo_mew/interruption.h"
-#include "platform/kvo_mew/io_trace.h"
-#include "platform/kvo_mew/memory.h"
-#include "platform/kvo_mew/sim_clock.h"
+#include "link/devices.h"
+#include "link/function_ref.h"
+#include "link/interruption.h"
+#include "link/io_trace.h"
+#include "link/memory.h"
+#include "link/sim_clock.h"
 
 namespace mew {
 
@@ -119,6 +119,19 @@ private:
     mutable std::mutex server_mutex_;
     std::unique_ptr<SimServer> server_;
 };
+
+// True while this thread brings a simulated PLC's devices up to date: a
+// callback device's function runs then and must not use a simulated PLC or a
+// link, whose mutex its own thread may hold. The refusal's message names `what`.
+bool inside_device_update();
+std::string device_update_refusal(const char *what);
+
+// How a wait that may block lets go of the host's lock meanwhile (the
+// bindings: the GIL, which a callback device's function on the thread being
+// waited for may need). Without one, the wait just runs.
+using HostWait = void (*)(FunctionRef<void()> wait);
+void set_host_wait(HostWait wait);
+void wait_outside_host(FunctionRef<void()> wait);
 
 // The simulated PLC NAME, created on first use (thread-safe).
 std::shared_ptr<SimulatedPlc> simulator(const std::string &name);

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/tcp_socket.h"
+#include "link/tcp_socket.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/kvo_mew/byte_stream.h"
+#include "link/byte_stream.h"
 
 namespace mew {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/kvo_mew/interruption.h"
+#include "link/interruption.h"
 
 namespace mew {
 

@@ -13,13 +13,13 @@
 #include <algorithm>
 #include <optional>
 
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/line_settings.h"
-#include "platform/kvo_mew/mbap_line.h"
-#include "platform/kvo_mew/modbus_master.h"
-#include "platform/kvo_mew/tcp_socket.h"
-#include "platform/kvo_mew/tls_session.h"
-#include "platform/kvo_mew/transport.h"
+#include "link/link_error.h"
+#include "link/line_settings.h"
+#include "link/mbap_line.h"
+#include "link/modbus_master.h"
+#include "link/tcp_socket.h"
+#include "link/tls_session.h"
+#include "link/transport.h"
 
 namespace mew {
 namespace {
@@ -128,10 +128,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<Transport> make_tcp_transport(LineSettings given, pybind11::handle baudrate, pybind11::dict options) {
-    std::optional<LineSettings> settings = line_settings(std::move(given), baudrate, options);
-    if (!settings) return nullptr;
-    return std::make_unique<TcpTransport>(std::move(*settings));
+std::unique_ptr<Transport> make_tcp_transport(LineSettings settings) {
+    return std::make_unique<TcpTransport>(std::move(settings));
 }
 
 } // namespace mew

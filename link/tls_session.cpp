@@ -1,6 +1,6 @@
-#include "platform/kvo_mew/tls_session.h"
+#include "link/tls_session.h"
 
-#include "platform/kvo_mew/byte_stream.h"
+#include "link/byte_stream.h"
 
 #if KVO_MEW_TLS
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/kvo_mew/interruption.h"
+#include "link/interruption.h"
 
 struct ssl_st;
 

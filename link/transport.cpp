@@ -1,7 +1,7 @@
 // Chooses the transport of a port.
-#include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/tcp_socket.h"
-#include "platform/kvo_mew/transport.h"
+#include "link/link_error.h"
+#include "link/tcp_socket.h"
+#include "link/transport.h"
 
 namespace mew {
 namespace {
@@ -40,20 +40,20 @@ std::optional<std::string> parse_tls_query(const std::string &query, LineSetting
 
 } // namespace
 
-std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text,
-                                          pybind11::handle baudrate, pybind11::dict options) {
+PortChoice choose_port(const std::string &port, const std::string &port_text) {
+    PortChoice choice;
     if (starts_with(port, kSimScheme)) {
-        std::string name = port.substr(kSimScheme.size());
-        if (name.empty())
-            return set_error(ErrorKind::Link, "no transport for port " + port_text + ": a sim:// port needs a PLC name");
-        return make_sim_transport(name);
+        choice.sim = port.substr(kSimScheme.size());
+        if (choice.sim.empty())
+            throw LinkError("no transport for port " + port_text + ": a sim:// port needs a PLC name");
+        return choice;
     }
+    LineSettings &given = choice.line;
+    given.device = port;
     bool tcp = starts_with(port, kTcpScheme), rtu_tcp = starts_with(port, kRtuTcpScheme),
          tls = starts_with(port, kTlsScheme);
     if (tcp || rtu_tcp || tls) {
-        LineSettings given;
         given.kind = tcp ? PortKind::Tcp : rtu_tcp ? PortKind::RtuOverTcp : PortKind::Tls;
-        given.device = port;
         std::string where = port.substr((tcp ? kTcpScheme : rtu_tcp ? kRtuTcpScheme : kTlsScheme).size());
         std::optional<std::string> error;
         if (tls) {
@@ -66,13 +66,18 @@ std::unique_ptr<Transport> make_transport(const std::string &port, const std::st
             }
         }
         if (!error) error = parse_endpoint(where, rtu_tcp, false, given.host, given.tcp_port);
-        if (error) return set_error(ErrorKind::Link, "no transport for port " + port_text + ": " + *error + kKinds);
-        return make_tcp_transport(std::move(given), baudrate, options);
+        if (error) throw LinkError("no transport for port " + port_text + ": " + *error + kKinds);
+        return choice;
     }
     // Any other scheme is unknown; everything else names a serial device.
     if (port.empty() || port.find("://") != std::string::npos)
-        return set_error(ErrorKind::Link, "no transport for port " + port_text + kKinds);
-    return make_serial_transport(port, baudrate, options);
+        throw LinkError("no transport for port " + port_text + kKinds);
+    return choice;
+}
+
+std::unique_ptr<Transport> make_line_transport(LineSettings settings) {
+    if (settings.kind == PortKind::Serial) return make_serial_transport(std::move(settings));
+    return make_tcp_transport(std::move(settings));
 }
 
 } // namespace mew

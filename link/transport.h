@@ -13,17 +13,15 @@
 // "://" is a serial device for the Modbus RTU transport (serial_transport.cpp).
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/element_name.h"
-#include "platform/kvo_mew/interruption.h"
-#include "platform/kvo_mew/line_settings.h"
+#include "link/element_name.h"
+#include "link/interruption.h"
+#include "link/line_settings.h"
 
 namespace mew {
 
@@ -79,19 +77,26 @@ public:
     virtual std::string take_open_warning() { return {}; }
 };
 
-// The transport for a port text; null, with LinkError "no transport for port
-// ..." or the settings' TypeError or ValueError set (GIL held). `port_text`
-// is the port as the caller gave it, for the message; `baudrate` and
-// `options` are the constructor's, read by the serial transport only.
-std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text,
-                                          pybind11::handle baudrate, pybind11::dict options);
+// What a port text names: a simulated PLC (`sim`, the NAME of sim://NAME)
+// or, when `sim` is empty, a line whose kind, device, host and TCP port (and
+// TLS files) are filled in; its other settings come from the link's keywords.
+struct PortChoice {
+    std::string sim;
+    LineSettings line;
+};
+
+// Throws LinkError "no transport for port PORT_TEXT..." listing the kinds of
+// port there are when `port` is none of them or malformed. `port_text` is the
+// port as the caller gave it, for the message.
+PortChoice choose_port(const std::string &port, const std::string &port_text);
 
 std::unique_ptr<Transport> make_sim_transport(const std::string &name);
-// Null with LinkError set when kvo_mew was built without libmodbus.
-std::unique_ptr<Transport> make_serial_transport(const std::string &device, pybind11::handle baudrate,
-                                                 pybind11::dict options);
-// "tcp://..." or "rtu+tcp://...": `given` has the kind, device, host and port.
-std::unique_ptr<Transport> make_tcp_transport(LineSettings given, pybind11::handle baudrate, pybind11::dict options);
+// The transport of a line: tcp://, rtu+tcp://, tls:// (tcp_transport.cpp) or
+// a serial device (serial_transport.cpp). Throws LinkError when it cannot be
+// set up, or for a serial device when kvo_mew was built without libmodbus.
+std::unique_ptr<Transport> make_line_transport(LineSettings settings);
+std::unique_ptr<Transport> make_tcp_transport(LineSettings settings);
+std::unique_ptr<Transport> make_serial_transport(LineSettings settings);
 // Whether this build has the serial transport.
 bool serial_transport_built();
 

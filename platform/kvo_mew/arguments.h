@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/element_name.h"
+#include "link/element_name.h"
 
 namespace mew {
 

@@ -8,7 +8,7 @@
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/simulated_plc.h"
+#include "link/simulated_plc.h"
 #include "runtime/native_class.h"
 #include "runtime/gil.h"
 

@@ -2,7 +2,7 @@
 #include "runtime/errors.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/link.h"
-#include "platform/kvo_mew/interruption.h"
+#include "link/interruption.h"
 #include "runtime/native_class.h"
 
 #include <chrono>

@@ -7,8 +7,8 @@
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/simulated_plc.h"
-#include "platform/kvo_mew/tcp_socket.h"
+#include "link/simulated_plc.h"
+#include "link/tcp_socket.h"
 #include "runtime/native_class.h"
 #include "runtime/gil.h"
 

@@ -10,6 +10,9 @@
 
 namespace mew {
 
+// The engine's hooks into the interpreter (engine_hooks.cpp); at import.
+void install_engine_hooks();
+
 void bind_link(pybind11::module_ &m);
 void bind_watchdog(pybind11::module_ &m);
 

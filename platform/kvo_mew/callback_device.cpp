@@ -1,8 +1,16 @@
 #include "platform/kvo_mew/callback_device.h"
 
 #include "runtime/errors.h"
+#include "platform/kvo_mew/errors.h"
+#include "link/simulated_plc.h"
 
 namespace mew {
+
+bool refused_inside_device_update(const char *what) {
+    if (!inside_device_update()) return false;
+    set_error(ErrorKind::Link, device_update_refusal(what));
+    return true;
+}
 
 CallbackDevice::~CallbackDevice() {
     // At interpreter exit the function is left alone: no GIL can be had then.

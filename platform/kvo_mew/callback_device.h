@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kvo_mew/devices.h"
+#include "link/devices.h"
 
 namespace mew {
 

@@ -1,4 +1,4 @@
-#include "platform/kvo_mew/line_settings.h"
+#include "platform/kvo_mew/line_arguments.h"
 
 #include <cmath>
 
@@ -159,6 +159,19 @@ std::optional<LineSettings> line_settings(LineSettings settings, py::handle baud
         if (!text || !read_option(settings, *text, value)) return std::nullopt;
     }
     return settings;
+}
+
+std::unique_ptr<Transport> make_transport(const std::string &port, const std::string &port_text,
+                                          py::handle baudrate, py::dict options) {
+    try {
+        PortChoice choice = choose_port(port, port_text);
+        if (!choice.sim.empty()) return make_sim_transport(choice.sim);
+        std::optional<LineSettings> settings = line_settings(std::move(choice.line), baudrate, options);
+        if (!settings) return nullptr;
+        return make_line_transport(std::move(*settings));
+    } catch (const LinkError &failure) {
+        return set_error(failure.kind(), failure.what());
+    }
 }
 
 py::dict element_map_dict(const ElementMap &map) {

@@ -3,9 +3,10 @@
 #include "platform/kvo_mew/arguments.h"
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/errors.h"
+#include "platform/kvo_mew/line_arguments.h"
 #include "platform/kvo_mew/link_log.h"
 #include "platform/kvo_mew/link_watchdog.h"
-#include "platform/kvo_mew/modbus_map.h"
+#include "link/modbus_map.h"
 #include "runtime/native_class.h"
 #include "runtime/gil.h"
 

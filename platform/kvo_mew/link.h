@@ -38,9 +38,9 @@
 
 #include "platform/kvo_mew/callback_device.h"
 #include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/function_ref.h"
-#include "platform/kvo_mew/link_health.h"
-#include "platform/kvo_mew/transport.h"
+#include "link/function_ref.h"
+#include "link/link_health.h"
+#include "link/transport.h"
 
 namespace mew {
 

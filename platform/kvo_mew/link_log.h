@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "platform/kvo_mew/failure_cause.h"
+#include "link/failure_cause.h"
 
 namespace mew {
 namespace link_log {

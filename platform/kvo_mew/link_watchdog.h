@@ -25,7 +25,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/kvo_mew/link_health.h"
+#include "link/link_health.h"
 
 namespace mew {
 

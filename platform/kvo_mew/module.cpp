@@ -3,10 +3,10 @@
 
 #include "platform/kvo_mew/bindings.h"
 #include "platform/kvo_mew/errors.h"
-#include "platform/kvo_mew/interruption.h"
-#include "platform/kvo_mew/modbus_map.h"
-#include "platform/kvo_mew/line_settings.h"
-#include "platform/kvo_mew/transport.h"
+#include "link/interruption.h"
+#include "link/modbus_map.h"
+#include "platform/kvo_mew/line_arguments.h"
+#include "link/transport.h"
 #include "runtime/module_state.h"
 
 namespace py = pybind11;
@@ -100,6 +100,7 @@ PYBIND11_MODULE(kvo_mew, m) {
     // Link transactions of the main thread check for signals (Ctrl-C).
     mew::set_main_thread(
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>());
+    mew::install_engine_hooks();
 
     m.attr("SERIAL_TRANSPORT") = py::bool_(mew::serial_transport_built());
     m.attr("DEFAULT_ELEMENT_MAP") = mew::element_map_dict(mew::ElementMap::defaults());

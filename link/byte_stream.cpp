@@ -27,6 +27,7 @@ size_t ByteStream::read_available(std::vector<uint8_t> &buffer) const {
         if (n > 0) {
             buffer.insert(buffer.end(), chunk, chunk + n);
             total += size_t(n);
+            if (socket_ && size_t(n) < sizeof chunk) break;
             continue;
         }
         if (n == 0 && socket_) port_failed("connection closed by the peer");
@@ -65,13 +66,13 @@ void ByteStream::write_all(const uint8_t *data, size_t size, const Interruption 
     }
 }
 
-void ByteStream::wait_readable(Clock::time_point until) const {
+bool ByteStream::wait_readable(Clock::time_point until) const {
 #if KVO_MEW_TLS
-    if (tls_ && SSL_pending(tls_) > 0) return;
+    if (tls_ && SSL_pending(tls_) > 0) return true;
 #endif
     Clock::time_point end = Interruption::slice_end(until);
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
-    if (left <= 0) return;
+    if (left <= 0) return false;
     pollfd port{fd_, POLLIN, 0};
     int ready = ::poll(&port, 1, int((left + 999) / 1000));
     if (ready < 0 && errno != EINTR) port_failed(errno);
@@ -82,6 +83,7 @@ void ByteStream::wait_readable(Clock::time_point until) const {
         if (socket_ && ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) port_failed(error);
         port_failed(socket_ ? ECONNRESET : EIO);
     }
+    return ready > 0;
 }
 
 #if KVO_MEW_TLS
@@ -110,6 +112,7 @@ size_t ByteStream::read_tls(std::vector<uint8_t> &buffer) const {
         if (n > 0) {
             buffer.insert(buffer.end(), chunk, chunk + n);
             total += size_t(n);
+            if (size_t(n) < sizeof chunk && SSL_pending(tls_) == 0) return total;
             continue;
         }
         int error = SSL_get_error(tls_, n);

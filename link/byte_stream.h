@@ -32,10 +32,14 @@ public:
     ByteStream(int fd, bool socket, ssl_st *tls = nullptr) : fd_(fd), socket_(socket), tls_(tls) {}
 
     // Appends what the descriptor holds now to `buffer`; the number of bytes.
+    // A socket is read until a read comes back short: what arrives after it
+    // is left for the next call, which saves a read that would find nothing.
     size_t read_available(std::vector<uint8_t> &buffer) const;
     void write_all(const uint8_t *data, size_t size, const Interruption &interruption) const;
-    // Waits until there are bytes to read, `until` comes or a slice has passed.
-    void wait_readable(Clock::time_point until) const;
+    // Waits until there are bytes to read, `until` comes or a slice has
+    // passed; true when there are (or the descriptor has news: its end or
+    // an error, which the next read reports).
+    bool wait_readable(Clock::time_point until) const;
 
 private:
     size_t read_tls(std::vector<uint8_t> &buffer) const;

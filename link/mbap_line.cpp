@@ -28,8 +28,10 @@ rtu::Outcome Line::exchange(const rtu::Request &request, const Interruption &int
     std::vector<uint8_t> out = adu(transaction, request);
     stream_.write_all(out.data(), out.size(), interruption);
     Clock::time_point deadline = Clock::now() + seconds(timeout_);
+    // What a timed-out try left is looked at first; then each round waits
+    // until the socket is readable and reads once: no read that can only
+    // come back empty on a request just sent.
     for (;;) {
-        stream_.read_available(buffer_);
         while (buffer_.size() >= kHeader) {
             size_t length = get16(buffer_.data() + 4);
             if (length < 2 || length > kLongest)
@@ -51,7 +53,7 @@ rtu::Outcome Line::exchange(const rtu::Request &request, const Interruption &int
         }
         if (Clock::now() >= deadline) return fail(rtu::Outcome::Timeout, {});
         interruption.check();
-        stream_.wait_readable(deadline);
+        if (stream_.wait_readable(deadline)) stream_.read_available(buffer_);
     }
 }
 

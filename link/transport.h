@@ -22,6 +22,7 @@
 #include "link/element_name.h"
 #include "link/interruption.h"
 #include "link/line_settings.h"
+#include "link/link_error.h"
 
 namespace mew {
 

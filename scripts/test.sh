@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds kvo_fa and runs every test: first the native core's unit tests
-# (ctest, from build/ctest), then the Python suite. Installs what it needs
-# when missing (scripts/install.sh test: into the checkout's .venv unless
+# Builds kvo_fa and runs every test: first the native unit tests of the core
+# and the link engine (ctest, from build/native), then the Python suite.
+# Installs what it needs when missing (scripts/install.sh test: into the checkout's .venv unless
 # KVO_PYTHON or an active virtual environment says otherwise).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,7 +11,7 @@ bash "$here/scripts/install.sh" test
 cd "$here"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-[ -f build/ctest/CMakeCache.txt ] || cmake -S core -B build/ctest "${generator[@]}" >/dev/null
-cmake --build build/ctest >build/ctest/build.log 2>&1 || { cat build/ctest/build.log; exit 1; }
-ctest --test-dir build/ctest --output-on-failure
+[ -f build/native/CMakeCache.txt ] || cmake -S native -B build/native "${generator[@]}" >/dev/null
+cmake --build build/native >build/native/build.log 2>&1 || { cat build/native/build.log; exit 1; }
+ctest --test-dir build/native --output-on-failure
 exec "$py" -m pytest -q -p no:cacheprovider --timeout=120 tests "$@"

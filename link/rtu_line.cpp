@@ -90,8 +90,9 @@ Outcome Line::receive(const Request &request, const Interruption &interruption) 
     double on_line = double(request.frame.size() + request.answer_size) * timing_.char_time;
     Clock::time_point deadline = Clock::now() + seconds(timing_.timeout + on_line);
     buffer_.clear();
+    // Each round waits until the port is readable, then reads: no read that
+    // can only come back empty on a request just sent.
     for (;;) {
-        read_available();
         size_t expected = 0;
         while (!buffer_.empty()) {
             Reading reading = read_frame(request, buffer_.data(), buffer_.size());
@@ -127,7 +128,7 @@ Outcome Line::receive(const Request &request, const Interruption &interruption) 
             return fail(Outcome::Damaged, problem);
         }
         interruption.check();
-        wait_readable(deadline);
+        if (wait_readable(deadline)) read_available();
     }
 }
 
@@ -147,6 +148,6 @@ size_t Line::read_available() {
     return total;
 }
 
-void Line::wait_readable(Clock::time_point until) { stream_.wait_readable(until); }
+bool Line::wait_readable(Clock::time_point until) { return stream_.wait_readable(until); }
 
 } // namespace mew::rtu

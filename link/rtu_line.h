@@ -69,8 +69,9 @@ private:
     Outcome fail(Outcome::Kind kind, std::string problem);
     // Reads what the port holds into buffer_; the number of bytes read.
     size_t read_available();
-    // Waits until the port has bytes, `until` comes or a slice has passed.
-    void wait_readable(Clock::time_point until);
+    // Waits until the port has bytes, `until` comes or a slice has passed;
+    // true when it has.
+    bool wait_readable(Clock::time_point until);
 
     const ByteStream stream_;
     const Timing timing_;

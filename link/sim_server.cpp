@@ -172,6 +172,7 @@ bool take_in(Client &client) {
         if (n > 0) {
             client.in.insert(client.in.end(), chunk, chunk + n);
             if (client.in.size() > 4 * kMaxPending) return false;  // sends and never reads
+            if (size_t(n) < sizeof chunk) return true;  // all there was: the next poll tells of more
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

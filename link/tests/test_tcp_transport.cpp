@@ -61,7 +61,7 @@ std::unique_ptr<Transport> tcp_transport(int port) {
     settings.host = "127.0.0.1";
     settings.tcp_port = port;
     settings.device = "tcp://127.0.0.1:" + std::to_string(port);
-    settings.timeout = 0.3;
+    settings.timeout = 1.0;  // the silence below waits it out once
     settings.retries = 0;
     return make_tcp_transport(settings);
 }

@@ -11,18 +11,20 @@ from typing import Any
 
 from kvo_kit.extras import needs
 
-with needs("plant", "kvo_kit.plant"):
-    from .broker import BrokerAddress, parse_broker_url
-    from .reporter import PlantReporter
 from .schema import SCHEMA_VERSION
 
 __all__ = ["BrokerAddress", "PageServer", "PlantReporter", "SCHEMA_VERSION", "parse_broker_url"]
 
 
 def __getattr__(name: str) -> Any:
-    # The page needs Flask; a machine that only reports does not.
+    # The page needs Flask; a machine that only reports does not; what reads a machine (.sampling, which
+    # the OPC UA server shares) needs neither.
     if name == "PageServer":
         from .page_server import PageServer
 
         return PageServer
+    if name in ("BrokerAddress", "parse_broker_url", "PlantReporter"):
+        with needs("plant", "kvo_kit.plant"):
+            from . import broker, reporter
+        return reporter.PlantReporter if name == "PlantReporter" else getattr(broker, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

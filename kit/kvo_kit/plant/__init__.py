@@ -17,14 +17,19 @@ __all__ = ["BrokerAddress", "PageServer", "PlantReporter", "SCHEMA_VERSION", "pa
 
 
 def __getattr__(name: str) -> Any:
-    # The page needs Flask; a machine that only reports does not; what reads a machine (.sampling, which
-    # the OPC UA server shares) needs neither.
-    if name == "PageServer":
-        from .page_server import PageServer
+    # Imported at first use: the page needs Flask, a machine that only reports does not, and
+    # kvo_kit.packml (which uses the command and sampling rules here) needs neither nor paho.
+    with needs("plant", "kvo_kit.plant"):
+        if name == "PageServer":
+            from .page_server import PageServer
 
-        return PageServer
-    if name in ("BrokerAddress", "parse_broker_url", "PlantReporter"):
-        with needs("plant", "kvo_kit.plant"):
-            from . import broker, reporter
-        return reporter.PlantReporter if name == "PlantReporter" else getattr(broker, name)
+            return PageServer
+        if name in ("BrokerAddress", "parse_broker_url"):
+            from . import broker
+
+            return getattr(broker, name)
+        if name == "PlantReporter":
+            from .reporter import PlantReporter
+
+            return PlantReporter
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

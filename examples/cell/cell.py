@@ -10,9 +10,11 @@ the slide, resets the machine and the stations, homes the cell and finishes
 the run. At the end: a summary, the timing diagram of the first parts (and,
 with --jam, of the fault and the recovery, both marked on the time axis), and
 the whole I/O trace as VCD (for GTKWave or PulseView) and CSV. With
---plant URL the cell reports to the plant's MQTT broker (kvo_kit.plant).
+--plant URL the cell reports to the plant's MQTT broker (kvo_kit.plant); with
+--opcua URL it is an OPC UA server (kvo_kit.opcua, docs/opcua.md).
 
     python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR] [--plant URL --name NAME]
+                                  [--opcua opc.tcp://127.0.0.1:4840 [--opcua-reset --opcua-user NAME]]
 """
 import argparse
 import os
@@ -114,6 +116,9 @@ def run(
     name: str = "cell",
     reset_from_plant: bool = False,
     jam_after: Optional[int] = None,
+    opcua_url: Optional[str] = None,
+    opcua_users: Optional[dict[str, str]] = None,
+    reset_from_opcua: bool = False,
 ) -> Summary:
     """Run the cell until `parts` good parts are unloaded; returns the Summary."""
     timing = timing or plant.Timing()
@@ -150,6 +155,21 @@ def run(
         reporter = PlantReporter(machine, group, plant_url, line="demo", name=name, labels=plant.LABELS,
                                  commands={"reset": plant_reset.set} if reset_from_plant else None)
         cell.on_part = reporter.cycle_done
+    opcua, opcua_reset = None, threading.Event()
+    if opcua_url:
+        from kvo_kit.opcua import OpcUaServer, Security
+
+        # Reset from a client runs the cell's own recovery below, as the plant's reset does.
+        opcua = served = OpcUaServer(
+            machine, group, opcua_url, name=name, iomap=plant.IO_MAP,
+            identification={"Manufacturer": "kvo_fa", "Model": "demo cell", "SerialNumber": name},
+            commands={"Reset": opcua_reset.set} if reset_from_opcua else None, security=Security(users=opcua_users or {}))
+        also = cell.on_part
+
+        def count_part() -> None:  # for PackML's counters and OEE, and the plant's
+            also()
+            served.cycle_done()
+        cell.on_part = count_part
     out(f"cell: {parts} parts, strokes lift {timing.lift} s, slide {timing.slide} s, ejector {timing.eject} s"
         + (f"; the slide jams after part {jam_after}" if jam else ""))
     try:
@@ -157,6 +177,9 @@ def run(
         machine.start()
         if reporter:
             reporter.start()
+        if opcua:
+            opcua.start()
+            out(f"cell: OPC UA server at {opcua_url}, {opcua.nodes} nodes")
         plc.trace_start()
         cell.trace_origin = plc.now
         group.start_all()
@@ -172,12 +195,14 @@ def run(
                 out("simulation: the slide cylinder jams halfway")
                 plc.jam("slide", "arrive")
                 cell.mark("slide jams", "operator")
-            if fault.is_set() and reset_from_plant:
-                out("operator: waiting for the plant's reset")
-                while not plant_reset.wait(0.05):
+            if fault.is_set() and (reset_from_plant or reset_from_opcua):
+                out("operator: waiting for the plant's reset" if reset_from_plant else
+                    "operator: waiting for Reset from an OPC UA client")
+                while not (plant_reset.wait(0.05) or opcua_reset.is_set()):
                     if time.monotonic() > deadline:
                         raise RuntimeError("no reset came from the plant")
                 plant_reset.clear()
+                opcua_reset.clear()
             if fault.is_set():
                 fault.clear()
                 recover(machine, group, plc, cell, timing, parts, out)
@@ -187,6 +212,8 @@ def run(
         shut_down(machine, group)
         if reporter:
             reporter.close()
+        if opcua:
+            opcua.close()
         machine.close()
         plc.trace_stop()
         threading.excepthook = old_hook
@@ -284,16 +311,29 @@ def main(argv: Optional[list[str]] = None) -> None:
     p.add_argument("--name", default="cell", help="the cell's name in the plant (default cell)")
     p.add_argument("--plant-reset", action="store_true",
                    help="after a fault, wait for the plant's reset command (needs an authenticated --plant URL)")
+    p.add_argument("--opcua", metavar="URL", help="serve the cell over OPC UA, e.g. opc.tcp://127.0.0.1:4840")
+    p.add_argument("--opcua-reset", action="store_true",
+                   help="after a fault, wait for an OPC UA client's Reset (needs --opcua-user)")
+    p.add_argument("--opcua-user", metavar="NAME",
+                   help="the user who may call Reset; the password comes from KVO_OPCUA_PASSWORD")
     args = p.parse_args(argv)
     if args.parts < (3 if args.jam else 1):
         p.error("--parts must be at least 1 (3 with --jam)")
     if args.plant_reset and not args.plant:
         p.error("--plant-reset needs --plant")
+    if args.opcua_reset and not (args.opcua and args.opcua_user):
+        p.error("--opcua-reset needs --opcua and --opcua-user")
+    if args.opcua_user and not os.environ.get("KVO_OPCUA_PASSWORD"):
+        p.error("--opcua-user needs the password in KVO_OPCUA_PASSWORD")
+    if args.opcua and not installed("opcua"):
+        p.exit(1, hint("opcua", "the demo's --opcua") + "\n")
     if args.plant and not installed("plant"):
         p.exit(1, hint("plant", "the demo's --plant") + "\n")
     try:
         run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
-            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
+            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after, opcua_url=args.opcua,
+            opcua_users={args.opcua_user: os.environ["KVO_OPCUA_PASSWORD"]} if args.opcua_user else None,
+            reset_from_opcua=args.opcua_reset)
     except KeyboardInterrupt:
         print("cell: interrupted; machine and stations stopped, outputs off")
         sys.exit(130)

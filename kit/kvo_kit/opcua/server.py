@@ -12,7 +12,8 @@ import logging
 import threading
 import time
 from collections import deque
-from typing import Any, Iterable, Mapping, Optional
+from collections.abc import Iterable, Mapping
+from typing import Any, Callable, Optional, Union
 
 from asyncua import Server, ua
 
@@ -41,7 +42,7 @@ class OpcUaServer:
         iomap: Any = None,
         identification: Optional[Mapping[str, Any]] = None,
         packml: Any = None,
-        commands: Optional[Iterable[str]] = None,
+        commands: Union[Iterable[str], Mapping[str, Optional[Callable[[], object]]], None] = None,
         security: Optional[Security] = None,
         link: Any = None,
         poll_interval: float = 0.1,
@@ -56,11 +57,16 @@ class OpcUaServer:
                 raise ValueError(f"{what} must be a positive number of seconds, not {value!r}")
         self.security = security if security is not None else Security()
         self.security.check(endpoint)
-        self.commands = tuple(commands or ())
-        refused = [c for c in self.commands if c not in COMMANDS]
+        given = dict(commands) if isinstance(commands, Mapping) else {name: None for name in commands or ()}
+        refused = [c for c in given if c not in COMMANDS]
         if refused:
             raise ValueError(f"command method(s) {', '.join(map(repr, refused))} cannot be allowed: "
                              f"allowed may be {', '.join(COMMANDS)}")
+        for command, action in given.items():
+            if action is not None and not callable(action):
+                raise TypeError(f"command {command!r}: {action!r} is not callable")
+        self._actions: dict[str, Optional[Callable[[], object]]] = given
+        self.commands = tuple(given)
         check_users(self.commands, self.security)
         if iomap is not None:
             iomap.check(machine)
@@ -248,7 +254,7 @@ class OpcUaServer:
             assert self._loop is not None
             try:
                 # On a thread of its own: the loop goes on serving while the machine carries it out.
-                await self._loop.run_in_executor(self._commands_pool, self.packml.command, command)
+                await self._loop.run_in_executor(self._commands_pool, self._carry_out, command)
             except ValueError as refused:  # CommandRefused: unknown here, or not possible now
                 log.warning("OPC UA command %s for %s refused: %s", command, self.name, refused)
                 return ua.StatusCode(ua.StatusCodes.BadInvalidState)
@@ -260,6 +266,24 @@ class OpcUaServer:
                 self._wake.set()
             return []
         return call
+
+    def _carry_out(self, command: str) -> None:
+        """The application's action for `command`, or PackML's; Reset on a faulted machine clears it first."""
+        action = self._actions.get(command)
+        if action is not None:
+            action()
+            return
+        from kvo_kit.packml import State
+
+        if command == "Reset" and self.packml.state in (State.Aborting, State.Aborted):
+            if self.packml.state == State.Aborting:
+                raise ValueError("the machine is still aborting: reset it once it is Aborted")
+            self.packml.command("Clear")
+            for _ in range(len(State)):  # the state model's steps Clearing -> Stopped, one per update
+                if self.packml.state == State.Stopped:
+                    break
+                self.packml.update()
+        self.packml.command(command)
 
     async def _refresh_loop(self, m: model.Model, alarm: Any) -> None:
         assert self._wake is not None

@@ -114,6 +114,7 @@ class OpcUaServer:
         self._closing, self._error = False, None
         self._ready.clear()
         self._commands_pool = concurrent.futures.ThreadPoolExecutor(1, f"opcua commands {self.name}")
+        self._commands_pool.submit(int)  # its thread starts with the server, not at the first call
         self._thread = threading.Thread(target=self._run, name=f"opcua server {self.name}")
         self._thread.start()
         try:

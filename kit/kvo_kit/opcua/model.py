@@ -64,12 +64,12 @@ def packml_values(tags: Mapping[str, Any]) -> Values:
         "PackML.Admin.StopReason.Message": (V.String, str(stop.get("message") or "")),
         "PackML.Admin.StopReason.Time": (V.DateTime, wall_time(stop.get("at"))),
         "PackML.Admin.AlarmCount": (V.Int32, len(alarms)),
-        # seconds, to a tenth: a client subscribed to them hears of a change ten times a second at most
-        "PackML.Admin.StateCurrentTime": (V.Double, round(float(tags.get("StateCurrentTime", 0.0)), 1)),
-        "PackML.Admin.AccTimeSinceReset": (V.Double, round(float(tags.get("AccTimeSinceReset", 0.0)), 1)),
+        # whole seconds: a client subscribed to them hears of a change once a second, not at every poll
+        "PackML.Admin.StateCurrentTime": (V.Double, float(round(tags.get("StateCurrentTime", 0.0)))),
+        "PackML.Admin.AccTimeSinceReset": (V.Double, float(round(tags.get("AccTimeSinceReset", 0.0)))),
     }
     for state in STATES:
-        values[f"PackML.Admin.StateCumulativeTime.{state}"] = (V.Double, round(float(cumulative.get(state, 0.0)), 1))
+        values[f"PackML.Admin.StateCumulativeTime.{state}"] = (V.Double, float(round(cumulative.get(state, 0.0))))
     return values
 
 

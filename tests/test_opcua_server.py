@@ -313,3 +313,18 @@ def test_the_demo_cell_is_reset_by_an_opcua_user(tmp_path: Any) -> None:
             opc.disconnect()
     finally:
         runner.join(60)
+
+
+@pytest.mark.parametrize("flags, message", [
+    (["--opcua-reset"], "--opcua-reset needs --opcua and --opcua-user"),
+    (["--opcua", "opc.tcp://127.0.0.1:4840", "--opcua-user", "operator"], "KVO_OPCUA_PASSWORD"),
+])
+def test_the_demo_cell_refuses_an_opcua_reset_no_user_may_call(flags: list[str], message: str) -> None:
+    import subprocess
+
+    cell = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "cell", "cell.py")
+    env = {k: v for k, v in os.environ.items() if k != "KVO_OPCUA_PASSWORD"}
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
+    done = subprocess.run([sys.executable, cell, "--fast", *flags], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 2 and message in done.stderr

@@ -29,6 +29,7 @@ class Security:
     users: Mapping[str, str] = field(default_factory=dict)  # user name -> password: may call the methods
     anonymous: bool = True                     # anonymous sessions may browse, read and subscribe
     no_security: bool = False                  # with certificates: offer the None policy as well (loopback only)
+    trusted_clients: Sequence[str] = ()        # the client certificates accepted (none given: any)
 
     @property
     def encrypted(self) -> bool:
@@ -41,6 +42,8 @@ class Security:
         for name, password in self.users.items():
             if not isinstance(name, str) or not name or not isinstance(password, str) or not password:
                 raise ValueError(f"user {name!r}: a user needs a name and a password (non-empty str)")
+        if self.trusted_clients and not self.encrypted:
+            raise ValueError("trusted client certificates need the server's certificate and private key")
         if not self.anonymous and not self.users:
             raise ValueError("with anonymous sessions refused, name at least one user")
         if self.offers_none and not is_loopback(endpoint):
@@ -105,13 +108,35 @@ class ReadOnlyForAnonymous(PermissionRuleset):
         return action_type_id in self._allowed.get(user.role, set())
 
 
-def certificate_uri(path: str) -> Optional[str]:
-    """The application URI in a certificate's subjectAltName, which the server must name itself with."""
+def load_certificate(path: str) -> Any:
     from cryptography import x509
 
     with open(path, "rb") as f:
         data = f.read()
-    cert = x509.load_pem_x509_certificate(data) if b"-----BEGIN" in data else x509.load_der_x509_certificate(data)
+    return x509.load_pem_x509_certificate(data) if b"-----BEGIN" in data else x509.load_der_x509_certificate(data)
+
+
+class TrustedClients:
+    """asyncua's certificate check: only the given client certificates open a session (pinned, byte for byte)."""
+
+    def __init__(self, paths: Sequence[str]) -> None:
+        from cryptography.hazmat.primitives.serialization import Encoding
+
+        self._encoding = Encoding.DER
+        self._trusted = {load_certificate(path).public_bytes(Encoding.DER) for path in paths}
+
+    async def __call__(self, certificate: Any, application: Any) -> None:
+        from asyncua.common.utils import ServiceError
+
+        if certificate.public_bytes(self._encoding) not in self._trusted:
+            raise ServiceError(ua.StatusCodes.BadCertificateUntrusted)
+
+
+def certificate_uri(path: str) -> Optional[str]:
+    """The application URI in a certificate's subjectAltName, which the server must name itself with."""
+    from cryptography import x509
+
+    cert = load_certificate(path)
     try:
         names = cert.extensions.get_extension_for_class(x509.SubjectAlternativeName).value
     except x509.ExtensionNotFound:

@@ -20,7 +20,7 @@ from asyncua import Server, ua
 from kvo_kit.plant.sampling import image_words, link_health, machine_link
 
 from . import machinery, model
-from .security import ReadOnlyForAnonymous, Security, Users, certificate_uri, check_users
+from .security import ReadOnlyForAnonymous, Security, TrustedClients, Users, certificate_uri, check_users
 
 log = logging.getLogger("kvo_kit.opcua")
 
@@ -219,6 +219,8 @@ class OpcUaServer:
             await server.load_private_key(self.security.private_key)
         server.set_security_policy(self.security.policies(), permission_ruleset=ReadOnlyForAnonymous())
         server.set_identity_tokens(self.security.tokens())
+        if self.security.trusted_clients:
+            server.set_certificate_validator(TrustedClients(self.security.trusted_clients))
         return server
 
     async def _build(self, server: Server, m: model.Model) -> Any:

@@ -333,3 +333,37 @@ def test_the_demo_cell_refuses_an_opcua_reset_no_user_may_call(flags: list[str],
     done = subprocess.run([sys.executable, cell, "--fast", *flags], env=env, capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 2 and message in done.stderr
+
+
+def test_ctrl_c_ends_the_demo_cell_and_its_server_with_a_client_connected(tmp_path: Any) -> None:
+    import signal
+    import subprocess
+
+    endpoint = free_endpoint()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONUNBUFFERED="1")
+    cell = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                                          "examples", "cell", "cell.py"),
+                             "--parts", "200", "--out", str(tmp_path), "--opcua", endpoint],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert cell.stdout.readline().startswith("cell: 200 parts")
+        assert cell.stdout.readline().startswith(f"cell: OPC UA server at {endpoint}")
+        opc = client(endpoint)
+        try:
+            assert opc.get_node(f"ns={Served.ns(opc)};s=cell.Identification.Model").get_value() == "demo cell"
+            pressed = time.monotonic()
+            cell.send_signal(signal.SIGINT)
+            out, err = cell.communicate(timeout=30)
+            took = time.monotonic() - pressed
+        finally:
+            try:
+                opc.disconnect()
+            except Exception:  # the server has gone
+                pass
+    finally:
+        if cell.poll() is None:
+            cell.kill()
+            cell.communicate()
+    assert cell.returncode == 130, err
+    assert "interrupted; machine and stations stopped, outputs off" in out and "Traceback" not in err
+    assert took < 5, took  # within a second on a quiet machine

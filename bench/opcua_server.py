@@ -153,4 +153,4 @@ def main(argv: Any = None) -> None:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -132,6 +132,13 @@ def test_a_client_browses_and_reads_every_node(served: Served, anonymous: Any) -
     assert values["IO.Link.Transactions"] > 0 and values["IO.Link.Failures.timeout"] == 0
 
 
+def test_a_second_server_on_a_taken_port_says_so_and_leaves_nothing_running(served: Served) -> None:
+    other = OpcUaServer(served.machine, None, served.server.endpoint, name="press")
+    with pytest.raises(OSError):
+        other.start()
+    other.close()  # nothing left to close
+
+
 def test_no_client_writes_and_no_method_moves_an_output(served: Served, anonymous: Any, operator: Any) -> None:
     for opc in (anonymous, operator):
         for key, value in (("IO.Outputs.lamp", True), ("IO.Y", [1]), ("PackML.Status.StateCurrent", 6)):

@@ -5,7 +5,8 @@ Anonymous sessions browse, read and subscribe; only a user named in
 one writes (no variable is writable, and writes are refused before they reach
 the address space). Without certificates the server offers the None policy,
 on loopback only; with them it offers Basic256Sha256 SignAndEncrypt (and the
-None policy only when asked for as well).
+None policy only when asked for as well), and with `trusted_clients` only those
+client certificates open a session.
 """
 import hmac
 import ipaddress

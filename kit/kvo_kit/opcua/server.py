@@ -77,8 +77,12 @@ class OpcUaServer:
         self.machine, self.group, self.endpoint, self.name, self.iomap = machine, group, endpoint, name, iomap
         self.poll_interval, self.counters_interval = poll_interval, counters_interval
         self._link = link if link is not None else machine_link(machine)
+        self._own_packml = packml is None
+        if packml is None:
+            from kvo_kit.packml import PackML
+
+            packml = PackML(machine, group)
         self.packml = packml
-        self._own_packml = False
 
         self._notes = threading.Lock()  # guards the fault notes
         self._fault_notes: deque[tuple[BaseException, float]] = deque(maxlen=16)
@@ -88,6 +92,7 @@ class OpcUaServer:
         self._ready = threading.Event()
         self._error: Optional[BaseException] = None
         self._thread: Optional[threading.Thread] = None
+        self._subscribed = False
         self._commands_pool: Optional[concurrent.futures.ThreadPoolExecutor] = None
         self._model: Optional[model.Model] = None
         self._fault_shown: Optional[BaseException] = None
@@ -107,10 +112,6 @@ class OpcUaServer:
     def start(self) -> None:
         if self._thread is not None:
             return
-        if self.packml is None:
-            from kvo_kit.packml import PackML
-
-            self.packml, self._own_packml = PackML(self.machine, self.group), True
         self._closing, self._error = False, None
         self._ready.clear()
         self._commands_pool = concurrent.futures.ThreadPoolExecutor(1, f"opcua commands {self.name}")
@@ -131,15 +132,17 @@ class OpcUaServer:
             raise error
         self.machine.exception_event.subscribe(self._on_fault)
         self.machine.register_edge_event_handler(self._on_input_change, 0)
+        self._subscribed = True
 
     def close(self) -> None:
         """Stop serving and end the server's threads; the machine is left as it is."""
         thread = self._thread
         if thread is None:
             return
-        if self._ready.is_set() and self._error is None:
+        if self._subscribed:
             self.machine.exception_event.unsubscribe(self._on_fault)
             self.machine.unregister_edge_event_handler(self._on_input_change)
+            self._subscribed = False
         self._closing = True
         self._wake_loop()
         while thread.is_alive():
@@ -147,8 +150,6 @@ class OpcUaServer:
         self._thread = None
         assert self._commands_pool is not None
         self._commands_pool.shutdown(wait=True)
-        if self._own_packml:
-            self.packml, self._own_packml = None, False
 
     def __enter__(self) -> "OpcUaServer":
         self.start()

@@ -189,6 +189,20 @@ class Host:
                     values[metric.name or names[metric.alias]] = value_of(metric)
         return values
 
+    def history(self, device: str, name: str) -> list[Any]:
+        """Every value the host was told for the device's metric `name`, births and data, in order."""
+        with self.lock:
+            messages = [(k, p) for k, _, d, p in self.messages if d == device and k in ("DBIRTH", "DDATA")]
+        names: dict[int, str] = {}
+        seen = []
+        for kind, payload in messages:
+            for metric in payload.metrics:
+                if kind == "DBIRTH":
+                    names[metric.alias] = metric.name
+                if (metric.name or names.get(metric.alias)) == name:
+                    seen.append(value_of(metric))
+        return seen
+
     def bdseq(self, payload: Any) -> int:
         return next(value_of(m) for m in payload.metrics if m.name == "bdSeq")
 

@@ -246,3 +246,33 @@ def test_a_killed_cell_leaves_the_ndeath_of_its_bdseq_which_goes_on_after_a_rest
         assert births[1] == (births[0] + 1) % 256
     finally:
         host.close()
+
+
+@needs_broker
+def test_the_jammed_demo_cell_is_seen_aborted_and_its_scrapped_parts_defective(spb_broker: Broker, schema: Any,
+                                                                              tmp_path: Any,
+                                                                              monkeypatch: Any) -> None:
+    sys.path.insert(0, os.path.dirname(CELL))
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    try:
+        import cell
+        import plant
+    finally:
+        sys.path.remove(os.path.dirname(CELL))
+    host = Host(schema, spb_broker.port, "page", PASSWORD, "g4")
+    try:
+        summary = cell.run(4, plant.FAST, jam=True, out_dir=str(tmp_path), out=lambda line: None, sim="cell-spb",
+                           plant_url=spb_broker.url("cell-a"), name="cell-a", sparkplug="g4", ideal_cycle=0.5)
+        assert summary.scrapped >= 1
+        assert wait_until(lambda: host.of("NDEATH"))
+        states = host.history("cell-a", "PackML/StateCurrentName")
+        path = iter(states)
+        assert all(state in path for state in ("Execute", "Aborting", "Aborted", "Clearing", "Stopped", "Execute")), \
+            states
+        metrics = host.metrics("cell-a")
+        assert metrics["PackML/ProdDefectiveCount"] == summary.scrapped
+        assert metrics["PackML/ProdProcessedCount"] == summary.parts + summary.scrapped
+        assert metrics["PackML/StopReason/Type"] == "DYCylinderException"
+        assert 0 < metrics["OEE/Shift/Quality"] < 1
+    finally:
+        host.close()

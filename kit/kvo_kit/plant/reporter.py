@@ -302,6 +302,8 @@ class PlantReporter:
                 if republish:
                     self._reconnected_at = None
             try:
+                if faults and self.packml.update():
+                    self._publish_packml()
                 for exception, at, _ in faults:
                     self._report_fault(exception, at)
                 for raw, retained in commands:

@@ -45,6 +45,7 @@ class OpcUaServer:
         commands: Union[Iterable[str], Mapping[str, Optional[Callable[[], object]]], None] = None,
         security: Optional[Security] = None,
         link: Any = None,
+        ideal_cycle: Optional[float] = None,
         poll_interval: float = 0.1,
         counters_interval: float = 1.0,
     ) -> None:
@@ -81,7 +82,9 @@ class OpcUaServer:
         if packml is None:
             from kvo_kit.packml import PackML
 
-            packml = PackML(machine, group)
+            packml = PackML(machine, group, ideal_cycle=ideal_cycle)
+        elif ideal_cycle is not None:
+            raise ValueError("give ideal_cycle to the PackML given, not to the server")
         self.packml = packml
 
         self._notes = threading.Lock()  # guards the fault notes

@@ -202,6 +202,8 @@ class OpcUaServer:
         server = await self._configured_server()
         self._model = machine_model = model.Model(server, await server.register_namespace(model.NAMESPACE), self.name)
         alarm = await self._build(server, machine_model)
+        if self._closing:  # closed (Ctrl-C) while asyncua loaded its address space
+            return
         await server.start()
         try:
             self.nodes = machine_model.nodes

@@ -131,7 +131,8 @@ def link_values(health: Optional[Mapping[str, Any]]) -> Values:
     }
     for counter in LINK_COUNTERS:
         values[f"IO.Link.{counter.capitalize()}"] = (V.UInt64, _count(h.get(counter)))
-    failures = h.get("failures") if isinstance(h.get("failures"), Mapping) else {}
+    raw = h.get("failures")
+    failures = raw if isinstance(raw, Mapping) else {}
     for cause in FAILURE_CAUSES:
         values[f"IO.Link.Failures.{cause}"] = (V.UInt64, _count(failures.get(cause)))
     return values

@@ -16,7 +16,7 @@ from typing import Any, Optional
 from urllib.parse import urlparse
 
 from asyncua import ua
-from asyncua.crypto.permission_rules import USER_TYPES, PermissionRuleset, User, UserRole
+from asyncua.crypto.permission_rules import USER_TYPES, User, UserRole
 
 _CALL = ua.NodeId(ua.ObjectIds.CallRequest_Encoding_DefaultBinary)
 _WRITE = ua.NodeId(ua.ObjectIds.WriteRequest_Encoding_DefaultBinary)
@@ -97,8 +97,9 @@ class Users:
         return User(role=UserRole.User, name=username)
 
 
-class ReadOnlyForAnonymous(PermissionRuleset):
-    """Anonymous: browse, read, subscribe. A user: also call methods. No one writes or changes the nodes."""
+class ReadOnlyForAnonymous:
+    """asyncua's permission ruleset. Anonymous: browse, read, subscribe. A user: also call methods. No one
+    writes or changes the nodes."""
 
     def __init__(self) -> None:
         services = {ua.NodeId(type_id) for type_id in USER_TYPES} - {_WRITE}

@@ -107,10 +107,6 @@ class OpcUaServer:
         """Count `count` finished cycles (parts made, good or not) for PackML's counters and OEE."""
         self.packml.cycle_done(good, count)
 
-    @property
-    def url(self) -> str:
-        return self.endpoint
-
     # Lifecycle.
     def start(self) -> None:
         if self._thread is not None:

@@ -10,9 +10,12 @@ the slide, resets the machine and the stations, homes the cell and finishes
 the run. At the end: a summary, the timing diagram of the first parts (and,
 with --jam, of the fault and the recovery, both marked on the time axis), and
 the whole I/O trace as VCD (for GTKWave or PulseView) and CSV. With
---plant URL the cell reports to the plant's MQTT broker (kvo_kit.plant).
+--plant URL the cell reports to the plant's MQTT broker (kvo_kit.plant); with
+--opcua URL it is an OPC UA server (kvo_kit.opcua, docs/opcua.md).
 
     python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR] [--plant URL --name NAME]
+        [--sparkplug GROUP] [--ideal-cycle SECONDS]
+                                  [--opcua opc.tcp://127.0.0.1:4840 [--opcua-reset --opcua-user NAME]]
 """
 import argparse
 import os
@@ -65,6 +68,7 @@ class Cell:
         self.trace_origin = 0.0
         self.first_parts_until: Optional[float] = None
         self.on_part: Callable[[], object] = lambda: None  # told of every part unloaded
+        self.on_scrap: Callable[[int], object] = lambda count: None  # told of the parts scrapped
 
     def trace_time(self) -> float:
         return self.plc.now - self.trace_origin
@@ -99,6 +103,8 @@ class Cell:
             scrapped, self.in_cell = len(self.in_cell), set()
             self.summary.scrapped += scrapped
             self.last = time.monotonic()
+            if scrapped:
+                self.on_scrap(scrapped)
             return scrapped
 
 
@@ -114,6 +120,11 @@ def run(
     name: str = "cell",
     reset_from_plant: bool = False,
     jam_after: Optional[int] = None,
+    sparkplug: Optional[str] = None,
+    ideal_cycle: Optional[float] = None,
+    opcua_url: Optional[str] = None,
+    opcua_users: Optional[dict[str, str]] = None,
+    reset_from_opcua: bool = False,
 ) -> Summary:
     """Run the cell until `parts` good parts are unloaded; returns the Summary."""
     timing = timing or plant.Timing()
@@ -148,8 +159,31 @@ def run(
         from kvo_kit.plant import PlantReporter
 
         reporter = PlantReporter(machine, group, plant_url, line="demo", name=name, labels=plant.LABELS,
-                                 commands={"reset": plant_reset.set} if reset_from_plant else None)
+                                 commands={"reset": plant_reset.set} if reset_from_plant else None,
+                                 ideal_cycle=ideal_cycle, dialect="sparkplug" if sparkplug else "json",
+                                 sparkplug_group=sparkplug)
         cell.on_part = reporter.cycle_done
+        cell.on_scrap = lambda count: reporter.cycle_done(count, good=False)
+    opcua, opcua_reset = None, threading.Event()
+    if opcua_url:
+        from kvo_kit.opcua import OpcUaServer, Security
+
+        # Reset from a client runs the cell's own recovery below, as the plant's reset does.
+        opcua = served = OpcUaServer(
+            machine, group, opcua_url, name=name, iomap=plant.IO_MAP,
+            identification={"Manufacturer": "kvo_fa", "Model": "demo cell", "SerialNumber": name},
+            commands={"Reset": opcua_reset.set} if reset_from_opcua else None,
+            security=Security(users=opcua_users or {}), ideal_cycle=ideal_cycle)
+        also, also_scrap = cell.on_part, cell.on_scrap
+
+        def count_part() -> None:  # for PackML's counters and OEE, and the plant's
+            also()
+            served.cycle_done()
+
+        def count_scrap(count: int) -> None:
+            also_scrap(count)
+            served.cycle_done(good=False, count=count)
+        cell.on_part, cell.on_scrap = count_part, count_scrap
     out(f"cell: {parts} parts, strokes lift {timing.lift} s, slide {timing.slide} s, ejector {timing.eject} s"
         + (f"; the slide jams after part {jam_after}" if jam else ""))
     try:
@@ -157,6 +191,9 @@ def run(
         machine.start()
         if reporter:
             reporter.start()
+        if opcua:
+            opcua.start()
+            out(f"cell: OPC UA server at {opcua_url}, {opcua.nodes} nodes")
         plc.trace_start()
         cell.trace_origin = plc.now
         group.start_all()
@@ -172,12 +209,14 @@ def run(
                 out("simulation: the slide cylinder jams halfway")
                 plc.jam("slide", "arrive")
                 cell.mark("slide jams", "operator")
-            if fault.is_set() and reset_from_plant:
-                out("operator: waiting for the plant's reset")
-                while not plant_reset.wait(0.05):
+            if fault.is_set() and (reset_from_plant or reset_from_opcua):
+                out("operator: waiting for the plant's reset" if reset_from_plant else
+                    "operator: waiting for Reset from an OPC UA client")
+                while not (plant_reset.wait(0.05) or opcua_reset.is_set()):
                     if time.monotonic() > deadline:
                         raise RuntimeError("no reset came from the plant")
                 plant_reset.clear()
+                opcua_reset.clear()
             if fault.is_set():
                 fault.clear()
                 recover(machine, group, plc, cell, timing, parts, out)
@@ -187,6 +226,8 @@ def run(
         shut_down(machine, group)
         if reporter:
             reporter.close()
+        if opcua:
+            opcua.close()
         machine.close()
         plc.trace_stop()
         threading.excepthook = old_hook
@@ -282,18 +323,39 @@ def main(argv: Optional[list[str]] = None) -> None:
     p.add_argument("--jam-after", type=int, help="jam after this many parts (default: half of them)")
     p.add_argument("--plant", metavar="URL", help="report to the plant's MQTT broker, e.g. mqtt://127.0.0.1:1883")
     p.add_argument("--name", default="cell", help="the cell's name in the plant (default cell)")
+    p.add_argument("--sparkplug", metavar="GROUP",
+                   help="report as a Sparkplug B edge node of this group (with --plant URL --name NAME)")
+    p.add_argument("--ideal-cycle", type=float, metavar="SECONDS",
+                   help="the cell's ideal cycle time, for OEE's performance")
     p.add_argument("--plant-reset", action="store_true",
                    help="after a fault, wait for the plant's reset command (needs an authenticated --plant URL)")
+    p.add_argument("--opcua", metavar="URL", help="serve the cell over OPC UA, e.g. opc.tcp://127.0.0.1:4840")
+    p.add_argument("--opcua-reset", action="store_true",
+                   help="after a fault, wait for an OPC UA client's Reset (needs --opcua-user)")
+    p.add_argument("--opcua-user", metavar="NAME",
+                   help="the user who may call Reset; the password comes from KVO_OPCUA_PASSWORD")
     args = p.parse_args(argv)
     if args.parts < (3 if args.jam else 1):
         p.error("--parts must be at least 1 (3 with --jam)")
     if args.plant_reset and not args.plant:
         p.error("--plant-reset needs --plant")
+    if args.opcua_reset and not (args.opcua and args.opcua_user):
+        p.error("--opcua-reset needs --opcua and --opcua-user")
+    if args.opcua_user and not os.environ.get("KVO_OPCUA_PASSWORD"):
+        p.error("--opcua-user needs the password in KVO_OPCUA_PASSWORD")
+    if args.opcua and not installed("opcua"):
+        p.exit(1, hint("opcua", "the demo's --opcua") + "\n")
+    if args.sparkplug and not args.plant:
+        p.error("--sparkplug needs --plant")
+    if args.ideal_cycle is not None and not args.ideal_cycle > 0:
+        p.error("--ideal-cycle must be a positive number of seconds")
     if args.plant and not installed("plant"):
         p.exit(1, hint("plant", "the demo's --plant") + "\n")
     try:
         run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
-            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
+            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after, opcua_url=args.opcua,
+            opcua_users={args.opcua_user: os.environ["KVO_OPCUA_PASSWORD"]} if args.opcua_user else None,
+            reset_from_opcua=args.opcua_reset, sparkplug=args.sparkplug, ideal_cycle=args.ideal_cycle)
     except KeyboardInterrupt:
         print("cell: interrupted; machine and stations stopped, outputs off")
         sys.exit(130)

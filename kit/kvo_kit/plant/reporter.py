@@ -14,6 +14,7 @@ broker is slow or away; the broker going down, coming back or being
 unreachable at start changes nothing on the machine. paho reconnects with
 backoff, and the reporter then publishes its retained picture again.
 """
+import json
 import logging
 import threading
 import time
@@ -23,17 +24,20 @@ from typing import Any, Optional
 import paho.mqtt.client as mqtt
 from paho.mqtt.subscribeoptions import SubscribeOptions
 
+from kvo_kit.packml import PackML
+
 from . import commands as plant_commands
 from .broker import new_client, parse_broker_url
 from .publisher import Publisher
 from .sampling import image_words, link_failures, link_health, machine_link, machine_state, station_states
-from .schema import COMMAND, RETAINED, check_level, encode, machine_topic, payload
+from .schema import COMMAND, RETAINED, SCHEMA_VERSION, check_level, encode, machine_topic, payload
 
 log = logging.getLogger("kvo_kit.plant")
 
 FAULT_SETTLE = 0.05      # a fault is looked at this long after it was raised: the machine sets its flag
                          # only once every subscriber has returned
 REPUBLISH_SETTLE = 0.2   # after a reconnect, paho first resends what it still held
+DIALECTS = ("json", "sparkplug")
 
 
 class PlantReporter:
@@ -57,8 +61,26 @@ class PlantReporter:
         heartbeat_interval: float = 5.0,
         queue_size: int = 1000,
         keepalive: int = 15,
+        ideal_cycle: Optional[float] = None,
+        starved_after: float = 30.0,
+        dialect: str = "json",
+        sparkplug_group: Optional[str] = None,
+        edge_node: Optional[str] = None,
+        sparkplug_state: Optional[str] = None,
+        primary_host: Optional[str] = None,
     ) -> None:
         self.address = parse_broker_url(broker)
+        if dialect not in DIALECTS:
+            raise ValueError(f"unknown plant dialect {dialect!r}: known are {', '.join(DIALECTS)}")
+        if (dialect == "sparkplug") != (sparkplug_group is not None):
+            raise ValueError("the sparkplug dialect needs a Sparkplug group (group=\"GROUP\" at attach), "
+                             "and only it takes one")
+        for what, level in (("Sparkplug group", sparkplug_group), ("edge node", edge_node),
+                            ("primary host", primary_host)):
+            if level is not None:
+                check_level(what, level)
+        self.dialect, self.sparkplug_group, self.edge_node = dialect, sparkplug_group, edge_node
+        self.sparkplug_state, self.primary_host = sparkplug_state, primary_host
         for level in prefix.split("/"):
             check_level("prefix", level)
         self.line, self.name, self.prefix = check_level("line", line), check_level("machine name", name), prefix
@@ -67,7 +89,8 @@ class PlantReporter:
             if not value > 0:
                 raise ValueError(f"{what} must be a positive number of seconds, not {value!r}")
         self.machine, self.group = machine, group
-        self._actions = plant_commands.allowed_actions(commands, machine, group)
+        self.packml = PackML(machine, group, ideal_cycle=ideal_cycle, starved_after=starved_after)
+        self._actions = plant_commands.allowed_actions(commands, machine, group, self.packml)
         if self._actions and not self.address.authenticated:
             raise ValueError("plant commands need a broker connection that names this reporter (user:password@ "
                              "or a TLS client certificate in the broker URL), so that the broker's ACL decides "
@@ -97,17 +120,23 @@ class PlantReporter:
         self._thread: Optional[threading.Thread] = None
 
     @classmethod
-    def attach(cls, machine: Any, group: Any = None, broker: str = "mqtt://127.0.0.1:1883",
-               **options: Any) -> "PlantReporter":
-        """A started reporter for `machine` and its worker `group`."""
-        reporter = cls(machine, group, broker, **options)
+    def attach(cls, machine: Any, *args: Any, **options: Any) -> "PlantReporter":
+        """A started reporter for `machine` and its worker group (then the broker URL and the options).
+
+        With dialect="sparkplug", group="GROUP" names the Sparkplug group (the worker group then
+        comes second, by position)."""
+        if options.get("dialect") == "sparkplug" and isinstance(options.get("group"), str):
+            options["sparkplug_group"] = options.pop("group")
+        reporter = cls(machine, *args, **options)
         reporter.start()
         return reporter
 
     # What the application tells the reporter.
-    def cycle_done(self, count: int = 1) -> None:
-        """Count `count` finished machine cycles (parts made); the time since the last one is the cycle time."""
+    def cycle_done(self, count: int = 1, good: bool = True) -> None:
+        """Count `count` finished machine cycles (parts made, scrapped ones with `good=False`); the time
+        since the last one is the cycle time."""
         now = time.monotonic()
+        self.packml.cycle_done(good, count)
         with self._wake:
             self._cycles += count
             if self._last_cycle is not None:
@@ -135,6 +164,9 @@ class PlantReporter:
     def start(self) -> None:
         if self._thread is not None:
             return
+        if self.dialect == "sparkplug":
+            self._start_sparkplug()
+            return
         client = new_client(self.address, f"kvo-{self.prefix.replace('/', '-')}-{self.line}-{self.name}")
         client.will_set(self.topic("state"), encode(payload(state="offline", reason="connection lost")),
                         qos=1, retain=True)
@@ -149,6 +181,21 @@ class PlantReporter:
         self.machine.register_edge_event_handler(self._on_input_change, 0)
         client.connect_async(self.address.host, self.address.port, keepalive=self.keepalive)
         client.loop_start()
+        self._thread = threading.Thread(target=self._run, name=f"plant reporter {self.line}/{self.name}")
+        self._thread.start()
+
+    def _start_sparkplug(self) -> None:
+        from .sparkplug import device_for
+
+        assert self.sparkplug_group is not None
+        self._closing = False
+        self._out = device_for(self.address, self.sparkplug_group, self.name,  # type: ignore[assignment]
+                               [name for name in self._actions if name in plant_commands.PACKML],
+                               self._on_sparkplug_command, edge_node=self.edge_node,
+                               state_file=self.sparkplug_state, primary_host=self.primary_host,
+                               keepalive=self.keepalive)
+        self.machine.exception_event.subscribe(self._on_fault)
+        self.machine.register_edge_event_handler(self._on_input_change, 0)
         self._thread = threading.Thread(target=self._run, name=f"plant reporter {self.line}/{self.name}")
         self._thread.start()
 
@@ -173,6 +220,7 @@ class PlantReporter:
 
     # Called from the machine's threads and paho's: note, wake the reporter, return.
     def _on_fault(self, exception: BaseException) -> bool:
+        self.packml.note_fault(exception)
         with self._wake:
             self._fault_notes.append((exception, time.time(), time.monotonic() + FAULT_SETTLE))
             self._wake.notify()
@@ -215,6 +263,12 @@ class PlantReporter:
             self._command_notes.append((bytes(message.payload), bool(message.retain)))
             self._wake.notify()
 
+    def _on_sparkplug_command(self, name: str) -> None:
+        """A DCMD of the edge node's thread: carried out like any command, from the reporter's thread."""
+        with self._wake:
+            self._command_notes.append((json.dumps({"v": SCHEMA_VERSION, "command": name}).encode(), False))
+            self._wake.notify()
+
     # The reporter's thread.
     def _run(self) -> None:
         out = self._out
@@ -248,6 +302,8 @@ class PlantReporter:
                 if republish:
                     self._reconnected_at = None
             try:
+                if faults and self.packml.update():
+                    self._publish_packml()
                 for exception, at, _ in faults:
                     self._report_fault(exception, at)
                 for raw, retained in commands:
@@ -261,6 +317,7 @@ class PlantReporter:
                 if now >= due["counters"]:
                     due["counters"] = now + self.counters_interval
                     self._publish("counters", self._counters())
+                    self._publish_packml()
                 if now >= due["heartbeat"]:
                     due["heartbeat"] = now + self.heartbeat_interval
                     self._publish("heartbeat", self._heartbeat(), retain=False)
@@ -276,6 +333,7 @@ class PlantReporter:
         assert self._out is not None
         try:
             self._publish("counters", self._counters(), only_if_changed=True)
+            self._publish_packml()
         except Exception:
             log.exception("plant reporter %s/%s: the last counters", self.line, self.name)
         self._out.close(self.topic("state"), encode(payload(state="offline", reason="reporter closed")))
@@ -283,6 +341,9 @@ class PlantReporter:
     def _sample(self) -> bool:
         """Publish what changed in the state and the stations; True when the image words changed."""
         state = machine_state(self.machine)
+        if self.packml.update() or self._last.get("packml", {}).get("ProdProcessedCount") != \
+                self.packml.tags()["ProdProcessedCount"]:
+            self._publish_packml()
         if state == "faulted" and not self._fault_active:
             self._report_fault(getattr(self.machine, "_MachineBase__exception", None), time.time())
         elif state != "faulted" and self._fault_active:
@@ -290,7 +351,7 @@ class PlantReporter:
             fault = dict(self._last.get("fault", {}))
             fault.update(active=False, cleared=round(time.time(), 3))
             self._publish("fault", fault)
-        self._publish("state", {"state": state}, only_if_changed=True)
+        self._publish("state", self._state(state), only_if_changed=True)
         self._publish("stations", {"stations": station_states(self.group)}, only_if_changed=True)
         xs, ys = image_words(self.machine)
         return bool(self._last.get("io", {}).get("x") != xs or self._last.get("io", {}).get("y") != ys)
@@ -309,7 +370,17 @@ class PlantReporter:
         self._publish("fault", {
             "active": active, "message": str(exception) if exception is not None else "",
             "type": type(exception).__name__ if exception is not None else None, "raised": round(at, 3)})
-        self._publish("state", {"state": machine_state(self.machine)}, only_if_changed=True)
+        self._publish("state", self._state(machine_state(self.machine)), only_if_changed=True)
+
+    def _state(self, state: str) -> dict[str, Any]:
+        packml = self.packml.state
+        return {"state": state, "packml": {"state": packml.name, "state_number": int(packml),
+                                           "mode": self.packml.mode.name}}
+
+    def _publish_packml(self) -> None:
+        """PackTags and OEE: at each change of state or count, and at the counters interval."""
+        self._publish("packml", self.packml.tags())
+        self._publish("oee", {"shift": self.packml.oee(), "hour": self.packml.oee(3600)})
 
     def _publish_io(self) -> None:
         xs, ys = image_words(self.machine)
@@ -354,6 +425,9 @@ class PlantReporter:
         if only_if_changed and self._last.get(kind) == content:
             return
         self._last[kind] = content
+        if self.dialect == "sparkplug":
+            self._out.take(kind, content)  # type: ignore[union-attr]
+            return
         retain = kind in RETAINED if retain is None else retain
         topic, data = self.topic(kind), encode(payload(**content))
         assert self._out is not None

@@ -313,3 +313,26 @@ def test_the_reader_gives_back_the_json_dialects_reports() -> None:
     assert [kind for _, kind, _ in changed] == ["packml", "state"] and changed[0][2]["ProdDefectiveCount"] == 2
     assert reader.take("spBv1.0/g/NDEATH/edge", b"") == [("g/m", "state", {"state": "offline",
                                                                           "reason": "connection lost"})]
+
+
+def test_no_broker_changes_nothing_on_the_machine_and_close_is_prompt(plc: Any, machines: list[Any],
+                                                                       tmp_path: Any) -> None:
+    import time
+
+    from plant_support import free_port
+
+    machine = machine_on(plc, machines)
+    reporter = PlantReporter.attach(machine, None, f"mqtt://127.0.0.1:{free_port()}", name="alone",
+                                    dialect="sparkplug", group="g5", sparkplug_state=str(tmp_path / "s.json"), **FAST)
+    try:
+        began = time.monotonic()
+        for _ in range(200):
+            reporter.cycle_done()
+            machine.set_y("Y1", True)
+            machine.set_y("Y1", False)
+        assert time.monotonic() - began < 2.0 and not reporter.connected
+        assert wait_until(lambda: reporter.packml.tags()["ProdProcessedCount"] == 200)
+    finally:
+        began = time.monotonic()
+        reporter.close()
+        assert time.monotonic() - began < 3.0

@@ -252,13 +252,13 @@ class EdgeNode:
             if name in self.devices:
                 raise ValueError(f"edge node {self.group}/{self.edge_node} has a device {name!r} already")
             device = self.devices[name] = Device(self, name, commands, on_command)
-        if self._thread is None:
-            self._prepare_connection()
-            self.client.connect_async(self.address.host, self.address.port, keepalive=self.keepalive,
-                                      clean_start=True)
-            self.client.loop_start()
-            self._thread = threading.Thread(target=self._run, name=f"sparkplug edge node {self.edge_node}")
-            self._thread.start()
+            if self._thread is None:  # the first device opens the session
+                self._prepare_connection()
+                self.client.connect_async(self.address.host, self.address.port, keepalive=self.keepalive,
+                                          clean_start=True)
+                self.client.loop_start()
+                self._thread = threading.Thread(target=self._run, name=f"sparkplug edge node {self.edge_node}")
+                self._thread.start()
         return device
 
     def detach(self, device: Device) -> None:

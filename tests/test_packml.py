@@ -189,7 +189,8 @@ def test_tags_and_oee_from_state_times_and_counts(cell: Any) -> None:
     assert p.oee()["availability"] == pytest.approx(100 / 200.2, abs=1e-3) and p.tags()["UnitModeName"] == "Maintenance"
     p.reset_counters()
     assert p.tags()["ProdProcessedCount"] == 0 and p.oee()["window"] == 0.0
-    assert [state for _, state in p.history()][:6] == [S.Undefined, S.Stopped, S.Resetting, S.Idle, S.Starting, S.Execute]
+    entered = [state for _, state in p.history()]
+    assert entered[:6] == [S.Undefined, S.Stopped, S.Resetting, S.Idle, S.Starting, S.Execute]
 
 
 def test_commands_are_refused_unless_the_state_allows_them(cell: Any) -> None:

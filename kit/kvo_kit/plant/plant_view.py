@@ -9,7 +9,9 @@ figures, shown stale; the retained reports refresh them on reconnect.
 
 Every payload is checked (reports.py) before it is kept: a bad one is logged,
 marks its machine "bad report" (its last good reports stay), and never reaches
-a page; the other machines are not touched.
+a page; the other machines are not touched. A good one is also noted in the
+plant history, when there is one (history.py: it only notes, its own thread
+writes).
 """
 import logging
 import threading
@@ -19,6 +21,7 @@ from typing import Any, Optional
 import paho.mqtt.client as mqtt
 
 from .broker import new_client, parse_broker_url
+from .history import History
 from .outbox import Outbox
 from .reports import BadReport, check, decode
 from .schema import KINDS, check_level, split_topic
@@ -29,12 +32,14 @@ Event = dict[str, Any]
 
 
 class PlantView:
-    def __init__(self, broker: str, prefix: str = "kvo", listener_queue: int = 500) -> None:
+    def __init__(self, broker: str, prefix: str = "kvo", listener_queue: int = 500,
+                 history: Optional[History] = None) -> None:
         self.address = parse_broker_url(broker)
         for level in prefix.split("/"):
             check_level("prefix", level)
         self.prefix = prefix
         self.listener_queue = listener_queue
+        self.history = history
         self._lock = threading.Lock()
         self._machines: dict[str, dict[str, Any]] = {}   # "line/machine" -> kind -> payload
         self._bad: dict[str, dict[str, str]] = {}         # "line/machine" -> kind -> why its last one was refused
@@ -128,6 +133,8 @@ class PlantView:
         with self._lock:
             self._machines.setdefault(key, {})[kind] = body
             self._bad.get(key, {}).pop(kind, None)
+        if self.history is not None:
+            self.history.note(key, kind, body)
         self.tell({"type": "update", "machine": key, "kind": kind, "payload": body})
 
     def _refuse(self, key: str, kind: str, reason: str) -> None:

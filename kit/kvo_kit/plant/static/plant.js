@@ -6,6 +6,8 @@
 const machines = Object.create(null);  // "line/machine" -> {kind: payload, bad: {kind: reason}}
 let brokerUp = false;
 let awaySince = null;  // when the page last lost the broker or its server (seconds)
+const shifts = Object.create(null);  // "line/machine" -> its span from the plant history (/api/shift)
+let span = "hour";  // the span the shift boxes show: "hour" or "shift"
 
 function el(tag, cls, text) {
   const e = document.createElement(tag);
@@ -22,7 +24,7 @@ function tileOf(key) {
     const title = el("h2");
     title.append(el("span", "name", key), el("span", "state"));
     tile.append(title, el("div", "report"), el("div", "stale"), el("div", "fault"), el("div", "numbers"),
-                el("div", "stations"), el("div", "link"), el("div", "io"));
+                el("div", "stations"), el("div", "link"), el("div", "shift"), el("div", "io"));
     tile.addEventListener("click", () => { tile.classList.toggle("open"); render(key); });
     const tiles = document.getElementById("tiles");
     const after = [...tiles.querySelectorAll(".tile")].find(t => t.dataset.machine > key);
@@ -98,6 +100,7 @@ function renderTile(tile, m) {
   tile.querySelector(".stations").replaceChildren(...Object.entries(stations).map(
     ([name, s]) => el("span", `station ${text(s)}`, `${name}: ${text(s)}`)));
   tile.querySelector(".link").textContent = linkText(c);
+  drawShift(tile.querySelector(".shift"), shifts[tile.dataset.machine], m.oee, span);
   if (tile.classList.contains("open")) renderIo(tile.querySelector(".io"), m);
 }
 
@@ -189,6 +192,39 @@ function handle(event) {
   summarise();
 }
 
+// The shift boxes come from the plant history: asked again every few seconds, and soon after a state or fault.
+let shiftTimer = null;
+async function loadShifts() {
+  clearTimeout(shiftTimer);
+  try {
+    const answer = await fetch(`/api/shift?span=${span}`);
+    const body = await answer.json();
+    const found = body && typeof body.machines === "object" && body.machines ? body.machines : {};
+    for (const key of Object.keys(shifts)) delete shifts[key];
+    for (const [key, shift] of Object.entries(found)) {
+      shifts[key] = shift;
+      if (!machines[key]) machines[key] = Object.create(null);  // known to the history only: shown offline
+    }
+    document.getElementById("history").textContent = answer.ok ? "" : text(body && body.error);
+  } catch (error) {
+    document.getElementById("history").textContent = "plant history unreachable";
+  }
+  Object.keys(machines).forEach(render);
+  summarise();
+  shiftTimer = setTimeout(loadShifts, 5000);
+}
+
+function soonLoadShifts() {
+  clearTimeout(shiftTimer);
+  shiftTimer = setTimeout(loadShifts, 700);  // the history writes in batches of half a second
+}
+
+function chooseSpan(chosen) {
+  span = chosen;
+  document.querySelectorAll("#span button").forEach(b => b.classList.toggle("chosen", b.dataset.span === span));
+  loadShifts();
+}
+
 function connect() {
   const source = new EventSource("/events");
   source.onmessage = (message) => {
@@ -200,9 +236,12 @@ function connect() {
       return;
     }
     handle(event);
+    if (event && (event.kind === "state" || event.kind === "fault" || event.type === "snapshot")) soonLoadShifts();
   };
   source.onerror = () => setBroker(false, "page server unreachable: retrying… (figures as last known)");
 }
 
 setInterval(() => { Object.keys(machines).forEach(render); summarise(); }, 1000);  // late heartbeats
+document.querySelectorAll("#span button").forEach(b => b.addEventListener("click", () => chooseSpan(b.dataset.span)));
 connect();
+loadShifts();

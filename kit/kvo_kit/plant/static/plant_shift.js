@@ -41,6 +41,7 @@ function drawTimeline(shift) {
   const whole = document.createElement("div");
   whole.append(box, axis);
   if (!finite(from) || !finite(to) || to <= from) return whole;
+  const seen = new Set();
   const x = (t) => Math.max(0, Math.min(width, (t - from) / (to - from) * width));
   box.append(svg("rect", {x: 0, y: 0, width, height, fill: "#e4e6e9"}));
   for (const s of Array.isArray(shift.timeline) ? shift.timeline : []) {
@@ -50,15 +51,30 @@ function drawTimeline(shift) {
                                 class: "stripe", "data-state": s.state});
     stripe.append(svg("title", {}, `${s.state} ${hhmm(s.from)}–${hhmm(s.to)} (${duration(s.to - s.from)})`));
     box.append(stripe);
+    seen.add(s.state);
+  }
+  const legend = document.createElement("div");
+  legend.className = "legend";
+  for (const state of seen) {
+    const item = document.createElement("span");
+    item.style.setProperty("--colour", STATE_COLOURS[state] || "#bdbdbd");
+    item.textContent = state;
+    legend.append(item);
   }
   const start = document.createElement("span"), end = document.createElement("span");
   start.textContent = hhmm(from);
   end.textContent = hhmm(to);
-  axis.append(start, end);
+  axis.append(start, legend, end);
   return whole;
 }
 
 function drawOee(oee) {
+  if (!oee || typeof oee !== "object" || !finite(oee.oee)) {
+    const none = document.createElement("div");
+    none.className = "none";
+    none.textContent = "no OEE reported (the reporter needs the ideal cycle time)";
+    return none;
+  }
   const rows = [["OEE", oee && oee.oee], ["availability", oee && oee.availability],
                 ["performance", oee && oee.performance], ["quality", oee && oee.quality]];
   const box = svg("svg", {class: "oee", viewBox: "0 0 300 64", role: "img", "aria-label": "OEE"});
@@ -91,7 +107,7 @@ function drawPareto(causes) {
     const y = i * line;
     const cause = svg("g", {class: "cause", "data-message": c.message});
     cause.append(svg("text", {x: 0, y: y + 11, class: "message"}, c.message || c.type || "fault"),
-                 svg("rect", {x: 0, y: y + 15, width: Math.max(240 * c.count / most, 3), height: 10, fill: "#d32f2f"}),
+                 svg("rect", {x: 0, y: y + 15, width: Math.max(170 * c.count / most, 3), height: 10, fill: "#d32f2f"}),
                  svg("text", {x: 298, y: y + 24, "text-anchor": "end", class: "value"},
                      `${c.count}× · ${duration(c.lost)} lost`));
     cause.append(svg("title", {}, `${c.message} (${typeof c.type === "string" ? c.type : "fault"}): ` +

@@ -20,8 +20,9 @@ What becomes a row:
   state (running Execute, paused Held, stopped Stopped, faulted Aborted);
   a machine that went offline gets an "Offline" row.
 - `fault`: a row per fault (by its raise time), its clearing time added later.
-- `packml` (ProdProcessedCount, ProdDefectiveCount) or `counters` (cycles):
-  the counts, when they changed, at most one row per `count_every` seconds.
+- `packml` (ProdProcessedCount, ProdDefectiveCount) or, from a reporter that
+  sends no PackML tags, `counters` (cycles): the counts, when they changed, at
+  most one row per `count_every` seconds.
 - `oee`: the shift and the hour window, at most one row each per `oee_every` seconds.
 """
 import logging
@@ -30,7 +31,7 @@ import time
 from collections import deque
 from typing import Any, Optional
 
-from .history_store import LAST_STATES, LATEST_OEE, MACHINES, PARETO, ROWS, STATES_SINCE, Store
+from .history_store import LAST_STATES, LATEST_OEE, MACHINES, PACKML_COUNTED, PARETO, ROWS, STATES_SINCE, Store
 
 log = logging.getLogger("kvo_kit.plant")
 
@@ -175,6 +176,7 @@ class History:
     def _load(self) -> None:
         for machine, at, state in self.store.query(LAST_STATES):
             self._state[machine] = (float(at), state)
+        self._packml_counts.update(row[0] for row in self.store.query(PACKML_COUNTED))
 
     def _failed(self, error: Exception) -> None:
         text = f"{type(error).__name__}: {error}".strip()
@@ -235,7 +237,9 @@ class History:
         if last is not None:
             if last[1] == name:
                 return  # the same state again: a retained report seen anew, or another field changed
-            at = max(at, last[0])  # reports of two topics may arrive out of order: the timeline stays ordered
+            # Reports of two topics may arrive out of order, two states may share a time stamp: the later
+            # arrival comes after, by a millisecond, so that the timeline stays ordered and each row its own.
+            at = max(at, last[0] + 0.001)
         self._state[machine] = (at, name)
         self._rows["state"].append((machine, at, name, number))
 
@@ -259,9 +263,12 @@ class History:
         if last is None or at - last[0] >= self.count_every:
             self._counts[machine] = (at, processed, defective)
             self._count_pending.pop(machine, None)
-            self._rows["count"].append((machine, at, processed, defective))
+            self._rows["count"].append((machine, at, processed, defective, self._count_source(machine)))
         else:  # written once count_every has passed, unless a newer count comes first
             self._count_pending[machine] = (received, at, processed, defective)
+
+    def _count_source(self, machine: str) -> str:
+        return "packml" if machine in self._packml_counts else "counters"
 
     def _take_oee(self, received: float, machine: str, span: str, at: float, window: dict[str, Any]) -> None:
         factors = [window.get(name) for name in ("window", "availability", "performance", "quality", "oee")]
@@ -285,7 +292,7 @@ class History:
             if everything or now - noted >= self.count_every:
                 del self._count_pending[machine]
                 self._counts[machine] = (at, processed, defective)
-                self._rows["count"].append((machine, at, processed, defective))
+                self._rows["count"].append((machine, at, processed, defective, self._count_source(machine)))
         for key, (noted, row) in list(self._oee_pending.items()):
             if everything or now - noted >= self.oee_every:
                 del self._oee_pending[key]

@@ -3,7 +3,7 @@ statements, two drivers.
 
     plant_states  machine, at, state, state_number       a row per state entered
     plant_faults  machine, raised, type, message, cleared   a row per fault, cleared once it is
-    plant_counts  machine, at, processed, defective       the part counters over time
+    plant_counts  machine, at, processed, defective, source   the part counters over time ("packml" or "counters")
     plant_oee     machine, span, at, seconds, availability, performance, quality, oee
 
 Times are wall-clock seconds since the epoch (the reporter's clock). The
@@ -24,7 +24,7 @@ SCHEMA = (
         cleared DOUBLE PRECISION, PRIMARY KEY (machine, raised))""",
     """CREATE TABLE IF NOT EXISTS plant_counts (
         machine TEXT NOT NULL, at DOUBLE PRECISION NOT NULL, processed BIGINT NOT NULL, defective BIGINT NOT NULL,
-        PRIMARY KEY (machine, at))""",
+        source TEXT NOT NULL, PRIMARY KEY (machine, at))""",
     """CREATE TABLE IF NOT EXISTS plant_oee (
         machine TEXT NOT NULL, span TEXT NOT NULL, at DOUBLE PRECISION NOT NULL, seconds DOUBLE PRECISION NOT NULL,
         availability DOUBLE PRECISION NOT NULL, performance DOUBLE PRECISION NOT NULL,
@@ -37,7 +37,7 @@ INSERT = {
     # A fault seen again while still active must not undo its clearing.
     "fault": "INSERT INTO plant_faults (machine, raised, type, message, cleared) VALUES (?, ?, ?, ?, ?) "
              "ON CONFLICT (machine, raised) DO UPDATE SET cleared = COALESCE(excluded.cleared, plant_faults.cleared)",
-    "count": "INSERT INTO plant_counts (machine, at, processed, defective) VALUES (?, ?, ?, ?) "
+    "count": "INSERT INTO plant_counts (machine, at, processed, defective, source) VALUES (?, ?, ?, ?, ?) "
              "ON CONFLICT (machine, at) DO NOTHING",
     "oee": "INSERT INTO plant_oee (machine, span, at, seconds, availability, performance, quality, oee) "
            "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (machine, span, at) DO NOTHING",
@@ -53,6 +53,7 @@ PARETO = ("SELECT message, MAX(type), COUNT(*), SUM(COALESCE(cleared, ?) - raise
           "WHERE machine = ? AND raised >= ? AND raised <= ? GROUP BY message ORDER BY 3 DESC, 4 DESC")
 LATEST_OEE = ("SELECT at, seconds, availability, performance, quality, oee FROM plant_oee "
               "WHERE machine = ? AND span = ? ORDER BY at DESC LIMIT 1")
+PACKML_COUNTED = "SELECT DISTINCT machine FROM plant_counts WHERE source = 'packml'"
 MACHINES = "SELECT DISTINCT machine FROM plant_states ORDER BY machine"
 ROWS = ("SELECT (SELECT COUNT(*) FROM plant_states), (SELECT COUNT(*) FROM plant_faults), "
         "(SELECT COUNT(*) FROM plant_counts), (SELECT COUNT(*) FROM plant_oee)")

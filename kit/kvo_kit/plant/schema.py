@@ -14,7 +14,7 @@ SCHEMA_VERSION = 1
 
 # What a reporter publishes: the retained ones hold the machine's latest
 # picture, so a page that opens later sees it at once.
-RETAINED = ("info", "state", "fault", "stations", "counters", "io")
+RETAINED = ("info", "state", "fault", "stations", "counters", "io", "packml", "oee")
 EVENTS = ("heartbeat", "ack")
 COMMAND = "command"
 KINDS = RETAINED + EVENTS

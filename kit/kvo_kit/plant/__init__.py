@@ -11,18 +11,25 @@ from typing import Any
 
 from kvo_kit.extras import needs
 
-with needs("plant", "kvo_kit.plant"):
-    from .broker import BrokerAddress, parse_broker_url
-    from .reporter import PlantReporter
 from .schema import SCHEMA_VERSION
 
 __all__ = ["BrokerAddress", "PageServer", "PlantReporter", "SCHEMA_VERSION", "parse_broker_url"]
 
 
 def __getattr__(name: str) -> Any:
-    # The page needs Flask; a machine that only reports does not.
-    if name == "PageServer":
-        from .page_server import PageServer
+    # Imported at first use: the page needs Flask, a machine that only reports does not, and
+    # kvo_kit.packml (which uses the command and sampling rules here) needs neither nor paho.
+    with needs("plant", "kvo_kit.plant"):
+        if name == "PageServer":
+            from .page_server import PageServer
 
-        return PageServer
+            return PageServer
+        if name in ("BrokerAddress", "parse_broker_url"):
+            from . import broker
+
+            return getattr(broker, name)
+        if name == "PlantReporter":
+            from .reporter import PlantReporter
+
+            return PlantReporter
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -31,7 +31,7 @@ import time
 from collections import deque
 from typing import Any, Optional
 
-from .history_store import LAST_STATES, LATEST_OEE, MACHINES, PACKML_COUNTED, PARETO, ROWS, STATES_SINCE, Store
+from .history_store import FIRST_STATE_SINCE, LAST_STATES, LATEST_OEE, MACHINES, PACKML_COUNTED, PARETO, ROWS, STATES_SINCE, Store
 
 log = logging.getLogger("kvo_kit.plant")
 
@@ -39,7 +39,7 @@ log = logging.getLogger("kvo_kit.plant")
 PLAIN_STATES = {"running": ("Execute", 6), "paused": ("Held", 11), "stopped": ("Stopped", 2),
                 "faulted": ("Aborted", 9), "offline": ("Offline", 0)}
 SPANS = {"hour": 3600.0}
-SHIFT_WITHOUT_OEE = 8 * 3600.0   # the shift of a machine that reports no OEE: the last 8 hours
+SHIFT_WITHOUT_OEE = 8 * 3600.0   # the shift of a machine that reports no OEE: at most the last 8 hours
 RETRY_AFTER = 1.0                # seconds between two tries of a database that failed
 
 
@@ -310,8 +310,8 @@ class History:
     def shift(self, machine: str, span: str = "shift", now: Optional[float] = None) -> dict[str, Any]:
         """The machine's `span` ("hour" or "shift"): its state timeline, its faults by operator message, its OEE.
 
-        The shift starts where the machine's latest shift OEE window starts (its counters' last reset); a
-        machine that reports no OEE has the last 8 hours as its shift.
+        The shift starts where the machine's latest shift OEE window starts (its counters' last reset); for a
+        machine that reports no OEE, with the first state heard within the last 8 hours.
         """
         if span not in ("hour", "shift"):
             raise ValueError(f"span must be 'hour' or 'shift', not {span!r}")
@@ -321,8 +321,9 @@ class History:
             since = now - SPANS["hour"]
         elif oee["shift"] is not None:
             since = min(oee["shift"]["at"] - oee["shift"]["window"], now)
-        else:
-            since = now - SHIFT_WITHOUT_OEE
+        else:  # the first state heard within the last 8 hours
+            first = self.store.query(FIRST_STATE_SINCE, (machine, now - SHIFT_WITHOUT_OEE))[0][0]
+            since = min(float(first), now) if first is not None else now - SHIFT_WITHOUT_OEE
         rows = self.store.query(STATES_SINCE, (machine, machine, since, since, now))
         timeline = []
         for i, (at, state) in enumerate(rows):

@@ -54,6 +54,7 @@ PARETO = ("SELECT message, MAX(type), COUNT(*), SUM(COALESCE(cleared, ?) - raise
 LATEST_OEE = ("SELECT at, seconds, availability, performance, quality, oee FROM plant_oee "
               "WHERE machine = ? AND span = ? ORDER BY at DESC LIMIT 1")
 PACKML_COUNTED = "SELECT DISTINCT machine FROM plant_counts WHERE source = 'packml'"
+FIRST_STATE_SINCE = "SELECT MIN(at) FROM plant_states WHERE machine = ? AND at >= ?"
 MACHINES = "SELECT DISTINCT machine FROM plant_states ORDER BY machine"
 ROWS = ("SELECT (SELECT COUNT(*) FROM plant_states), (SELECT COUNT(*) FROM plant_faults), "
         "(SELECT COUNT(*) FROM plant_counts), (SELECT COUNT(*) FROM plant_oee)")

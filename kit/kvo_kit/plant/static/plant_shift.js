@@ -62,8 +62,9 @@ function drawTimeline(shift) {
     legend.append(item);
   }
   const start = document.createElement("span"), end = document.createElement("span");
-  start.textContent = hhmm(from);
-  end.textContent = hhmm(to);
+  const stamp = to - from < 600 ? (t) => new Date(t * 1000).toLocaleTimeString() : hhmm;  // a short span: seconds
+  start.textContent = stamp(from);
+  end.textContent = stamp(to);
   axis.append(start, legend, end);
   return whole;
 }
@@ -106,7 +107,8 @@ function drawPareto(causes) {
   shown.forEach((c, i) => {
     const y = i * line;
     const cause = svg("g", {class: "cause", "data-message": c.message});
-    cause.append(svg("text", {x: 0, y: y + 11, class: "message"}, c.message || c.type || "fault"),
+    const message = c.message || (typeof c.type === "string" ? c.type : "") || "fault";
+    cause.append(svg("text", {x: 0, y: y + 11, class: "message"}, message.length > 44 ? message.slice(0, 43) + "…" : message),
                  svg("rect", {x: 0, y: y + 15, width: Math.max(170 * c.count / most, 3), height: 10, fill: "#d32f2f"}),
                  svg("text", {x: 298, y: y + 24, "text-anchor": "end", class: "value"},
                      `${c.count}× · ${duration(c.lost)} lost`));

@@ -323,8 +323,7 @@ class PackML:
             raise CommandRefused(f"{name} is not possible in the state {state.name} "
                                  f"(possible in {', '.join(s.name for s in allowed_in)})")
         log.warning("PackML command %s in the state %s", name, state.name)
-        action()
-        self.update()
+        action()  # the next update() takes the first step, so that every transient state is seen
 
     def _commands(self) -> dict[str, tuple[tuple[State, ...], Callable[[], None]]]:
         s = State

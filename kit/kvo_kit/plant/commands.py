@@ -1,4 +1,5 @@
-"""Commands from the plant: reset, pause and resume of one machine, nothing else.
+"""Commands from the plant: reset, pause and resume of one machine, and the PackML
+commands (Reset, Start, Stop, Hold, Unhold, Abort, Clear) of kvo_kit.packml; nothing else.
 
 Off unless the reporter is given an allow-list. A command is a JSON object
 {"v": 1, "command": "reset", "id": "any text"} published on the machine's
@@ -22,6 +23,7 @@ from .schema import SCHEMA_VERSION, is_version
 log = logging.getLogger("kvo_kit.plant")
 
 KNOWN = ("reset", "pause", "resume")
+PACKML = ("Reset", "Start", "Stop", "Hold", "Unhold", "Abort", "Clear")  # kvo_kit.packml.COMMANDS
 MAX_PAYLOAD = 1024
 
 Action = Callable[[], object]
@@ -32,15 +34,22 @@ class CommandRefused(ValueError):
     """A command the reporter will not carry out; its text is the reason."""
 
 
-def allowed_actions(allow: Optional[AllowList], machine: Any, group: Any) -> dict[str, Action]:
-    """The allowed commands and what each does: the application's callable, or the built-in one."""
+def allowed_actions(allow: Optional[AllowList], machine: Any, group: Any, packml: Any = None) -> dict[str, Action]:
+    """The allowed commands and what each does: the application's callable, or the built-in one.
+
+    With a PackML state machine (`packml`), the PackML commands are known too; their built-in
+    action is `packml.command(name)`, which refuses one the present state does not allow."""
     if allow is None:
         return {}
     given = dict(allow) if isinstance(allow, Mapping) else {name: None for name in allow}
-    unknown = [name for name in given if name not in KNOWN]
+    known = KNOWN + (PACKML if packml is not None else ())
+    unknown = [name for name in given if name not in known]
     if unknown:
-        raise ValueError(f"unknown plant command(s) {', '.join(map(repr, unknown))}: known are {', '.join(KNOWN)}")
-    builtin = {"reset": lambda: reset(machine, group), "pause": machine.pause, "resume": lambda: resume(machine)}
+        raise ValueError(f"unknown plant command(s) {', '.join(map(repr, unknown))}: known are {', '.join(known)}")
+    builtin: dict[str, Action] = {"reset": lambda: reset(machine, group), "pause": machine.pause,
+                                  "resume": lambda: resume(machine)}
+    for name in PACKML if packml is not None else ():
+        builtin[name] = (lambda n: lambda: packml.command(n))(name)
     actions = {}
     for name, action in given.items():
         if action is not None and not callable(action):
@@ -63,7 +72,8 @@ def parse(raw: bytes) -> tuple[str, Optional[str]]:
         raise CommandRefused(f"payload version {message.get('v')!r} is not {SCHEMA_VERSION}")
     command, command_id = message.get("command"), message.get("id")
     if not isinstance(command, str):
-        raise CommandRefused("payload names no command (\"command\": \"reset\", \"pause\" or \"resume\")")
+        raise CommandRefused("payload names no command (\"command\": \"reset\", \"pause\", \"resume\" or "
+                             "a PackML command such as \"Hold\")")
     if command_id is not None and not isinstance(command_id, str):
         raise CommandRefused("\"id\" must be a string")
     return command, command_id

@@ -23,6 +23,8 @@ from typing import Any, Optional
 import paho.mqtt.client as mqtt
 from paho.mqtt.subscribeoptions import SubscribeOptions
 
+from kvo_kit.packml import PackML
+
 from . import commands as plant_commands
 from .broker import new_client, parse_broker_url
 from .publisher import Publisher
@@ -57,6 +59,8 @@ class PlantReporter:
         heartbeat_interval: float = 5.0,
         queue_size: int = 1000,
         keepalive: int = 15,
+        ideal_cycle: Optional[float] = None,
+        starved_after: float = 30.0,
     ) -> None:
         self.address = parse_broker_url(broker)
         for level in prefix.split("/"):
@@ -67,7 +71,8 @@ class PlantReporter:
             if not value > 0:
                 raise ValueError(f"{what} must be a positive number of seconds, not {value!r}")
         self.machine, self.group = machine, group
-        self._actions = plant_commands.allowed_actions(commands, machine, group)
+        self.packml = PackML(machine, group, ideal_cycle=ideal_cycle, starved_after=starved_after)
+        self._actions = plant_commands.allowed_actions(commands, machine, group, self.packml)
         if self._actions and not self.address.authenticated:
             raise ValueError("plant commands need a broker connection that names this reporter (user:password@ "
                              "or a TLS client certificate in the broker URL), so that the broker's ACL decides "
@@ -105,9 +110,11 @@ class PlantReporter:
         return reporter
 
     # What the application tells the reporter.
-    def cycle_done(self, count: int = 1) -> None:
-        """Count `count` finished machine cycles (parts made); the time since the last one is the cycle time."""
+    def cycle_done(self, count: int = 1, good: bool = True) -> None:
+        """Count `count` finished machine cycles (parts made, scrapped ones with `good=False`); the time
+        since the last one is the cycle time."""
         now = time.monotonic()
+        self.packml.cycle_done(good, count)
         with self._wake:
             self._cycles += count
             if self._last_cycle is not None:
@@ -173,6 +180,7 @@ class PlantReporter:
 
     # Called from the machine's threads and paho's: note, wake the reporter, return.
     def _on_fault(self, exception: BaseException) -> bool:
+        self.packml.note_fault(exception)
         with self._wake:
             self._fault_notes.append((exception, time.time(), time.monotonic() + FAULT_SETTLE))
             self._wake.notify()
@@ -261,6 +269,7 @@ class PlantReporter:
                 if now >= due["counters"]:
                     due["counters"] = now + self.counters_interval
                     self._publish("counters", self._counters())
+                    self._publish_packml()
                 if now >= due["heartbeat"]:
                     due["heartbeat"] = now + self.heartbeat_interval
                     self._publish("heartbeat", self._heartbeat(), retain=False)
@@ -276,6 +285,7 @@ class PlantReporter:
         assert self._out is not None
         try:
             self._publish("counters", self._counters(), only_if_changed=True)
+            self._publish_packml()
         except Exception:
             log.exception("plant reporter %s/%s: the last counters", self.line, self.name)
         self._out.close(self.topic("state"), encode(payload(state="offline", reason="reporter closed")))
@@ -283,6 +293,9 @@ class PlantReporter:
     def _sample(self) -> bool:
         """Publish what changed in the state and the stations; True when the image words changed."""
         state = machine_state(self.machine)
+        if self.packml.update() or self._last.get("packml", {}).get("ProdProcessedCount") != \
+                self.packml.tags()["ProdProcessedCount"]:
+            self._publish_packml()
         if state == "faulted" and not self._fault_active:
             self._report_fault(getattr(self.machine, "_MachineBase__exception", None), time.time())
         elif state != "faulted" and self._fault_active:
@@ -290,7 +303,7 @@ class PlantReporter:
             fault = dict(self._last.get("fault", {}))
             fault.update(active=False, cleared=round(time.time(), 3))
             self._publish("fault", fault)
-        self._publish("state", {"state": state}, only_if_changed=True)
+        self._publish("state", self._state(state), only_if_changed=True)
         self._publish("stations", {"stations": station_states(self.group)}, only_if_changed=True)
         xs, ys = image_words(self.machine)
         return bool(self._last.get("io", {}).get("x") != xs or self._last.get("io", {}).get("y") != ys)
@@ -309,7 +322,17 @@ class PlantReporter:
         self._publish("fault", {
             "active": active, "message": str(exception) if exception is not None else "",
             "type": type(exception).__name__ if exception is not None else None, "raised": round(at, 3)})
-        self._publish("state", {"state": machine_state(self.machine)}, only_if_changed=True)
+        self._publish("state", self._state(machine_state(self.machine)), only_if_changed=True)
+
+    def _state(self, state: str) -> dict[str, Any]:
+        packml = self.packml.state
+        return {"state": state, "packml": {"state": packml.name, "state_number": int(packml),
+                                           "mode": self.packml.mode.name}}
+
+    def _publish_packml(self) -> None:
+        """PackTags and OEE: at each change of state or count, and at the counters interval."""
+        self._publish("packml", self.packml.tags())
+        self._publish("oee", {"shift": self.packml.oee(), "hour": self.packml.oee(3600)})
 
     def _publish_io(self) -> None:
         xs, ys = image_words(self.machine)

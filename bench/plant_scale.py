@@ -6,6 +6,10 @@ every 0.1 s, counters every second, a heartbeat every 5 s). The cells run in
 worker processes of at most 50 cells each; the main process runs the broker
 and one subscriber to kvo/#, as the plant page would.
 
+The main process also runs the page server's PlantView with the plant
+history on (--history: a SQLite file in the run's folder by default, or a
+postgresql:// URL), as `python3 -m kvo_kit plant --history` would.
+
 For each N it measures, in two phases of --seconds each:
 - idle: the reporters' CPU (the threads that start with them, their own and
   paho's, from the threads' CPU clocks) while the machines run and nothing changes, per machine in % of
@@ -13,9 +17,16 @@ For each N it measures, in two phases of --seconds each:
 - busy: every cell switches an input every 0.2 s; the publish rate the broker
   delivers to the subscriber against what the reporters published, and the
   latency from plc.set of the input to the subscriber's receipt of the io
-  report that shows it (p50, p99).
+  report that shows it (p50, p99);
+- the history: reports noted and rows written per second over both phases, reports dropped,
+  and how long the writer took to catch up after the busy phase.
+
+Then a whole shift (--shift-hours, 8 by default) of --shift-cells cells on a
+compressed clock goes into a history of its own (plant_history_load.py):
+reports and rows per second, and the database's size at the end.
 
     PYTHONPATH=build/dev:kit python3 bench/plant_scale.py [--cells 1 10 50 200] [--seconds 10]
+        [--history FILE|URL] [--shift-cells 200] [--shift-hours 8]
 
 It prints a Markdown table (the one in docs/plant.md).
 """
@@ -31,7 +42,7 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Any
+from typing import Any, Optional
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
@@ -126,9 +137,16 @@ def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, 
         machine.native_machine_handle.close()
 
 
-def measure(n: int, seconds: float) -> dict[str, Any]:
+def measure(n: int, seconds: float, history_at: Optional[str] = None) -> dict[str, Any]:
+    from kvo_kit.plant.history import History
+    from kvo_kit.plant.plant_view import PlantView
+
     folder = tempfile.mkdtemp(prefix="plant-scale-")
     broker, port = start_broker(folder)
+    history = History(history_at or os.path.join(folder, "plant.db"))
+    history.start()
+    view = PlantView(f"mqtt://127.0.0.1:{port}", history=history)
+    view.start()
     received: list[tuple[int, int, float]] = []
     arrivals: list[float] = []  # every message's receipt time
 
@@ -157,6 +175,7 @@ def measure(n: int, seconds: float) -> dict[str, Any]:
         for _ in workers:
             assert results.get(timeout=300)[0] == "ready"
         time.sleep(2.0)  # the first retained reports settle
+        written0, noted0, history_began = history.written, history.noted, time.monotonic()
         for _, commands in workers:
             commands.put("idle")
         time.sleep(seconds)
@@ -165,7 +184,15 @@ def measure(n: int, seconds: float) -> dict[str, Any]:
         begin = time.time()
         done = [results.get(timeout=seconds + 300)[1] for _ in workers]
         delivered_rate = sum(1 for t in arrivals if begin + 0.5 <= t < begin + 0.5 + seconds) / seconds
+        caught_up = time.monotonic()
+        flushed = history.flush(120)
+        catch_up = time.monotonic() - caught_up if flushed else math.inf
+        history_took = time.monotonic() - history_began
+        history_rate = (history.written - written0) / history_took
+        history_noted = (history.noted - noted0) / history_took
     finally:
+        view.close()
+        history.close()
         for process, _ in workers:
             process.join(60)
         sub.disconnect()
@@ -195,6 +222,10 @@ def measure(n: int, seconds: float) -> dict[str, Any]:
         "matched": len(latencies) / sets if sets else math.nan,
         "p50_ms": 1000 * statistics.median(latencies) if latencies else math.nan,
         "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))] if latencies else math.nan,
+        "history_rows_per_s": history_rate,
+        "history_reports_per_s": history_noted,
+        "history_dropped": history.dropped,
+        "history_catch_up_s": catch_up,
     }
 
 
@@ -202,19 +233,38 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--cells", type=int, nargs="+", default=[1, 10, 50, 200])
     p.add_argument("--seconds", type=float, default=10.0)
+    p.add_argument("--history", help="the page's history: a SQLite file or postgresql:// URL "
+                                      "(default: a file in the run's folder)")
+    p.add_argument("--shift-cells", type=int, default=200, help="cells of the compressed shift (0: none)")
+    p.add_argument("--shift-hours", type=float, default=8.0, help="hours of the compressed shift")
     args = p.parse_args()
     rows = []
     for n in args.cells:
-        row = measure(n, args.seconds)
+        row = measure(n, args.seconds, args.history)
         rows.append(row)
         print(json.dumps(row), file=sys.stderr, flush=True)
     print("| cells | reporter CPU per cell, idle | busy | published msg/s | delivered to one subscriber msg/s "
-          "| dropped | input change → subscriber p50 | p99 | changes seen |")
-    print("|---|---|---|---|---|---|---|---|---|")
+          "| dropped | input change → subscriber p50 | p99 | changes seen | history reports/s | rows/s "
+          "| history dropped | history caught up after |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         print(f"| {r['cells']} | {r['idle_cpu_per_cell']:.2f} % | {r['busy_cpu_per_cell']:.2f} % "
               f"| {r['published_rate']:.0f} | {r['delivered_rate']:.0f} | {r['dropped']} | {r['p50_ms']:.0f} ms "
-              f"| {r['p99_ms']:.0f} ms | {100 * r['matched']:.0f} % |")
+              f"| {r['p99_ms']:.0f} ms | {100 * r['matched']:.0f} % | {r['history_reports_per_s']:.0f} "
+              f"| {r['history_rows_per_s']:.0f} "
+              f"| {r['history_dropped']} | {r['history_catch_up_s']:.2f} s |")
+    if args.shift_cells > 0:
+        from plant_history_load import run as shift_load
+
+        shift = shift_load(args.shift_cells, args.shift_hours, args.history)
+        print(json.dumps(shift), file=sys.stderr, flush=True)
+        rows_total = sum(shift["rows"].values())
+        print()
+        print("| shift | reports | written in | reports/s | rows | rows/s | dropped | database size |")
+        print("|---|---|---|---|---|---|---|---|")
+        print(f"| {shift['cells']} cells × {shift['hours']:g} h ({shift['where']}) | {shift['reports']} "
+              f"| {shift['took_s']} s | {shift['reports_per_s']} | {rows_total} | {shift['rows_per_s']} "
+              f"| {shift['dropped']} | {shift['size_mb']} MB |")
 
 
 if __name__ == "__main__":

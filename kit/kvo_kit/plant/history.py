@@ -118,6 +118,11 @@ class History:
             if len(self._notes) >= self.max_batch:
                 self._ready.notify_all()
 
+    @property
+    def noted(self) -> int:
+        """Reports noted so far."""
+        return self._noted
+
     def flush(self, timeout: float = 10.0) -> bool:
         """Wait until every report noted so far is written; False if that took longer than `timeout`."""
         deadline = time.monotonic() + timeout

@@ -16,6 +16,7 @@ EXTRAS: dict[str, tuple[str, ...]] = {
     "trace": ("matplotlib", "vcd"),
     "watch": ("rich",),
     "plant": ("flask", "werkzeug", "paho"),
+    "postgres": ("psycopg",),
 }
 
 

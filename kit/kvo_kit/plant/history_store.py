@@ -86,7 +86,10 @@ class Store:
             if self._connection is not None:
                 return
             if self.postgres:
-                import psycopg
+                from kvo_kit.extras import needs
+
+                with needs("postgres", "the plant history in PostgreSQL"):
+                    import psycopg
 
                 connection = psycopg.connect(self.where, connect_timeout=5, autocommit=True)
             else:

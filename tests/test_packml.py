@@ -142,10 +142,12 @@ def test_every_step_is_a_transition_of_the_state_model() -> None:
                 assert path == [S.Aborted, S.Clearing, S.Stopped, S.Resetting, S.Idle]
 
 
-def test_a_fault_gives_stop_reason_and_alarm_until_cleared_and_a_taken_fault_nothing(cell: Any) -> None:
+def test_a_fault_gives_stop_reason_and_alarm_until_cleared_even_when_reset_at_once(cell: Any) -> None:
     walk(cell, started, 3)
-    cell.packml.note_fault(ValueError("taken by a subscriber"))
-    assert walk(cell, None, 5) == [S.Idle] * 5 and cell.packml.tags()["Alarm"] == []
+    quick = ValueError("reset before the next update")
+    cell.packml.note_fault(quick, at=4.0)
+    assert walk(cell, None, 6) == [S.Aborting, S.Aborted, S.Clearing, S.Stopped, S.Resetting, S.Idle]
+    assert cell.packml.tags()["StopReason"] == {"type": "ValueError", "message": str(quick), "at": 4.0}
     error = TimeoutError("slide did not arrive")
     cell.packml.note_fault(error, at=5.0)
     cell.machine.fault(error)

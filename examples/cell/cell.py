@@ -13,6 +13,7 @@ the whole I/O trace as VCD (for GTKWave or PulseView) and CSV. With
 --plant URL the cell reports to the plant's MQTT broker (kvo_kit.plant).
 
     python3 examples/cell/cell.py [--parts N] [--fast] [--jam] [--out DIR] [--plant URL --name NAME]
+        [--sparkplug GROUP] [--ideal-cycle SECONDS]
 """
 import argparse
 import os
@@ -65,6 +66,7 @@ class Cell:
         self.trace_origin = 0.0
         self.first_parts_until: Optional[float] = None
         self.on_part: Callable[[], object] = lambda: None  # told of every part unloaded
+        self.on_scrap: Callable[[int], object] = lambda count: None  # told of the parts scrapped
 
     def trace_time(self) -> float:
         return self.plc.now - self.trace_origin
@@ -99,6 +101,8 @@ class Cell:
             scrapped, self.in_cell = len(self.in_cell), set()
             self.summary.scrapped += scrapped
             self.last = time.monotonic()
+            if scrapped:
+                self.on_scrap(scrapped)
             return scrapped
 
 
@@ -114,6 +118,8 @@ def run(
     name: str = "cell",
     reset_from_plant: bool = False,
     jam_after: Optional[int] = None,
+    sparkplug: Optional[str] = None,
+    ideal_cycle: Optional[float] = None,
 ) -> Summary:
     """Run the cell until `parts` good parts are unloaded; returns the Summary."""
     timing = timing or plant.Timing()
@@ -148,8 +154,11 @@ def run(
         from kvo_kit.plant import PlantReporter
 
         reporter = PlantReporter(machine, group, plant_url, line="demo", name=name, labels=plant.LABELS,
-                                 commands={"reset": plant_reset.set} if reset_from_plant else None)
+                                 commands={"reset": plant_reset.set} if reset_from_plant else None,
+                                 ideal_cycle=ideal_cycle, dialect="sparkplug" if sparkplug else "json",
+                                 sparkplug_group=sparkplug)
         cell.on_part = reporter.cycle_done
+        cell.on_scrap = lambda count: reporter.cycle_done(count, good=False)
     out(f"cell: {parts} parts, strokes lift {timing.lift} s, slide {timing.slide} s, ejector {timing.eject} s"
         + (f"; the slide jams after part {jam_after}" if jam else ""))
     try:
@@ -282,6 +291,10 @@ def main(argv: Optional[list[str]] = None) -> None:
     p.add_argument("--jam-after", type=int, help="jam after this many parts (default: half of them)")
     p.add_argument("--plant", metavar="URL", help="report to the plant's MQTT broker, e.g. mqtt://127.0.0.1:1883")
     p.add_argument("--name", default="cell", help="the cell's name in the plant (default cell)")
+    p.add_argument("--sparkplug", metavar="GROUP",
+                   help="report as a Sparkplug B edge node of this group (with --plant URL --name NAME)")
+    p.add_argument("--ideal-cycle", type=float, metavar="SECONDS",
+                   help="the cell's ideal cycle time, for OEE's performance")
     p.add_argument("--plant-reset", action="store_true",
                    help="after a fault, wait for the plant's reset command (needs an authenticated --plant URL)")
     args = p.parse_args(argv)
@@ -289,11 +302,16 @@ def main(argv: Optional[list[str]] = None) -> None:
         p.error("--parts must be at least 1 (3 with --jam)")
     if args.plant_reset and not args.plant:
         p.error("--plant-reset needs --plant")
+    if args.sparkplug and not args.plant:
+        p.error("--sparkplug needs --plant")
+    if args.ideal_cycle is not None and not args.ideal_cycle > 0:
+        p.error("--ideal-cycle must be a positive number of seconds")
     if args.plant and not installed("plant"):
         p.exit(1, hint("plant", "the demo's --plant") + "\n")
     try:
         run(args.parts, plant.FAST if args.fast else plant.Timing(), args.jam, args.out, plant_url=args.plant,
-            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after)
+            name=args.name, reset_from_plant=args.plant_reset, jam_after=args.jam_after, sparkplug=args.sparkplug,
+            ideal_cycle=args.ideal_cycle)
     except KeyboardInterrupt:
         print("cell: interrupted; machine and stations stopped, outputs off")
         sys.exit(130)

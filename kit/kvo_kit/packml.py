@@ -68,7 +68,6 @@ NOT_PLANNED = frozenset({State.Undefined, State.Stopped, State.Stopping, State.R
 RUNNING = (State.Idle, State.Execute, State.Suspended)
 
 KEEP = 3900.0         # seconds of state history and cycle notes kept: the last hour and some
-FAULT_SETTLE = 0.2    # a noted fault that sets no fault flag within this time was taken by a subscriber
 SPEED_CYCLES = 10     # CurMachSpeed is the rate of the last this many cycle notes
 
 
@@ -169,8 +168,7 @@ class PackML:
         self._shift_start = self._counted_from = now
         self._cumulative = {state: 0.0 for state in State}
         self._planned = self._run = 0.0
-        self._pending_fault: Optional[tuple[BaseException, float, float]] = None
-        self._fault_seen: Optional[BaseException] = None
+        self._faults_seen: deque[BaseException] = deque(maxlen=16)   # reported already, by identity
         self._aborted = False       # by the Abort command, until Clear
         self._producing = False     # a station has worked since the machine was last started
         self._last_active = now
@@ -243,13 +241,11 @@ class PackML:
     def _target(self, now: float) -> State:
         """The steady state the machine's flags and stations show now (lock held)."""
         faulted = bool(getattr(self.machine, "_exception_flag", False))
-        self._take_fault_notes(now, faulted)
-        if faulted or self._aborted:
-            if faulted:
-                self._report_fault()
+        # A noted fault counts even when its flag is gone by now: an application may reset the machine
+        # within one update. (One that a later subscriber took shows as a short abort too.)
+        if self._take_faults(faulted) or faulted or self._aborted:
             self._producing = False  # production begins again from Idle after the recovery
             return State.Aborted
-        self._fault_seen = None
         run = machine_state(self.machine)
         if run == "stopped":
             self._producing = False
@@ -266,26 +262,24 @@ class PackML:
             return State.Idle
         return State.Execute if now - self._last_active < self.starved_after else State.Suspended
 
-    def _take_fault_notes(self, now: float, faulted: bool) -> None:
+    def _take_faults(self, faulted: bool) -> bool:
+        """Stop reason and alarms of the faults noted and of the one the machine holds; True for a new one."""
         with self._notes:
             notes, self._fault_notes = list(self._fault_notes), deque(maxlen=16)
-        for note in notes:
-            self._pending_fault = note
-        if self._pending_fault is not None and not faulted and now - self._pending_fault[2] > FAULT_SETTLE:
-            self._pending_fault = None  # a subscriber took it: the machine went on
-
-    def _report_fault(self) -> None:
-        """Stop reason and alarm of the fault the machine stopped on, once per fault."""
+        found = [(exception, at) for exception, at, _ in notes]
         stored = getattr(self.machine, "_MachineBase__exception", None)
-        pending, self._pending_fault = self._pending_fault, None
-        exception, at = (pending[0], pending[1]) if pending is not None else (stored, self._wall())
-        if stored is not None and exception is not stored:
-            exception, at = stored, self._wall()
-        if exception is None or exception is self._fault_seen:
-            return
-        self._fault_seen = exception
-        self._stop_reason = _fault_reason(exception, at)
-        self._alarms.append(dict(self._stop_reason))
+        if faulted and stored is not None and all(exception is not stored for exception, _ in found):
+            found.insert(0, (stored, self._wall()))
+        new = False
+        for exception, at in found:
+            if any(exception is seen for seen in self._faults_seen):
+                continue
+            self._faults_seen.append(exception)
+            reason = _fault_reason(exception, at)
+            self._alarms.append(reason)
+            if not new:
+                self._stop_reason, new = dict(reason), True
+        return new
 
     def _change(self, new: State) -> None:
         now = self._clock()

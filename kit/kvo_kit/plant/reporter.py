@@ -14,6 +14,7 @@ broker is slow or away; the broker going down, coming back or being
 unreachable at start changes nothing on the machine. paho reconnects with
 backoff, and the reporter then publishes its retained picture again.
 """
+import json
 import logging
 import threading
 import time
@@ -29,13 +30,14 @@ from . import commands as plant_commands
 from .broker import new_client, parse_broker_url
 from .publisher import Publisher
 from .sampling import image_words, link_failures, link_health, machine_link, machine_state, station_states
-from .schema import COMMAND, RETAINED, check_level, encode, machine_topic, payload
+from .schema import COMMAND, RETAINED, SCHEMA_VERSION, check_level, encode, machine_topic, payload
 
 log = logging.getLogger("kvo_kit.plant")
 
 FAULT_SETTLE = 0.05      # a fault is looked at this long after it was raised: the machine sets its flag
                          # only once every subscriber has returned
 REPUBLISH_SETTLE = 0.2   # after a reconnect, paho first resends what it still held
+DIALECTS = ("json", "sparkplug")
 
 
 class PlantReporter:
@@ -61,8 +63,24 @@ class PlantReporter:
         keepalive: int = 15,
         ideal_cycle: Optional[float] = None,
         starved_after: float = 30.0,
+        dialect: str = "json",
+        sparkplug_group: Optional[str] = None,
+        edge_node: Optional[str] = None,
+        sparkplug_state: Optional[str] = None,
+        primary_host: Optional[str] = None,
     ) -> None:
         self.address = parse_broker_url(broker)
+        if dialect not in DIALECTS:
+            raise ValueError(f"unknown plant dialect {dialect!r}: known are {', '.join(DIALECTS)}")
+        if (dialect == "sparkplug") != (sparkplug_group is not None):
+            raise ValueError("the sparkplug dialect needs a Sparkplug group (group=\"GROUP\" at attach), "
+                             "and only it takes one")
+        for what, level in (("Sparkplug group", sparkplug_group), ("edge node", edge_node),
+                            ("primary host", primary_host)):
+            if level is not None:
+                check_level(what, level)
+        self.dialect, self.sparkplug_group, self.edge_node = dialect, sparkplug_group, edge_node
+        self.sparkplug_state, self.primary_host = sparkplug_state, primary_host
         for level in prefix.split("/"):
             check_level("prefix", level)
         self.line, self.name, self.prefix = check_level("line", line), check_level("machine name", name), prefix
@@ -102,10 +120,14 @@ class PlantReporter:
         self._thread: Optional[threading.Thread] = None
 
     @classmethod
-    def attach(cls, machine: Any, group: Any = None, broker: str = "mqtt://127.0.0.1:1883",
-               **options: Any) -> "PlantReporter":
-        """A started reporter for `machine` and its worker `group`."""
-        reporter = cls(machine, group, broker, **options)
+    def attach(cls, machine: Any, *args: Any, **options: Any) -> "PlantReporter":
+        """A started reporter for `machine` and its worker group (then the broker URL and the options).
+
+        With dialect="sparkplug", group="GROUP" names the Sparkplug group (the worker group then
+        comes second, by position)."""
+        if options.get("dialect") == "sparkplug" and isinstance(options.get("group"), str):
+            options["sparkplug_group"] = options.pop("group")
+        reporter = cls(machine, *args, **options)
         reporter.start()
         return reporter
 
@@ -142,6 +164,9 @@ class PlantReporter:
     def start(self) -> None:
         if self._thread is not None:
             return
+        if self.dialect == "sparkplug":
+            self._start_sparkplug()
+            return
         client = new_client(self.address, f"kvo-{self.prefix.replace('/', '-')}-{self.line}-{self.name}")
         client.will_set(self.topic("state"), encode(payload(state="offline", reason="connection lost")),
                         qos=1, retain=True)
@@ -156,6 +181,21 @@ class PlantReporter:
         self.machine.register_edge_event_handler(self._on_input_change, 0)
         client.connect_async(self.address.host, self.address.port, keepalive=self.keepalive)
         client.loop_start()
+        self._thread = threading.Thread(target=self._run, name=f"plant reporter {self.line}/{self.name}")
+        self._thread.start()
+
+    def _start_sparkplug(self) -> None:
+        from .sparkplug import device_for
+
+        assert self.sparkplug_group is not None
+        self._closing = False
+        self._out = device_for(self.address, self.sparkplug_group, self.name,  # type: ignore[assignment]
+                               [name for name in self._actions if name in plant_commands.PACKML],
+                               self._on_sparkplug_command, edge_node=self.edge_node,
+                               state_file=self.sparkplug_state, primary_host=self.primary_host,
+                               keepalive=self.keepalive)
+        self.machine.exception_event.subscribe(self._on_fault)
+        self.machine.register_edge_event_handler(self._on_input_change, 0)
         self._thread = threading.Thread(target=self._run, name=f"plant reporter {self.line}/{self.name}")
         self._thread.start()
 
@@ -223,6 +263,12 @@ class PlantReporter:
             self._command_notes.append((bytes(message.payload), bool(message.retain)))
             self._wake.notify()
 
+    def _on_sparkplug_command(self, name: str) -> None:
+        """A DCMD of the edge node's thread: carried out like any command, from the reporter's thread."""
+        with self._wake:
+            self._command_notes.append((json.dumps({"v": SCHEMA_VERSION, "command": name}).encode(), False))
+            self._wake.notify()
+
     # The reporter's thread.
     def _run(self) -> None:
         out = self._out
@@ -256,6 +302,8 @@ class PlantReporter:
                 if republish:
                     self._reconnected_at = None
             try:
+                if faults and self.packml.update():
+                    self._publish_packml()
                 for exception, at, _ in faults:
                     self._report_fault(exception, at)
                 for raw, retained in commands:
@@ -377,6 +425,9 @@ class PlantReporter:
         if only_if_changed and self._last.get(kind) == content:
             return
         self._last[kind] = content
+        if self.dialect == "sparkplug":
+            self._out.take(kind, content)  # type: ignore[union-attr]
+            return
         retain = kind in RETAINED if retain is None else retain
         topic, data = self.topic(kind), encode(payload(**content))
         assert self._out is not None

@@ -123,6 +123,12 @@ class History:
         """Reports noted so far."""
         return self._noted
 
+    @property
+    def backlog(self) -> int:
+        """Reports noted and not yet taken by the writer."""
+        with self._ready:
+            return self._noted - self._done
+
     def flush(self, timeout: float = 10.0) -> bool:
         """Wait until every report noted so far is written; False if that took longer than `timeout`."""
         deadline = time.monotonic() + timeout

@@ -6,8 +6,8 @@ every 0.1 s, counters every second, a heartbeat every 5 s). The cells run in
 worker processes of at most 50 cells each; the main process runs the broker
 and one subscriber to kvo/#, as the plant page would.
 
-The main process also runs the page server's PlantView with the plant
-history on (--history: a SQLite file in the run's folder by default, or a
+A process of its own runs the page server's PlantView with the plant history
+on (--history: a SQLite file in the run's folder by default, or a
 postgresql:// URL), as `python3 -m kvo_kit plant --history` would.
 
 For each N it measures, in two phases of --seconds each:
@@ -80,7 +80,8 @@ def thread_cpu(threads: list[threading.Thread]) -> float:
     return total
 
 
-def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, results: Any) -> None:
+def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, results: Any,
+              dialect: str = "json", folder: str = ".") -> None:
     """A worker process: `count` cells, then the idle and the busy phase on the main process's word."""
     import kvo_fa
     import kvo_mew
@@ -99,7 +100,10 @@ def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, 
     before = set(threading.enumerate())
     cells = []
     for i, (plc, machine) in enumerate(machines, first):
-        reporter = PlantReporter(machine, None, f"mqtt://127.0.0.1:{port}", line="bench", name=f"cell{i}")
+        sparkplug = (dict(dialect="sparkplug", sparkplug_group="bench", edge_node=f"edge{first}",
+                          sparkplug_state=os.path.join(folder, f"edge{first}.json")) if dialect == "sparkplug" else {})
+        reporter = PlantReporter(machine, None, f"mqtt://127.0.0.1:{port}", line="bench", name=f"cell{i}",
+                                 **sparkplug)
         reporter.start()
         cells.append((plc, machine, reporter))
     while not all(r.connected for _, _, r in cells):
@@ -137,45 +141,77 @@ def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, 
         machine.native_machine_handle.close()
 
 
-def measure(n: int, seconds: float, history_at: Optional[str] = None) -> dict[str, Any]:
+def run_page(port: int, where: str, commands: Any, results: Any) -> None:
+    """A process of its own, as the page server is: the PlantView and its history; counts on the main's word."""
     from kvo_kit.plant.history import History
     from kvo_kit.plant.plant_view import PlantView
 
-    folder = tempfile.mkdtemp(prefix="plant-scale-")
-    broker, port = start_broker(folder)
-    history = History(history_at or os.path.join(folder, "plant.db"))
+    history = History(where)
     history.start()
     view = PlantView(f"mqtt://127.0.0.1:{port}", history=history)
     view.start()
+    try:
+        results.put(("ready", None))
+        assert commands.get() == "begin"
+        written0, noted0, began = history.written, history.noted, time.monotonic()
+        assert commands.get() == "end"
+        took = time.monotonic() - began
+        noted, written = history.noted - noted0, history.written - written0
+        ended = time.monotonic()
+        flushed = history.flush(120)
+        catch_up = time.monotonic() - ended if flushed else math.inf
+        results.put(("page", {"history_reports_per_s": noted / took, "history_rows_per_s": written / took,
+                              "history_dropped": history.dropped, "history_catch_up_s": catch_up}))
+    finally:
+        view.close()
+        history.close()
+
+
+def measure(n: int, seconds: float, history_at: Optional[str] = None, dialect: str = "json") -> dict[str, Any]:
+    from kvo_kit.plant.sparkplug_host import SparkplugHost
+
+    host = SparkplugHost()
+
+    folder = tempfile.mkdtemp(prefix="plant-scale-")
+    broker, port = start_broker(folder)
+    ctx = mp.get_context("spawn")
+    page_commands, page_results = ctx.Queue(), ctx.Queue()
+    page = ctx.Process(target=run_page, args=(port, history_at or os.path.join(folder, "plant.db"),
+                                              page_commands, page_results))
+    page.start()
+    assert page_results.get(timeout=120)[0] == "ready"
     received: list[tuple[int, int, float]] = []
     arrivals: list[float] = []  # every message's receipt time
 
     def on_message(client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
         now = time.time()
         arrivals.append(now)
-        if message.topic.endswith("/io"):
+        if message.topic.startswith("spBv1.0/"):  # the host decoder: births and data back to reports
+            for machine, kind, report in host.take(message.topic, message.payload):
+                if kind == "io" and report["x"]:
+                    received.append((int(machine.split("/")[1][4:]), report["x"][0], now))
+        elif message.topic.endswith("/io"):
             cell = int(message.topic.split("/")[2][4:])
             received.append((cell, json.loads(message.payload)["x"][0], now))
 
     sub = mqtt.Client(CallbackAPIVersion.VERSION2, client_id="bench-subscriber")
-    sub.on_connect = lambda c, u, f, rc, p: c.subscribe("kvo/#", qos=1)
+    sub.on_connect = lambda c, u, f, rc, p: c.subscribe("spBv1.0/#" if dialect == "sparkplug" else "kvo/#", qos=1)
     sub.on_message = on_message
     sub.connect("127.0.0.1", port)
     sub.loop_start()
-    ctx = mp.get_context("spawn")
     results: Any = ctx.Queue()
     workers = []
     for first in range(0, n, CELLS_PER_PROCESS):
         commands: Any = ctx.Queue()
         process = ctx.Process(target=run_cells, args=(first, min(CELLS_PER_PROCESS, n - first), port, seconds,
-                                                      commands, results))
+                                                      commands, results, dialect, folder))
         process.start()
         workers.append((process, commands))
     try:
         for _ in workers:
             assert results.get(timeout=300)[0] == "ready"
         time.sleep(2.0)  # the first retained reports settle
-        written0, noted0, history_began = history.written, history.noted, time.monotonic()
+        page_commands.put("begin")
         for _, commands in workers:
             commands.put("idle")
         time.sleep(seconds)
@@ -184,15 +220,11 @@ def measure(n: int, seconds: float, history_at: Optional[str] = None) -> dict[st
         begin = time.time()
         done = [results.get(timeout=seconds + 300)[1] for _ in workers]
         delivered_rate = sum(1 for t in arrivals if begin + 0.5 <= t < begin + 0.5 + seconds) / seconds
-        caught_up = time.monotonic()
-        flushed = history.flush(120)
-        catch_up = time.monotonic() - caught_up if flushed else math.inf
-        history_took = time.monotonic() - history_began
-        history_rate = (history.written - written0) / history_took
-        history_noted = (history.noted - noted0) / history_took
+        page_commands.put("end")
+        page_figures = page_results.get(timeout=300)[1]
     finally:
-        view.close()
-        history.close()
+        page_commands.put("end")
+        page.join(60)
         for process, _ in workers:
             process.join(60)
         sub.disconnect()
@@ -214,6 +246,7 @@ def measure(n: int, seconds: float, history_at: Optional[str] = None) -> dict[st
     latencies.sort()
     return {
         "cells": n,
+        "dialect": dialect,
         "idle_cpu_per_cell": 100 * sum(r["idle_cpu"] for r in done) / n,
         "busy_cpu_per_cell": 100 * sum(r["busy_cpu"] for r in done) / n,
         "published_rate": sum(r["published"] for r in done) / seconds,
@@ -222,10 +255,7 @@ def measure(n: int, seconds: float, history_at: Optional[str] = None) -> dict[st
         "matched": len(latencies) / sets if sets else math.nan,
         "p50_ms": 1000 * statistics.median(latencies) if latencies else math.nan,
         "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))] if latencies else math.nan,
-        "history_rows_per_s": history_rate,
-        "history_reports_per_s": history_noted,
-        "history_dropped": history.dropped,
-        "history_catch_up_s": catch_up,
+        **page_figures,
     }
 
 
@@ -233,6 +263,8 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--cells", type=int, nargs="+", default=[1, 10, 50, 200])
     p.add_argument("--seconds", type=float, default=10.0)
+    p.add_argument("--dialect", choices=("json", "sparkplug"), default="sparkplug",
+                   help="how the reporters speak (default sparkplug: one edge node per worker process)")
     p.add_argument("--history", help="the page's history: a SQLite file or postgresql:// URL "
                                       "(default: a file in the run's folder)")
     p.add_argument("--shift-cells", type=int, default=200, help="cells of the compressed shift (0: none)")
@@ -240,7 +272,7 @@ def main() -> None:
     args = p.parse_args()
     rows = []
     for n in args.cells:
-        row = measure(n, args.seconds, args.history)
+        row = measure(n, args.seconds, args.history, args.dialect)
         rows.append(row)
         print(json.dumps(row), file=sys.stderr, flush=True)
     print("| cells | reporter CPU per cell, idle | busy | published msg/s | delivered to one subscriber msg/s "

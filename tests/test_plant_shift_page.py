@@ -10,7 +10,7 @@ from typing import Any, Iterator
 
 import pytest
 
-from plant_support import Broker, Listener, free_port, needs_broker, user_broker, wait_until  # noqa: F401
+from plant_support import Broker, Listener, broker, free_port, needs_broker, user_broker, wait_until  # noqa: F401
 from test_plant_page import CHROMIUM, ROOT, Processes, needs_chromium
 
 playwright = pytest.importorskip("playwright.sync_api")
@@ -95,3 +95,31 @@ def _opens(page: Any, port: int) -> bool:
         return True
     except playwright.Error:
         return False
+
+
+def test_a_jam_over_sparkplug_shows_on_the_timeline_in_the_pareto_and_with_oee(broker: Broker, running: Processes,  # noqa: F811
+                                                                              tmp_path: Any, monkeypatch: Any) -> None:
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))  # the edge node's bdSeq file
+    port, out = free_port(), str(tmp_path)
+    running.start("page", "-m", "kvo_kit", "plant", "--broker", broker.url(), "--port", str(port),
+                  "--history", os.path.join(out, "plant.db"))
+    running.start("cell-s", os.path.join(ROOT, "examples", "cell", "cell.py"), "--fast", "--parts", "100000",
+                  "--name", "cell-s", "--out", out, "--jam", "--jam-after", "2", "--ideal-cycle", "1.5",
+                  "--sparkplug", "demo", "--plant", broker.url())  # the jam clears by itself within a moment
+    expect = playwright.expect
+    with playwright.sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"])
+        try:
+            page = browser.new_page(viewport={"width": 1000, "height": 700})
+            errors: list[str] = []
+            page.on("pageerror", lambda error: errors.append(str(error)))
+            assert wait_until(lambda: _opens(page, port), 20)
+            cell = page.locator('.tile[data-machine="demo/cell-s"]')
+            expect(cell.locator(f'.pareto .cause[data-message^="{JAM}"]')).to_contain_text("1×", timeout=40000)
+            page.locator('#span button[data-span="shift"]').click()
+            expect(cell.locator('.timeline .stripe[data-state="Aborted"]')).to_have_count(1, timeout=15000)
+            expect(cell.locator(".oee .factor.availability")).to_contain_text("%", timeout=15000)
+            keep(page, out, "plant-shift-sparkplug.png")
+            assert errors == []
+        finally:
+            browser.close()

@@ -38,22 +38,22 @@ def test_a_sparkplug_device_shows_on_the_page_and_in_its_history(broker: Broker,
         assert wait_until(lambda: reporter.connected, 10)
         server = PageServer(broker.url(), port=free_port(), history=str(tmp_path / "plant.db"))
         server.start()  # after the births: the page asks for new ones
-        m = wait_until(lambda: machine_of(server, "demo/m1").get("state") and machine_of(server, "demo/m1"), 15)
+        m = wait_until(lambda: machine_of(server, "demo/m1").get("state") and machine_of(server, "demo/m1"), 30)
         assert m, "the page never saw the device"
         assert m["state"]["state"] == "running" and m["state"]["packml"]["state"] in ("Idle", "Execute", "Starting")
         assert m["packml"]["StateCurrentName"] == m["state"]["packml"]["state"]
         assert m["stations"]["stations"] == {"waiter": "free"}
 
         group.put_task("waiter", "part")  # X1 stays off: the wait times out and the machine stops
-        assert wait_until(lambda: machine_of(server, "demo/m1")["state"]["packml"]["state"] == "Aborted", 15)
+        assert wait_until(lambda: machine_of(server, "demo/m1")["state"]["packml"]["state"] == "Aborted", 30)
         fault = machine_of(server, "demo/m1")["fault"]
         assert fault["active"] is True and fault["type"] == "XException" and "X1" in fault["message"]
         group.stop_all()
         machine.reset()
         group.reset_all()
-        assert wait_until(lambda: machine_of(server, "demo/m1")["fault"]["active"] is False, 15)
+        assert wait_until(lambda: machine_of(server, "demo/m1")["fault"]["active"] is False, 30)
         reporter.close()
-        assert wait_until(lambda: machine_of(server, "demo/m1")["state"]["state"] == "offline", 15)
+        assert wait_until(lambda: machine_of(server, "demo/m1")["state"]["state"] == "offline", 30)
         assert server.history.flush()
         shift = server.history.shift("demo/m1", "hour")
         states = [s["state"] for s in shift["timeline"]]

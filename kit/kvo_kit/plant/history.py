@@ -282,7 +282,7 @@ class History:
         return "packml" if machine in self._packml_counts else "counters"
 
     def _take_oee(self, received: float, machine: str, span: str, at: float, window: dict[str, Any]) -> None:
-        factors = [window.get(name) for name in ("window", "availability", "performance", "quality", "oee")]
+        factors: list[Any] = [window.get(name) for name in ("window", "availability", "performance", "quality", "oee")]
         if not all(isinstance(value, (int, float)) for value in factors):
             return
         row = (machine, span, at, *(float(value) for value in factors))

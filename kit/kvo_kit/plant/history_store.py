@@ -13,7 +13,7 @@ the page adds nothing), so a batch may be written twice without harm.
 """
 import sqlite3
 import threading
-from typing import Any, Iterable, Optional, Sequence
+from typing import Any, Iterable, Optional
 
 SCHEMA = (
     """CREATE TABLE IF NOT EXISTS plant_states (
@@ -91,7 +91,7 @@ class Store:
                 with needs("postgres", "the plant history in PostgreSQL"):
                     import psycopg
 
-                connection = psycopg.connect(self.where, connect_timeout=5, autocommit=True)
+                connection: Any = psycopg.connect(self.where, connect_timeout=5, autocommit=True)
             else:
                 connection = sqlite3.connect(self.where, check_same_thread=False, isolation_level=None)
                 if self.where != ":memory:":
@@ -112,7 +112,7 @@ class Store:
                 self._connection.close()
                 self._connection = None
 
-    def write(self, rows: dict[str, list[Sequence[Any]]]) -> None:
+    def write(self, rows: dict[str, list[tuple[Any, ...]]]) -> None:
         """Write every row of `rows` (kind -> rows) in one transaction."""
         self.open()
         with self._lock:

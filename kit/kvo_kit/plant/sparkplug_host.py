@@ -44,7 +44,7 @@ class _Device:
 
 class SparkplugHost:
     def __init__(self) -> None:
-        self._nodes: dict[tuple[str, str], int] = {}                  # (group, node) -> its NBIRTH's bdSeq
+        self._nodes: dict[tuple[str, str], Optional[int]] = {}        # (group, node) -> its NBIRTH's bdSeq
         self._devices: dict[tuple[str, str, str], _Device] = {}
         self.wants_rebirth: set[tuple[str, str]] = set()
 
@@ -87,17 +87,17 @@ class SparkplugHost:
         if kind == "DDEATH":
             return [self._offline(key, "device death", at)] if self._devices.pop(key, None) is not None else []
         if kind == "DDATA":
-            found = self._devices.get(key)
-            if found is None:
+            known = self._devices.get(key)
+            if known is None:
                 self.wants_rebirth.add((group, node))
                 return []
             changed = set()
             for metric in payload.metrics:
-                name = metric.name if metric.name is not None else found.names.get(metric.alias or -1)
+                name = metric.name if metric.name is not None else known.names.get(metric.alias or -1)
                 if name is None:
                     self.wants_rebirth.add((group, node))  # an alias its birth did not name
                     continue
-                found.values[name] = None if metric.is_null else metric.value
+                known.values[name] = None if metric.is_null else metric.value
                 changed.add(name)
             return list(self._reports(key, changed, at))
         return []
@@ -109,13 +109,11 @@ class SparkplugHost:
     def _reports(self, key: tuple[str, str, str], changed: set[str], at: Optional[float]) -> Iterator[
             tuple[str, str, dict[str, Any]]]:
         values = self._devices[key].values
-        kinds = {kind_of(name) for name in changed} - {None}
+        kinds = {kind for kind in map(kind_of, changed) if kind is not None}
         if changed & _STATE_METRICS:
-            kinds.add("state")
-        if "info" in kinds or "Info/Kind" in changed:
-            kinds.add("info")
+            kinds.add("state")  # the state report carries the PackML state
         machine = f"{key[0]}/{key[2]}"
-        for kind in sorted(kinds):  # type: ignore[type-var]
+        for kind in sorted(kinds):
             report = _rebuild(kind, values)
             if report is not None:
                 yield machine, kind, _report(at, **report)

@@ -2,9 +2,11 @@
 
 Each cell is a real FPMachine on its own simulated PLC with a PlantReporter
 at its default rates (state and stations polled every 0.1 s, I/O at most
-every 0.1 s, counters every second, a heartbeat every 5 s). The cells run in
+every 0.1 s, counters every second, a heartbeat every 5 s), speaking
+Sparkplug B (--dialect sparkplug, the default: each worker process is one
+edge node, its cells its devices) or the JSON dialect. The cells run in
 worker processes of at most 50 cells each; the main process runs the broker
-and one subscriber to kvo/#, as the plant page would.
+and one subscriber (to spBv1.0/# or kvo/#), a host decoder.
 
 A process of its own runs the page server's PlantView with the plant history
 on (--history: a SQLite file in the run's folder by default, or a
@@ -17,7 +19,9 @@ For each N it measures, in two phases of --seconds each:
 - busy: every cell switches an input every 0.2 s; the publish rate the broker
   delivers to the subscriber against what the reporters published, and the
   latency from plc.set of the input to the subscriber's receipt of the io
-  report that shows it (p50, p99);
+  report that shows it (p50, p99): with Sparkplug, of the DDATA whose IO/X/0
+  metric shows it, as a host decoder reads it (the payload decoded, the alias
+  of the device's birth);
 - the history: reports noted and rows written per second over both phases, reports dropped,
   and how long the writer took to catch up after the busy phase.
 
@@ -168,9 +172,9 @@ def run_page(port: int, where: str, commands: Any, results: Any) -> None:
 
 
 def measure(n: int, seconds: float, history_at: Optional[str] = None, dialect: str = "json") -> dict[str, Any]:
-    from kvo_kit.plant.sparkplug_host import SparkplugHost
+    from kvo_kit.plant.sparkplug_payload import decode
 
-    host = SparkplugHost()
+    io_alias: dict[str, int] = {}  # device -> the alias of its IO/X/0 metric, from its DBIRTH
 
     folder = tempfile.mkdtemp(prefix="plant-scale-")
     broker, port = start_broker(folder)
@@ -186,10 +190,16 @@ def measure(n: int, seconds: float, history_at: Optional[str] = None, dialect: s
     def on_message(client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
         now = time.time()
         arrivals.append(now)
-        if message.topic.startswith("spBv1.0/"):  # the host decoder: births and data back to reports
-            for machine, kind, report in host.take(message.topic, message.payload):
-                if kind == "io" and report["x"]:
-                    received.append((int(machine.split("/")[1][4:]), report["x"][0], now))
+        if message.topic.startswith("spBv1.0/"):  # the host decoder: each payload decoded, its input word found
+            levels = message.topic.split("/")
+            if len(levels) != 5 or levels[2] not in ("DBIRTH", "DDATA"):
+                return
+            payload = decode(message.payload)
+            if levels[2] == "DBIRTH":
+                io_alias[levels[4]] = next(m.alias for m in payload.metrics if m.name == "IO/X/0")
+            for metric in payload.metrics:
+                if metric.name == "IO/X/0" or metric.alias == io_alias.get(levels[4]):
+                    received.append((int(levels[4][4:]), metric.value, now))
         elif message.topic.endswith("/io"):
             cell = int(message.topic.split("/")[2][4:])
             received.append((cell, json.loads(message.payload)["x"][0], now))

@@ -143,6 +143,20 @@ def test_rows_wait_while_postgres_is_down_and_are_written_when_it_is_back(postgr
             postgres.start()
         assert history.flush(20)
         assert history.rows() == {"states": 2, "faults": 1, "counts": 0, "oee": 0}
+    postgres.stop()  # a page that starts while its database is away
+    late = History(url, batch_interval=0.01)
+    late.start()
+    try:
+        late.note("l/m", "state", {"v": 1, "time": T0 + 7, "state": "faulted"})  # the same state, newer news
+        late.note("l/m", "state", {"v": 1, "time": T0 + 9, "state": "running"})
+        assert wait_until(lambda: late.last_error is not None, 10)
+        postgres.start()
+        assert late.flush(20)
+        assert late.rows()["states"] == 3  # the same state again is no new row
+    finally:
+        late.close()
+        if postgres.process is None:
+            postgres.start()
 
 
 @pytest.fixture

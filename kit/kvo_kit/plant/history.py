@@ -67,6 +67,7 @@ class History:
         self.dropped = 0       # reports lost to a full queue
         self.written = 0       # rows written
         self.last_error: Optional[str] = None
+        self._load_at = 0.0    # when the writer next tries to read what the database holds
         self._closing = False
         self._thread: Optional[threading.Thread] = None
         # The writer thread's own: what each machine last wrote, and rows not yet written.
@@ -146,10 +147,11 @@ class History:
     # The writer's thread.
     def _run(self) -> None:
         retry_at = 0.0
-        try:
-            self._load()
-        except Exception as error:
-            self._failed(error)
+        while not self._loaded():  # what each machine last wrote, before a report is taken
+            with self._ready:
+                if self._closing:
+                    return
+                self._ready.wait(0.05)
         while True:
             with self._ready:
                 while not self._closing:
@@ -184,10 +186,20 @@ class History:
             if closing:
                 return
 
-    def _load(self) -> None:
-        for machine, at, state in self.store.query(LAST_STATES):
-            self._state[machine] = (float(at), state)
-        self._packml_counts.update(row[0] for row in self.store.query(PACKML_COUNTED))
+    def _loaded(self) -> bool:
+        """Read the last state of every machine; False (said once) while the database cannot answer."""
+        now = time.monotonic()
+        if now < self._load_at:
+            return False
+        try:
+            for machine, at, state in self.store.query(LAST_STATES):
+                self._state[machine] = (float(at), state)
+            self._packml_counts.update(row[0] for row in self.store.query(PACKML_COUNTED))
+            return True
+        except Exception as error:
+            self._failed(error)
+            self._load_at = now + RETRY_AFTER
+            return False
 
     def _failed(self, error: Exception) -> None:
         text = f"{type(error).__name__}: {error}".strip()

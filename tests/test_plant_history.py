@@ -213,3 +213,15 @@ def test_the_page_server_keeps_its_history_across_a_restart(where: str, tmp_path
         server.close()
         second.kill()
     assert os.path.exists(where) or where.startswith("postgresql://")
+
+
+def test_the_plant_command_says_at_once_when_its_history_cannot_be_opened(tmp_path: Any) -> None:
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-m", "kvo_kit", "plant", "--broker", "mqtt://127.0.0.1:1", "--port", "0",
+                           "--history", str(tmp_path / "no such folder" / "plant.db")],
+                          capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 1
+    assert "cannot open the history" in done.stderr and "no such folder" in done.stderr

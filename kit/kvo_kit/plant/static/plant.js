@@ -192,13 +192,26 @@ function handle(event) {
   summarise();
 }
 
-// The shift boxes come from the plant history: asked again every few seconds, and soon after a state or fault.
-let shiftTimer = null;
+// The shift boxes come from the plant history: asked again every few seconds, and soon after a state or fault,
+// but never more than once every two seconds, however busy the plant (one answer holds every machine's shift).
+let shiftTimer = null, shiftDue = 0, shiftAsked = 0, shiftRequests = 0;
+function scheduleShifts(delay) {
+  const at = Math.max(Date.now() + delay, shiftAsked + 2000);
+  if (shiftTimer !== null && shiftDue <= at) return;  // one is due sooner already
+  clearTimeout(shiftTimer);
+  shiftDue = at;
+  shiftTimer = setTimeout(loadShifts, at - Date.now());
+}
+
 async function loadShifts() {
   clearTimeout(shiftTimer);
+  shiftTimer = null;
+  shiftAsked = Date.now();
+  const mine = ++shiftRequests;
   try {
     const answer = await fetch(`/api/shift?span=${span}`);
     const body = await answer.json();
+    if (mine !== shiftRequests) return;  // a newer request (another span) answers instead
     const found = body && typeof body.machines === "object" && body.machines ? body.machines : {};
     for (const key of Object.keys(shifts)) delete shifts[key];
     for (const [key, shift] of Object.entries(found)) {
@@ -211,18 +224,18 @@ async function loadShifts() {
   }
   Object.keys(machines).forEach(render);
   summarise();
-  shiftTimer = setTimeout(loadShifts, 5000);
+  scheduleShifts(5000);
 }
 
 function soonLoadShifts() {
-  clearTimeout(shiftTimer);
-  shiftTimer = setTimeout(loadShifts, 700);  // the history writes in batches of half a second
+  scheduleShifts(700);  // the history writes in batches of half a second
 }
 
 function chooseSpan(chosen) {
   span = chosen;
   document.querySelectorAll("#span button").forEach(b => b.classList.toggle("chosen", b.dataset.span === span));
-  loadShifts();
+  shiftAsked = 0;  // the operator asked: at once
+  scheduleShifts(0);
 }
 
 function connect() {

@@ -17,14 +17,13 @@ from kvo_kit.plant import PageServer, PlantReporter
 from kvo_kit.plant.sparkplug_host import SparkplugHost
 from kvo_kit.plant.sparkplug_payload import DataType, Metric, Payload, encode
 
-pytestmark = needs_broker
-
 
 def machine_of(server: Any, key: str) -> Any:
     with urllib.request.urlopen(server.url + "api/machines", timeout=5) as answer:
         return json.load(answer)["machines"].get(key, {})
 
 
+@needs_broker
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnhandledThreadExceptionWarning")
 def test_a_sparkplug_device_shows_on_the_page_and_in_its_history(broker: Broker, plc: Any, machines: list[Any],  # noqa: F811
                                                                  group: kvo_fa.WorkerGroup, tmp_path: Any) -> None:  # noqa: F811

@@ -121,6 +121,10 @@ function drawPareto(causes) {
 
 // The shift box of a tile: timeline, OEE (the machine's live figures when it sends them), Pareto.
 function drawShift(box, shift, liveOee, span) {
+  // The tiles are rendered every second: the pictures are drawn again only when what they show changed.
+  const drawn = box.kvoDrawn;
+  if (drawn && drawn.shift === shift && drawn.liveOee === liveOee && drawn.span === span) return;
+  box.kvoDrawn = {shift, liveOee, span};
   if (!shift || typeof shift !== "object") {
     box.replaceChildren();
     return;

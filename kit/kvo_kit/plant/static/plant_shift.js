@@ -55,7 +55,7 @@ function drawTimeline(shift) {
   }
   const legend = document.createElement("div");
   legend.className = "legend";
-  for (const state of seen) {
+  for (const state of Object.keys(STATE_COLOURS).filter(name => seen.has(name))) {  // always in one order
     const item = document.createElement("span");
     item.style.setProperty("--colour", STATE_COLOURS[state] || "#bdbdbd");
     item.textContent = state;
@@ -65,7 +65,8 @@ function drawTimeline(shift) {
   const stamp = to - from < 600 ? (t) => new Date(t * 1000).toLocaleTimeString() : hhmm;  // a short span: seconds
   start.textContent = stamp(from);
   end.textContent = stamp(to);
-  axis.append(start, legend, end);
+  axis.append(start, end);
+  whole.append(legend);
   return whole;
 }
 

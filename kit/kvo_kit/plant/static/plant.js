@@ -183,7 +183,7 @@ function handle(event) {
       const p = event.payload;
       if (p == null) delete m[event.kind];
       else {
-        if (event.kind === "heartbeat") p.received = now();  // our clock, not the cell's
+        if (event.kind === "heartbeat" && typeof p === "object") p.received = now();  // our clock, not the cell's
         m[event.kind] = p;
       }
     }

@@ -105,10 +105,10 @@ def compile_schema(folder: str) -> Any:
         f.write(PROTO)
     subprocess.run([sys.executable, "-m", "grpc_tools.protoc", f"-I{folder}", f"--python_out={folder}",
                     os.path.join(folder, "sparkplug_b.proto")], check=True)
-    spec = importlib.util.spec_from_file_location("sparkplug_b_pb2", os.path.join(folder, "sparkplug_b_pb2.py"))
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("sparkplug_b_pb2", os.path.join(folder, "sparkplug_b_pb2.py"))
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -189,7 +189,8 @@ def test_tags_and_oee_from_state_times_and_counts(cell: Any) -> None:
     assert p.oee()["availability"] == pytest.approx(100 / 200.2, abs=1e-3) and p.tags()["UnitModeName"] == "Maintenance"
     p.reset_counters()
     assert p.tags()["ProdProcessedCount"] == 0 and p.oee()["window"] == 0.0
-    assert [state for _, state in p.history()][:6] == [S.Undefined, S.Stopped, S.Resetting, S.Idle, S.Starting, S.Execute]
+    entered = [state for _, state in p.history()]
+    assert entered[:6] == [S.Undefined, S.Stopped, S.Resetting, S.Idle, S.Starting, S.Execute]
 
 
 def test_commands_are_refused_unless_the_state_allows_them(cell: Any) -> None:
@@ -302,3 +303,33 @@ def test_a_real_machine_through_production_fault_recovery_and_every_command(plc:
     packml.command("Clear")
     until(packml, S.Clearing, S.Stopped)
     assert packml.tags()["StateCumulativeTime"]["Execute"] > 0
+
+
+class Stroke(kvo_fa.Worker):
+    """A part takes 2 s (of the machine's time)."""
+
+    def __init__(self, group: Any) -> None:
+        super().__init__(group, "stroke")
+
+    def work(self, task: object) -> None:
+        kvo_fa._sleep(2.0)
+
+
+def test_starved_for_longer_than_set_on_the_virtual_clock(virtual_clock: Any, fp_machine: Any,
+                                                          worker_group: Any) -> None:
+    machine = fp_machine(1, 1, 100)
+    worker_group.add(Stroke(worker_group))
+    packml = PackML(machine, worker_group, ideal_cycle=2.0, starved_after=60.0, clock=virtual_clock.now,
+                    wall=virtual_clock.now)
+    machine.start()
+    worker_group.start_all()
+    for _ in range(3):
+        worker_group.put_task("stroke", "part")
+    seen: list[State] = []
+    packml.on_change(lambda old, new: seen.append(new))
+    virtual_clock.wait_until(lambda: packml.update() and False or packml.state == S.Suspended, timeout=300,
+                             interval=0.5)
+    assert seen == [S.Idle, S.Starting, S.Execute, S.Suspended]  # the first update finds it started
+    tags = packml.tags()
+    assert tags["StateCumulativeTime"]["Execute"] == pytest.approx(6.0 + 60.0, abs=1.5)  # 3 strokes, then starved
+    assert packml.oee()["availability"] == pytest.approx(66 / 67.5, abs=0.03)

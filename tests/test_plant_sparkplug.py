@@ -276,3 +276,63 @@ def test_the_jammed_demo_cell_is_seen_aborted_and_its_scrapped_parts_defective(s
         assert 0 < metrics["OEE/Shift/Quality"] < 1
     finally:
         host.close()
+
+
+def test_the_reader_gives_back_the_json_dialects_reports() -> None:
+    from kvo_kit.plant.sparkplug import metrics_of
+    from kvo_kit.plant.sparkplug_reader import SparkplugReader
+
+    reports = {
+        "state": {"state": "faulted", "packml": {"state": "Aborted", "state_number": 9, "mode": "Production"}},
+        "fault": {"active": True, "message": "slide", "type": "XException", "raised": 1796763529.5, "cleared": None},
+        "stations": {"stations": {"feed": "dead", "pick": "free"}},
+        "counters": {"cycles": 3, "cycle_time": 0.5, "cycle_time_mean": 0.5, "faults": 1, "link_failures": 2,
+                     "link": {"transactions": 9, "failures": {"timeout": 2}}},
+        "io": {"x": [163, 0], "y": [20]},
+        "packml": {"StateCurrent": 9, "StateCurrentName": "Aborted", "UnitModeCurrent": 1, "UnitModeName": "Production",
+                   "MachSpeed": 120.0, "CurMachSpeed": 0.0, "ProdProcessedCount": 4, "ProdDefectiveCount": 1,
+                   "StopReason": {"type": "XException", "message": "slide", "at": 1796763529.5},
+                   "Alarm": [{"type": "XException", "message": "slide", "at": 1796763529.5}],
+                   "StateCurrentTime": 1.5, "StateCumulativeTime": {"Execute": 3.0, "Aborted": 1.5},
+                   "AccTimeSinceReset": 4.5},
+        "oee": {"shift": {"availability": 0.5, "performance": 1.0, "quality": 0.75, "oee": 0.375, "window": 4.5},
+                "hour": {"availability": 0.5, "performance": 1.0, "quality": 0.75, "oee": 0.375, "window": 4.5}},
+    }
+    metrics = {}
+    for kind, content in reports.items():
+        metrics.update(metrics_of(kind, content))
+    birth = Payload(seq=1, metrics=[Metric(name, alias, datatype, value, is_null=value is None)
+                                    for alias, (name, (datatype, value)) in enumerate(metrics.items(), 1)])
+    reader = SparkplugReader()
+    assert reader.take("spBv1.0/g/DDATA/edge/m", encode(birth)) == []          # not born yet
+    got = {kind: content for machine, kind, content in reader.take("spBv1.0/g/DBIRTH/edge/m", encode(birth))}
+    assert got == reports
+    data = Payload(seq=2, metrics=[Metric(None, list(metrics).index("PackML/ProdDefectiveCount") + 1,
+                                          DataType.Int64, 2)])
+    changed = reader.take("spBv1.0/g/DDATA/edge/m", encode(data))
+    assert [kind for _, kind, _ in changed] == ["packml", "state"] and changed[0][2]["ProdDefectiveCount"] == 2
+    assert reader.take("spBv1.0/g/NDEATH/edge", b"") == [("g/m", "state", {"state": "offline",
+                                                                          "reason": "connection lost"})]
+
+
+def test_no_broker_changes_nothing_on_the_machine_and_close_is_prompt(plc: Any, machines: list[Any],
+                                                                       tmp_path: Any) -> None:
+    import time
+
+    from plant_support import free_port
+
+    machine = machine_on(plc, machines)
+    reporter = PlantReporter.attach(machine, None, f"mqtt://127.0.0.1:{free_port()}", name="alone",
+                                    dialect="sparkplug", group="g5", sparkplug_state=str(tmp_path / "s.json"), **FAST)
+    try:
+        began = time.monotonic()
+        for _ in range(200):
+            reporter.cycle_done()
+            machine.set_y("Y1", True)
+            machine.set_y("Y1", False)
+        assert time.monotonic() - began < 2.0 and not reporter.connected
+        assert wait_until(lambda: reporter.packml.tags()["ProdProcessedCount"] == 200)
+    finally:
+        began = time.monotonic()
+        reporter.close()
+        assert time.monotonic() - began < 3.0

@@ -153,8 +153,10 @@ def run(
     if plant_url:
         from kvo_kit.plant import PlantReporter
 
+        # Over Sparkplug the plant's reset is the PackML Clear (a DCMD).
+        resets = {"reset": plant_reset.set, **({"Clear": plant_reset.set} if sparkplug else {})}
         reporter = PlantReporter(machine, group, plant_url, line="demo", name=name, labels=plant.LABELS,
-                                 commands={"reset": plant_reset.set} if reset_from_plant else None,
+                                 commands=resets if reset_from_plant else None,
                                  ideal_cycle=ideal_cycle, dialect="sparkplug" if sparkplug else "json",
                                  sparkplug_group=sparkplug)
         cell.on_part = reporter.cycle_done

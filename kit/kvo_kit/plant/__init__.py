@@ -2,7 +2,10 @@
 
 - PlantReporter (reporter.py): attached to a machine and its worker group,
   publishes state, faults, stations, counters, I/O and a heartbeat to an MQTT
-  broker, never making the machine wait; optional reset/pause/resume commands.
+  broker, never making the machine wait; optional reset/pause/resume commands. It keeps the
+  machine's PackML state, PackTags and OEE (kvo_kit.packml) and speaks JSON or, with
+  dialect="sparkplug", Sparkplug B 3.0 (sparkplug.py; the payload codec sparkplug_payload.py,
+  the host's side sparkplug_reader.py).
 - PageServer (page_server.py): the plant page, `python3 -m kvo_kit plant --broker URL`.
 
 Topics and payloads: docs/plant.md.

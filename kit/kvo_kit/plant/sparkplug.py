@@ -195,6 +195,7 @@ class Device:
         self.sent: dict[str, Any] = {}     # what the host was told since the last birth
         self.born = False
         self.ready = False                 # has a first picture of its machine
+        self.dirty = True                  # a value changed since the host was last told
         self.published = self.dropped = 0
 
     # The reporter's side, like its Publisher's.
@@ -202,8 +203,11 @@ class Device:
     queued = 0
 
     def take(self, kind: str, content: Mapping[str, Any]) -> None:
+        metrics = metrics_of(kind, content)
         with self.node.lock:
-            self.current.update(metrics_of(kind, content))
+            for name, item in metrics.items():
+                if self.current.get(name) != item:
+                    self.current[name], self.dirty = item, True
 
     def republish(self) -> None:
         pass  # the node's births do that
@@ -252,13 +256,13 @@ class EdgeNode:
             if name in self.devices:
                 raise ValueError(f"edge node {self.group}/{self.edge_node} has a device {name!r} already")
             device = self.devices[name] = Device(self, name, commands, on_command)
-        if self._thread is None:
-            self._prepare_connection()
-            self.client.connect_async(self.address.host, self.address.port, keepalive=self.keepalive,
-                                      clean_start=True)
-            self.client.loop_start()
-            self._thread = threading.Thread(target=self._run, name=f"sparkplug edge node {self.edge_node}")
-            self._thread.start()
+            if self._thread is None:  # the first device opens the session
+                self._prepare_connection()
+                self.client.connect_async(self.address.host, self.address.port, keepalive=self.keepalive,
+                                          clean_start=True)
+                self.client.loop_start()
+                self._thread = threading.Thread(target=self._run, name=f"sparkplug edge node {self.edge_node}")
+                self._thread.start()
         return device
 
     def detach(self, device: Device) -> None:
@@ -284,18 +288,21 @@ class EdgeNode:
             if not self.born:
                 return
             device.ready = True
+            if device.born and not device.dirty:
+                return
             if not device.born or set(device.current) - set(device.sent):
                 self._device_birth(device)
                 return
             changed = [name for name, (_, value) in device.current.items() if device.sent.get(name, ...) != value]
             if not changed:
+                device.dirty = False
                 return
             metrics = [self._metric(device.name, name, *device.current[name], with_name=False) for name in changed]
             if self._publish(topic(self.group, "DDATA", self.edge_node, device.name),
                              Payload(timestamp=now_ms(), seq=self.seq, metrics=metrics), advance=True):
                 for name in changed:
                     device.sent[name] = device.current[name][1]
-                device.published += 1
+                device.published, device.dirty = device.published + 1, False
             else:
                 device.dropped += 1
 
@@ -386,6 +393,7 @@ class EdgeNode:
         if self._publish(topic(self.group, "DBIRTH", self.edge_node, device.name),
                          Payload(timestamp=now_ms(), seq=self.seq, metrics=metrics), advance=True):
             device.born, device.sent = True, {name: value for name, (_, value) in device.current.items()}
+            device.dirty = False
 
     def _message(self, where: str, raw: bytes, retained: bool) -> None:
         if where.startswith(f"{NAMESPACE}/STATE/"):

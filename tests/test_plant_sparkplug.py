@@ -164,15 +164,17 @@ def test_births_data_commands_rebirth_and_a_shared_session(spb_broker: Broker, s
             assert wait_until(lambda: host.metrics("press1").get("PackML/StateCurrentName") == "Held")
             assert machine.is_paused() and host.metrics("press1")["Command/Accepted"] is True
             host.command("press1", "PackML/Command/Start", device="press1")   # not allowed: nothing happens
+            host.client.publish("spBv1.0/g1/NCMD/press1", b"\xff\xff\xff", qos=1).wait_for_publish(5)  # no payload
             host.command("press1", "Node Control/Rebirth")
             assert wait_until(lambda: len(host.of("NBIRTH")) == 2 and len(host.of("DBIRTH", "press2")) == 2)
             assert host.bdseq(host.of("NBIRTH")[1]) == host.bdseq(nbirth[0])     # same session
             assert host.metrics("press1")["PackML/StateCurrentName"] == "Held"
             seqs = host.seqs()
             assert seqs == [i % 256 for i in range(len(seqs))]
-        finally:
             second.close()
             assert wait_until(lambda: host.of("DDEATH", "press2"))
+        finally:
+            second.close()
             first.close()
         death = wait_until(lambda: host.of("NDEATH"))
         assert host.bdseq(death[-1]) == host.bdseq(nbirth[0])

@@ -92,3 +92,9 @@ def test_the_host_keeps_aliases_deaths_and_asks_for_births() -> None:
     assert host.take("spBv1.0/demo/NDEATH/edge", message([Metric("bdSeq", None, DataType.Int64, 3)])) == []
     dead = host.take("spBv1.0/demo/NDEATH/edge", message([Metric("bdSeq", None, DataType.Int64, 4)]))
     assert [(m, kind, r["state"], r["reason"]) for m, kind, r in dead] == [("demo/m1", "state", "offline", "node death")]
+
+    late = SparkplugHost()  # heard the DBIRTH, not the NBIRTH before it
+    assert late.take("spBv1.0/demo/DBIRTH/edge/m1", message([Metric("State", 7, DataType.String, "running")]))
+    assert late.wants_rebirth == {("demo", "edge")}
+    dead = late.take("spBv1.0/demo/NDEATH/edge", message([Metric("bdSeq", None, DataType.Int64, 9)]))
+    assert [(m, r["state"]) for m, kind, r in dead] == [("demo/m1", "offline")]

@@ -11,8 +11,9 @@ its alias; DDATA then sends the aliases of what changed (report by exception),
 which the host keeps per device and rebuilds the reports of (sparkplug.py's
 metric names). A DDEATH makes the device offline, an NDEATH each device of
 its node when its bdSeq is that of the node's NBIRTH (an older session's will
-says nothing of the present one). Data from a node or device not born since
-the host started (the page came after the births) puts the node in
+says nothing of the present one; of a node not seen born, any). Data from a
+node or device not born since the host started, or a DBIRTH whose NBIRTH it
+did not see (the page came between the births), puts the node in
 `wants_rebirth`: the page then asks it for a Rebirth.
 """
 import json
@@ -66,9 +67,9 @@ class SparkplugHost:
                 del self._devices[key]  # its devices are born again after it
             return []
         if kind == "NDEATH":
-            if (group, node) not in self._nodes or self._nodes[(group, node)] != _bdseq(payload):
-                return []
-            del self._nodes[(group, node)]
+            if (group, node) in self._nodes and self._nodes[(group, node)] != _bdseq(payload):
+                return []  # the will of an older session
+            self._nodes.pop((group, node), None)  # (a node never seen born has nothing to compare: it is gone)
             # Heard now: as the MQTT will, its time stamp is that of the connection it ends.
             return [self._offline(key, "node death", None) for key in list(self._devices) if key[:2] == (group, node)]
         if kind == "NDATA" and (group, node) not in self._nodes:
@@ -77,6 +78,8 @@ class SparkplugHost:
             return []
         key = (group, node, device)
         if kind == "DBIRTH":
+            if (group, node) not in self._nodes:
+                self.wants_rebirth.add((group, node))  # the host came between its node's birth and this one
             found = self._devices[key] = _Device()
             for metric in payload.metrics:
                 if metric.name is not None:

@@ -2,9 +2,15 @@
 
 Each cell is a real FPMachine on its own simulated PLC with a PlantReporter
 at its default rates (state and stations polled every 0.1 s, I/O at most
-every 0.1 s, counters every second, a heartbeat every 5 s). The cells run in
+every 0.1 s, counters every second, a heartbeat every 5 s), speaking
+Sparkplug B (--dialect sparkplug, the default: each worker process is one
+edge node, its cells its devices) or the JSON dialect. The cells run in
 worker processes of at most 50 cells each; the main process runs the broker
-and one subscriber to kvo/#, as the plant page would.
+and one subscriber (to spBv1.0/# or kvo/#), a host decoder.
+
+A process of its own runs the page server's PlantView with the plant history
+on (--history: a SQLite file in the run's folder by default, or a
+postgresql:// URL), as `python3 -m kvo_kit plant --history` would.
 
 For each N it measures, in two phases of --seconds each:
 - idle: the reporters' CPU (the threads that start with them, their own and
@@ -13,9 +19,18 @@ For each N it measures, in two phases of --seconds each:
 - busy: every cell switches an input every 0.2 s; the publish rate the broker
   delivers to the subscriber against what the reporters published, and the
   latency from plc.set of the input to the subscriber's receipt of the io
-  report that shows it (p50, p99).
+  report that shows it (p50, p99): with Sparkplug, of the DDATA whose IO/X/0
+  metric shows it, as a host decoder reads it (the payload decoded, the alias
+  of the device's birth);
+- the history: reports noted and rows written per second over both phases, reports dropped,
+  and how long the writer took to catch up after the busy phase.
+
+Then a whole shift (--shift-hours, 8 by default) of --shift-cells cells on a
+compressed clock goes into a history of its own (plant_history_load.py):
+reports and rows per second, and the database's size at the end.
 
     PYTHONPATH=build/dev:kit python3 bench/plant_scale.py [--cells 1 10 50 200] [--seconds 10]
+        [--history FILE|URL] [--shift-cells 200] [--shift-hours 8]
 
 It prints a Markdown table (the one in docs/plant.md).
 """
@@ -31,7 +46,7 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Any
+from typing import Any, Optional
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
@@ -69,7 +84,8 @@ def thread_cpu(threads: list[threading.Thread]) -> float:
     return total
 
 
-def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, results: Any) -> None:
+def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, results: Any,
+              dialect: str = "json", folder: str = ".") -> None:
     """A worker process: `count` cells, then the idle and the busy phase on the main process's word."""
     import kvo_fa
     import kvo_mew
@@ -88,7 +104,10 @@ def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, 
     before = set(threading.enumerate())
     cells = []
     for i, (plc, machine) in enumerate(machines, first):
-        reporter = PlantReporter(machine, None, f"mqtt://127.0.0.1:{port}", line="bench", name=f"cell{i}")
+        sparkplug = (dict(dialect="sparkplug", sparkplug_group="bench", edge_node=f"edge{first}",
+                          sparkplug_state=os.path.join(folder, f"edge{first}.json")) if dialect == "sparkplug" else {})
+        reporter = PlantReporter(machine, None, f"mqtt://127.0.0.1:{port}", line="bench", name=f"cell{i}",
+                                 **sparkplug)
         reporter.start()
         cells.append((plc, machine, reporter))
     while not all(r.connected for _, _, r in cells):
@@ -126,37 +145,83 @@ def run_cells(first: int, count: int, port: int, seconds: float, commands: Any, 
         machine.native_machine_handle.close()
 
 
-def measure(n: int, seconds: float) -> dict[str, Any]:
+def run_page(port: int, where: str, commands: Any, results: Any) -> None:
+    """A process of its own, as the page server is: the PlantView and its history; counts on the main's word."""
+    from kvo_kit.plant.history import History
+    from kvo_kit.plant.plant_view import PlantView
+
+    history = History(where)
+    history.start()
+    view = PlantView(f"mqtt://127.0.0.1:{port}", history=history)
+    view.start()
+    try:
+        results.put(("ready", None))
+        assert commands.get() == "begin"
+        written0, noted0, began = history.written, history.noted, time.monotonic()
+        assert commands.get() == "end"
+        took = time.monotonic() - began
+        noted, written = history.noted - noted0, history.written - written0
+        ended = time.monotonic()
+        flushed = history.flush(120)
+        catch_up = time.monotonic() - ended if flushed else math.inf
+        results.put(("page", {"history_reports_per_s": noted / took, "history_rows_per_s": written / took,
+                              "history_dropped": history.dropped, "history_catch_up_s": catch_up}))
+    finally:
+        view.close()
+        history.close()
+
+
+def measure(n: int, seconds: float, history_at: Optional[str] = None, dialect: str = "json") -> dict[str, Any]:
+    from kvo_kit.plant.sparkplug_payload import decode
+
+    io_alias: dict[str, int] = {}  # device -> the alias of its IO/X/0 metric, from its DBIRTH
+
     folder = tempfile.mkdtemp(prefix="plant-scale-")
     broker, port = start_broker(folder)
+    ctx = mp.get_context("spawn")
+    page_commands, page_results = ctx.Queue(), ctx.Queue()
+    page = ctx.Process(target=run_page, args=(port, history_at or os.path.join(folder, "plant.db"),
+                                              page_commands, page_results))
+    page.start()
+    assert page_results.get(timeout=120)[0] == "ready"
     received: list[tuple[int, int, float]] = []
     arrivals: list[float] = []  # every message's receipt time
 
     def on_message(client: mqtt.Client, userdata: object, message: mqtt.MQTTMessage) -> None:
         now = time.time()
         arrivals.append(now)
-        if message.topic.endswith("/io"):
+        if message.topic.startswith("spBv1.0/"):  # the host decoder: each payload decoded, its input word found
+            levels = message.topic.split("/")
+            if len(levels) != 5 or levels[2] not in ("DBIRTH", "DDATA"):
+                return
+            payload = decode(message.payload)
+            if levels[2] == "DBIRTH":
+                io_alias[levels[4]] = next(m.alias for m in payload.metrics if m.name == "IO/X/0")
+            for metric in payload.metrics:
+                if metric.name == "IO/X/0" or metric.alias == io_alias.get(levels[4]):
+                    received.append((int(levels[4][4:]), metric.value, now))
+        elif message.topic.endswith("/io"):
             cell = int(message.topic.split("/")[2][4:])
             received.append((cell, json.loads(message.payload)["x"][0], now))
 
     sub = mqtt.Client(CallbackAPIVersion.VERSION2, client_id="bench-subscriber")
-    sub.on_connect = lambda c, u, f, rc, p: c.subscribe("kvo/#", qos=1)
+    sub.on_connect = lambda c, u, f, rc, p: c.subscribe("spBv1.0/#" if dialect == "sparkplug" else "kvo/#", qos=1)
     sub.on_message = on_message
     sub.connect("127.0.0.1", port)
     sub.loop_start()
-    ctx = mp.get_context("spawn")
     results: Any = ctx.Queue()
     workers = []
     for first in range(0, n, CELLS_PER_PROCESS):
         commands: Any = ctx.Queue()
         process = ctx.Process(target=run_cells, args=(first, min(CELLS_PER_PROCESS, n - first), port, seconds,
-                                                      commands, results))
+                                                      commands, results, dialect, folder))
         process.start()
         workers.append((process, commands))
     try:
         for _ in workers:
             assert results.get(timeout=300)[0] == "ready"
         time.sleep(2.0)  # the first retained reports settle
+        page_commands.put("begin")
         for _, commands in workers:
             commands.put("idle")
         time.sleep(seconds)
@@ -165,7 +230,11 @@ def measure(n: int, seconds: float) -> dict[str, Any]:
         begin = time.time()
         done = [results.get(timeout=seconds + 300)[1] for _ in workers]
         delivered_rate = sum(1 for t in arrivals if begin + 0.5 <= t < begin + 0.5 + seconds) / seconds
+        page_commands.put("end")
+        page_figures = page_results.get(timeout=300)[1]
     finally:
+        page_commands.put("end")
+        page.join(60)
         for process, _ in workers:
             process.join(60)
         sub.disconnect()
@@ -187,6 +256,7 @@ def measure(n: int, seconds: float) -> dict[str, Any]:
     latencies.sort()
     return {
         "cells": n,
+        "dialect": dialect,
         "idle_cpu_per_cell": 100 * sum(r["idle_cpu"] for r in done) / n,
         "busy_cpu_per_cell": 100 * sum(r["busy_cpu"] for r in done) / n,
         "published_rate": sum(r["published"] for r in done) / seconds,
@@ -195,6 +265,7 @@ def measure(n: int, seconds: float) -> dict[str, Any]:
         "matched": len(latencies) / sets if sets else math.nan,
         "p50_ms": 1000 * statistics.median(latencies) if latencies else math.nan,
         "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))] if latencies else math.nan,
+        **page_figures,
     }
 
 
@@ -202,19 +273,40 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--cells", type=int, nargs="+", default=[1, 10, 50, 200])
     p.add_argument("--seconds", type=float, default=10.0)
+    p.add_argument("--dialect", choices=("json", "sparkplug"), default="sparkplug",
+                   help="how the reporters speak (default sparkplug: one edge node per worker process)")
+    p.add_argument("--history", help="the page's history: a SQLite file or postgresql:// URL "
+                                      "(default: a file in the run's folder)")
+    p.add_argument("--shift-cells", type=int, default=200, help="cells of the compressed shift (0: none)")
+    p.add_argument("--shift-hours", type=float, default=8.0, help="hours of the compressed shift")
     args = p.parse_args()
     rows = []
     for n in args.cells:
-        row = measure(n, args.seconds)
+        row = measure(n, args.seconds, args.history, args.dialect)
         rows.append(row)
         print(json.dumps(row), file=sys.stderr, flush=True)
     print("| cells | reporter CPU per cell, idle | busy | published msg/s | delivered to one subscriber msg/s "
-          "| dropped | input change → subscriber p50 | p99 | changes seen |")
-    print("|---|---|---|---|---|---|---|---|---|")
+          "| dropped | input change → subscriber p50 | p99 | changes seen | history reports/s | rows/s "
+          "| history dropped | history caught up after |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in rows:
         print(f"| {r['cells']} | {r['idle_cpu_per_cell']:.2f} % | {r['busy_cpu_per_cell']:.2f} % "
               f"| {r['published_rate']:.0f} | {r['delivered_rate']:.0f} | {r['dropped']} | {r['p50_ms']:.0f} ms "
-              f"| {r['p99_ms']:.0f} ms | {100 * r['matched']:.0f} % |")
+              f"| {r['p99_ms']:.0f} ms | {100 * r['matched']:.0f} % | {r['history_reports_per_s']:.0f} "
+              f"| {r['history_rows_per_s']:.0f} "
+              f"| {r['history_dropped']} | {r['history_catch_up_s']:.2f} s |")
+    if args.shift_cells > 0:
+        from plant_history_load import run as shift_load
+
+        shift = shift_load(args.shift_cells, args.shift_hours, args.history)
+        print(json.dumps(shift), file=sys.stderr, flush=True)
+        rows_total = sum(shift["rows"].values())
+        print()
+        print("| shift | reports | written in | reports/s | rows | rows/s | dropped | database size |")
+        print("|---|---|---|---|---|---|---|---|")
+        print(f"| {shift['cells']} cells × {shift['hours']:g} h ({shift['where']}) | {shift['reports']} "
+              f"| {shift['took_s']} s | {shift['reports_per_s']} | {rows_total} | {shift['rows_per_s']} "
+              f"| {shift['dropped']} | {shift['size_mb']} MB |")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ case $what in
   demo) apt_install libmodbus-dev libssl-dev pkg-config
         requirements=requirements-build.txt extras=demo ;;
   test) apt_install libmodbus-dev libssl-dev pkg-config python3-wxgtk4.0 xvfb xauth socat cmake doctest-dev tmux patchelf \
-          mosquitto chromium
+          mosquitto chromium postgresql-15 fonts-noto-cjk
         requirements=requirements-test.txt extras=all ;;
   *) echo "usage: install.sh demo|test" >&2; exit 2 ;;
 esac

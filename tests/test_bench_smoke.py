@@ -51,9 +51,11 @@ SCRIPTS = [
     pytest.param(["modbus_tcp.py", "--seconds", "0.05", "--rounds", "1", "--json", "{tmp}/modbus_tcp.json"],
                  "| kvo_mew get_multi_uint16 over tcp:// |", id="modbus_tcp",
                  marks=pytest.mark.skipif(libmodbus_missing() is not None, reason=str(libmodbus_missing()))),
-    pytest.param(["plant_scale.py", "--cells", "2", "--seconds", "0.5"], "| 2 | ", id="plant_scale",
+    pytest.param(["plant_scale.py", "--cells", "2", "--seconds", "0.5", "--shift-cells", "2", "--shift-hours", "0.05"],
+                 "| 2 cells × 0.05 h (sqlite) |", id="plant_scale",
                  marks=[needs("mosquitto"), pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1",
                                                                reason="broker test")]),
+    pytest.param(["plant_history_load.py", "--cells", "3", "--hours", "0.1"], '"dropped": 0', id="plant_history_load"),
 ]
 
 

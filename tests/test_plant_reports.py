@@ -16,7 +16,7 @@ from kvo_kit.plant.schema import encode, payload  # noqa: E402
 
 GOOD = {
     "info": {"kind": "FPMachine", "x_names": ["X0"], "y_names": ["Y0"], "labels": {"X0": "part"}, "commands": []},
-    "state": {"state": "running"},
+    "state": {"state": "running", "packml": {"state": "Execute", "state_number": 6, "mode": "Production"}},
     "fault": {"active": False, "message": "jam", "type": "XException", "raised": 1.0, "cleared": 2.0},
     "stations": {"stations": {"feed": "working"}},
     "counters": {"cycles": 3, "cycle_time": 0.5, "cycle_time_mean": None, "faults": 0, "link_failures": None,
@@ -24,6 +24,10 @@ GOOD = {
     "io": {"x": [1], "y": [0xFFFF]},
     "heartbeat": {"uptime": 1.0, "interval": 5.0, "queued": 0, "dropped": 0, "published": 9},
     "ack": {"id": "t1", "command": "reset", "accepted": True},
+    "packml": {"StateCurrent": 6, "StateCurrentName": "Execute", "ProdProcessedCount": 7, "ProdDefectiveCount": 1,
+               "StateCurrentTime": 2.5},
+    "oee": {"shift": {"availability": 0.9, "performance": 1.0, "quality": 0.9, "oee": 0.81, "window": 60.0},
+            "hour": None},
 }
 
 
@@ -40,6 +44,8 @@ def test_what_a_reporter_publishes_is_accepted(kind: str) -> None:
     ("counters", report("counters", cycle_time="1.5"), 'cycle_time must be a number or null, not "1.5"'),
     ("counters", report("counters", cycles=-1), "cycles must be a whole number"),
     ("counters", report("counters", cycles=True), "cycles must be a whole number, not true"),
+    ("state", report("state", packml={"state": "<b>Running</b>"}), "packml must be a table with a PackML state"),
+    ("oee", report("oee", hour={"oee": "90 %"}), "hour must be a table of OEE factors"),
     ("counters", report("counters", link={"transactions": "many"}), "link must be a link health table"),
     ("counters", b'{"v":1,"time":1,"cycles":1,"faults":0,"cycle_time":NaN}', "NaN is no JSON number"),
     ("counters", b'{"v":1,"time":1,"cycles":1,"faults":0,"cycle_time":1e999}', "too large a number"),

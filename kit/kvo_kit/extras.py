@@ -17,6 +17,7 @@ EXTRAS: dict[str, tuple[str, ...]] = {
     "watch": ("rich",),
     "plant": ("flask", "werkzeug", "paho"),
     "opcua": ("asyncua", "cryptography"),
+    "postgres": ("psycopg",),
 }
 
 

@@ -4,19 +4,26 @@ one stream of server-sent events per open page.
     GET /               the page
     GET /events         text/event-stream: a "snapshot" event, then each change
     GET /api/machines   the whole picture as JSON
+    GET /api/shift      from the plant history, per machine: the state timeline,
+                        the faults by operator message, OEE (?span=hour|shift,
+                        ?machine=LINE/MACHINE for one)
 
 The stream sends a comment every few seconds while nothing changes, so a page
 whose connection died is noticed and forgotten.
 """
 import json
+import logging
 import os
 import threading
 from typing import Iterator, Optional
 
-from flask import Flask, Response, jsonify, send_from_directory
+from flask import Flask, Response, jsonify, request, send_from_directory
 from werkzeug.serving import BaseWSGIServer, make_server
 
+from .history import History
 from .plant_view import PlantView
+
+log = logging.getLogger("kvo_kit.plant")
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 KEEPALIVE = 5.0
@@ -36,6 +43,24 @@ def create_app(view: PlantView, stopping: threading.Event) -> Flask:
     @app.get("/api/machines")
     def machines() -> Response:
         return jsonify(view.snapshot())
+
+    @app.get("/api/shift")
+    def shift() -> Response:
+        history = view.history
+        span = request.args.get("span", "shift")
+        if span not in ("hour", "shift"):
+            return Response(json.dumps({"error": f"span must be hour or shift, not {span!r}"}), 400,
+                            mimetype="application/json")
+        wanted = request.args.get("machine")
+        try:
+            if history is None:
+                raise RuntimeError("this page keeps no history")
+            keys = [wanted] if wanted else sorted(set(view.snapshot()["machines"]) | set(history.machines()))
+            return jsonify({"span": span, "machines": {key: history.shift(key, span) for key in keys}})
+        except Exception as error:  # the database is away: the page says so and keeps the live view
+            log.warning("plant page: the history cannot answer: %s", error)
+            return Response(json.dumps({"error": f"the plant history cannot answer: {error}"}), 503,
+                            mimetype="application/json")
 
     @app.get("/events")
     def events() -> Response:
@@ -62,10 +87,16 @@ def _sse(event: dict[str, object]) -> str:
 
 
 class PageServer:
-    """The plant page on http://host:port/, fed by a PlantView of `broker`."""
+    """The plant page on http://host:port/, fed by a PlantView of `broker`.
 
-    def __init__(self, broker: str, host: str = "127.0.0.1", port: int = 8080, prefix: str = "kvo") -> None:
-        self.view = PlantView(broker, prefix)
+    `history` is where the plant history lives: a SQLite file, a postgresql:// URL, or None for one in
+    memory (the shift views work, and are lost when the page ends).
+    """
+
+    def __init__(self, broker: str, host: str = "127.0.0.1", port: int = 8080, prefix: str = "kvo",
+                 history: Optional[str] = None) -> None:
+        self.history = History(history)
+        self.view = PlantView(broker, prefix, history=self.history)
         self._stopping = threading.Event()
         self._server: BaseWSGIServer = make_server(host, port, create_app(self.view, self._stopping), threaded=True)
         self._thread: Optional[threading.Thread] = None
@@ -75,17 +106,20 @@ class PageServer:
         return f"http://{self._server.host}:{self._server.port}/"
 
     def start(self) -> None:
+        self.history.start()
         self.view.start()
         self._thread = threading.Thread(target=self._server.serve_forever, name="plant page server")
         self._thread.start()
 
     def serve_forever(self) -> None:
+        self.history.start()
         self.view.start()
         try:
             self._server.serve_forever()
         finally:
             self._stopping.set()
             self.view.close()
+            self.history.close()
 
     def close(self) -> None:
         self._stopping.set()
@@ -96,3 +130,4 @@ class PageServer:
             self._thread = None
         self._server.server_close()
         self.view.close()
+        self.history.close()  # after the view: the last reports it noted are written too

@@ -64,6 +64,23 @@ def _link(value: Any) -> bool:
     return all(_optional(_number)(value.get(key)) for key in numbers) and _optional(_text)(value.get("last_error"))
 
 
+# The PackML states a reporter may name (ISA-TR88.00.02), and Offline for one that is gone.
+PACKML_STATES = ("Undefined", "Clearing", "Stopped", "Starting", "Idle", "Suspended", "Execute", "Stopping",
+                 "Aborting", "Aborted", "Holding", "Held", "Unholding", "Suspending", "Unsuspending", "Resetting",
+                 "Completing", "Complete")
+
+
+def _packml_state(value: Any) -> bool:
+    return (isinstance(value, dict) and value.get("state") in PACKML_STATES
+            and _optional(_count)(value.get("state_number")) and _optional(_text)(value.get("mode")))
+
+
+def _oee(value: Any) -> bool:
+    """OEE factors: numbers (the share of the window, 0..1 or a little over for performance) and the window."""
+    return isinstance(value, dict) and all(
+        _optional(_number)(value.get(key)) for key in ("availability", "performance", "quality", "oee", "window"))
+
+
 # kind -> field -> (check, required, what it must be)
 FIELDS: dict[str, dict[str, tuple[Check, bool, str]]] = {
     "info": {
@@ -76,6 +93,7 @@ FIELDS: dict[str, dict[str, tuple[Check, bool, str]]] = {
     "state": {
         "state": (_one_of(STATES), True, "one of " + ", ".join(STATES)),
         "reason": (_optional(_text), False, "a text"),
+        "packml": (_packml_state, False, "a table with a PackML state name and number"),
     },
     "fault": {
         "active": (lambda v: isinstance(v, bool), True, "true or false"),
@@ -106,6 +124,17 @@ FIELDS: dict[str, dict[str, tuple[Check, bool, str]]] = {
         "queued": (_optional(_count), False, "a whole number"),
         "dropped": (_optional(_count), False, "a whole number"),
         "published": (_optional(_count), False, "a whole number"),
+    },
+    "packml": {
+        "StateCurrent": (_optional(_count), False, "a whole number"),
+        "StateCurrentName": (_optional(_one_of(PACKML_STATES)), False, "a PackML state name"),
+        "ProdProcessedCount": (_optional(_count), False, "a whole number"),
+        "ProdDefectiveCount": (_optional(_count), False, "a whole number"),
+        "StateCurrentTime": (_optional(_number), False, "a number of seconds"),
+    },
+    "oee": {
+        "shift": (_optional(_oee), False, "a table of OEE factors"),
+        "hour": (_optional(_oee), False, "a table of OEE factors"),
     },
     "ack": {
         "accepted": (lambda v: isinstance(v, bool), True, "true or false"),

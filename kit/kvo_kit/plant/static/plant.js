@@ -6,6 +6,8 @@
 const machines = Object.create(null);  // "line/machine" -> {kind: payload, bad: {kind: reason}}
 let brokerUp = false;
 let awaySince = null;  // when the page last lost the broker or its server (seconds)
+const shifts = Object.create(null);  // "line/machine" -> its span from the plant history (/api/shift)
+let span = "hour";  // the span the shift boxes show: "hour" or "shift"
 
 function el(tag, cls, text) {
   const e = document.createElement(tag);
@@ -22,7 +24,7 @@ function tileOf(key) {
     const title = el("h2");
     title.append(el("span", "name", key), el("span", "state"));
     tile.append(title, el("div", "report"), el("div", "stale"), el("div", "fault"), el("div", "numbers"),
-                el("div", "stations"), el("div", "link"), el("div", "io"));
+                el("div", "stations"), el("div", "link"), el("div", "shift"), el("div", "io"));
     tile.addEventListener("click", () => { tile.classList.toggle("open"); render(key); });
     const tiles = document.getElementById("tiles");
     const after = [...tiles.querySelectorAll(".tile")].find(t => t.dataset.machine > key);
@@ -98,6 +100,7 @@ function renderTile(tile, m) {
   tile.querySelector(".stations").replaceChildren(...Object.entries(stations).map(
     ([name, s]) => el("span", `station ${text(s)}`, `${name}: ${text(s)}`)));
   tile.querySelector(".link").textContent = linkText(c);
+  drawShift(tile.querySelector(".shift"), shifts[tile.dataset.machine], m.oee, span);
   if (tile.classList.contains("open")) renderIo(tile.querySelector(".io"), m);
 }
 
@@ -180,13 +183,59 @@ function handle(event) {
       const p = event.payload;
       if (p == null) delete m[event.kind];
       else {
-        if (event.kind === "heartbeat") p.received = now();  // our clock, not the cell's
+        if (event.kind === "heartbeat" && typeof p === "object") p.received = now();  // our clock, not the cell's
         m[event.kind] = p;
       }
     }
     render(event.machine);
   }
   summarise();
+}
+
+// The shift boxes come from the plant history: asked again every few seconds, and soon after a state or fault,
+// but never more than once every two seconds, however busy the plant (one answer holds every machine's shift).
+let shiftTimer = null, shiftDue = 0, shiftAsked = 0, shiftRequests = 0;
+function scheduleShifts(delay) {
+  const at = Math.max(Date.now() + delay, shiftAsked + 2000);
+  if (shiftTimer !== null && shiftDue <= at) return;  // one is due sooner already
+  clearTimeout(shiftTimer);
+  shiftDue = at;
+  shiftTimer = setTimeout(loadShifts, at - Date.now());
+}
+
+async function loadShifts() {
+  clearTimeout(shiftTimer);
+  shiftTimer = null;
+  shiftAsked = Date.now();
+  const mine = ++shiftRequests;
+  try {
+    const answer = await fetch(`/api/shift?span=${span}`);
+    const body = await answer.json();
+    if (mine !== shiftRequests) return;  // a newer request (another span) answers instead
+    const found = body && typeof body.machines === "object" && body.machines ? body.machines : {};
+    for (const key of Object.keys(shifts)) delete shifts[key];
+    for (const [key, shift] of Object.entries(found)) {
+      shifts[key] = shift;
+      if (!machines[key]) machines[key] = Object.create(null);  // known to the history only: shown offline
+    }
+    document.getElementById("history").textContent = answer.ok ? "" : text(body && body.error);
+  } catch (error) {
+    document.getElementById("history").textContent = "plant history unreachable";
+  }
+  Object.keys(machines).forEach(render);
+  summarise();
+  scheduleShifts(5000);
+}
+
+function soonLoadShifts() {
+  scheduleShifts(700);  // the history writes in batches of half a second
+}
+
+function chooseSpan(chosen) {
+  span = chosen;
+  document.querySelectorAll("#span button").forEach(b => b.classList.toggle("chosen", b.dataset.span === span));
+  shiftAsked = 0;  // the operator asked: at once
+  scheduleShifts(0);
 }
 
 function connect() {
@@ -200,9 +249,12 @@ function connect() {
       return;
     }
     handle(event);
+    if (event && (event.kind === "state" || event.kind === "fault" || event.type === "snapshot")) soonLoadShifts();
   };
   source.onerror = () => setBroker(false, "page server unreachable: retrying… (figures as last known)");
 }
 
 setInterval(() => { Object.keys(machines).forEach(render); summarise(); }, 1000);  // late heartbeats
+document.querySelectorAll("#span button").forEach(b => b.addEventListener("click", () => chooseSpan(b.dataset.span)));
 connect();
+loadShifts();

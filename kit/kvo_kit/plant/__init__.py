@@ -5,7 +5,7 @@
   broker, never making the machine wait; optional reset/pause/resume commands. It keeps the
   machine's PackML state, PackTags and OEE (kvo_kit.packml) and speaks JSON or, with
   dialect="sparkplug", Sparkplug B 3.0 (sparkplug.py; the payload codec sparkplug_payload.py,
-  the host's side sparkplug_reader.py).
+  the host's side sparkplug_host.py).
 - PageServer (page_server.py): the plant page, `python3 -m kvo_kit plant --broker URL`.
 
 Topics and payloads: docs/plant.md.

@@ -112,7 +112,8 @@ def main():
     pyperf.BenchmarkSuite(benchmarks).dump(args.results, replace=True)
 
     mode = "--quick" if args.quick else "--rigorous" if args.rigorous else "--fast" if args.fast else "default"
-    if args.in_process and not args.quick:
+    # pyperf before 2.11 (the one for Python 3.10) has no --in-process.
+    if getattr(args, "in_process", False) and not args.quick:
         mode += " --in-process"
     print()
     print("kvo_fa benchmarks, %s mode, %s: %d processes × %d values; Python %s, %s, %d CPUs; load average %.1f "

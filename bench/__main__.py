@@ -6,6 +6,7 @@ machine and the delays set by the polling intervals.
     PYTHONPATH=build/dev python3 -m bench              # a few minutes
     PYTHONPATH=build/dev python3 -m bench --quick      # about a minute, rough
     PYTHONPATH=build/dev python3 -m bench --rigorous   # for figures to keep
+    python3 -m bench --python 3.13 [OPTIONS]           # on that version (scripts/bench.sh)
 
 Run it from the repository root. It prints a table of medians with ratios and
 targets and writes the pyperf results to bench/results.json (--results), so
@@ -23,11 +24,30 @@ import platform
 import sys
 import time
 
-import pyperf
 
-from . import idle, latency, report
-from .cases import CASES, FLOOR
-from .implementations import IMPLEMENTATIONS
+def on_other_python():
+    """`--python X.Y`: the same run on that version, in its own virtual
+    environment against its own build (scripts/bench.sh)."""
+    args = sys.argv[1:]
+    for i, arg in enumerate(args):
+        if arg == "--python" or arg.startswith("--python="):
+            version = arg.partition("=")[2] or (args[i + 1] if i + 1 < len(args) else "")
+            rest = args[:i] + args[i + (1 if "=" in arg else 2):]
+            if not version:
+                sys.exit("--python needs a version such as 3.13")
+            script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "bench.sh")
+            os.execvp("bash", ["bash", script, version, *rest])
+
+
+# Before the imports below, which need pyperf and the modules of this interpreter.
+if __name__ == "__main__":
+    on_other_python()
+
+import pyperf  # noqa: E402
+
+from . import idle, latency, report  # noqa: E402
+from .cases import CASES, FLOOR  # noqa: E402
+from .implementations import IMPLEMENTATIONS  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -42,6 +62,8 @@ def add_options(parser):
                         help="repeats of each delay figure (default 10, 3 with --quick); 0 skips them")
     parser.add_argument("--wall-clock", action="store_true",
                         help="time with the wall clock instead of the thread's CPU time")
+    parser.add_argument("--python", metavar="X.Y",
+                        help="run on that Python version, in its .venv-X.Y against build/dev-X.Y (scripts/bench.sh)")
     parser.add_argument("--results", default=os.path.join(HERE, "results.json"),
                         help="where the pyperf results are written (default bench/results.json)")
 

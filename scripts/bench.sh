@@ -2,7 +2,8 @@
 # Runs the benchmarks (python3 -m bench) on one Python version: in its virtual
 # environment .venv-X.Y (scripts/python_env.sh; the build tools and pyperf
 # installed when missing) against its own developer build, build/dev-X.Y
-# (scripts/devbuild, incremental). The bench's options follow the version.
+# (scripts/devbuild, incremental). The bench's options follow the version;
+# the pyperf results go to bench/results-X.Y.json (--results to change).
 #   bash scripts/bench.sh 3.13 --quick
 #   python3 -m bench --python 3.13 --quick       the same
 set -euo pipefail
@@ -24,4 +25,7 @@ build=$here/build/dev-$version
 echo "building into $build"
 PYTHON=$py bash "$here/scripts/devbuild" "$build"
 cd "$here"
-PYTHONPATH=$build:$here/kit exec "$py" -m bench "$@"
+# One results file per version (bench/versions.py puts them side by side).
+results=()
+case " $* " in *" --results"*) ;; *) results=(--results "$here/bench/results-$version.json") ;; esac
+PYTHONPATH=$build:$here/kit exec "$py" -m bench "${results[@]}" "$@"

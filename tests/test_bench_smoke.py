@@ -84,3 +84,18 @@ def test_every_script_under_bench_has_a_smoke_pass():
 ])
 def test_targets(target, kvo_fa, baseline, floor, met):
     assert target.met(kvo_fa, baseline, floor) is met
+
+
+def test_the_version_table_judges_each_run_against_its_own_floor_and_baseline():
+    from bench.versions import table
+    case = CASES[0]  # a floor target: at most 3 × floor
+
+    def run(floor, kvo_fa, baseline):
+        return {"floor: dict.get(1)": floor, "kvo_fa: " + case.label: kvo_fa, "baseline: " + case.label: baseline}
+
+    lines = table([("Python 3.10", run(1.0, 2.0, 5.0)), ("Python 3.13", run(1.0, 4.0, 5.0)), ("Python 3.14", {})])
+    assert lines[0] == "| operation | target | Python 3.10 | Python 3.13 | Python 3.14 |"
+    assert lines[1] == "|---|---|---|---|---|"
+    row = next(line for line in lines if line.startswith("| `%s` |" % case.label))
+    assert row == "| `%s` | %s | 2.00 / 2.50 yes | 4.00 / 1.25 NO |  |" % (case.label, case.target)
+    assert lines[-1].startswith("| targets met | | 1 of %d | 0 of %d | 0 of %d |" % ((len(CASES),) * 3))

@@ -21,20 +21,22 @@ calls. The idle cost is the whole process's CPU time (getrusage).
 """
 import os
 import platform
+import re
 import sys
 import time
 
 
 def on_other_python():
     """`--python X.Y`: the same run on that version, in its own virtual
-    environment against its own build (scripts/bench.sh)."""
+    environment against its own build (scripts/bench.sh). pyperf's own
+    `--python PROGRAM` (the workers' interpreter) is left to pyperf."""
     args = sys.argv[1:]
     for i, arg in enumerate(args):
         if arg == "--python" or arg.startswith("--python="):
             version = arg.partition("=")[2] or (args[i + 1] if i + 1 < len(args) else "")
             rest = args[:i] + args[i + (1 if "=" in arg else 2):]
-            if not version:
-                sys.exit("--python needs a version such as 3.13")
+            if not re.fullmatch(r"3\.\d+", version):
+                return
             script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "bench.sh")
             os.execvp("bash", ["bash", script, version, *rest])
 
@@ -62,8 +64,6 @@ def add_options(parser):
                         help="repeats of each delay figure (default 10, 3 with --quick); 0 skips them")
     parser.add_argument("--wall-clock", action="store_true",
                         help="time with the wall clock instead of the thread's CPU time")
-    parser.add_argument("--python", metavar="X.Y",
-                        help="run on that Python version, in its .venv-X.Y against build/dev-X.Y (scripts/bench.sh)")
     parser.add_argument("--results", default=os.path.join(HERE, "results.json"),
                         help="where the pyperf results are written (default bench/results.json)")
 

@@ -7,6 +7,7 @@ machine and the delays set by the polling intervals.
     PYTHONPATH=build/dev python3 -m bench --quick      # about a minute, rough
     PYTHONPATH=build/dev python3 -m bench --rigorous   # for figures to keep
     python3 -m bench --python 3.13 [OPTIONS]           # on that version (scripts/bench.sh)
+    PYTHONPATH=build/dev python3 -m bench --versions   # a column per version (bench/versions.py)
 
 Run it from the repository root. It prints a table of medians with ratios and
 targets and writes the pyperf results to bench/results.json (--results), so
@@ -47,7 +48,7 @@ if __name__ == "__main__":
 
 import pyperf  # noqa: E402
 
-from . import idle, latency, report  # noqa: E402
+from . import idle, latency, report, versions  # noqa: E402
 from .cases import CASES, FLOOR  # noqa: E402
 from .implementations import IMPLEMENTATIONS  # noqa: E402
 
@@ -92,6 +93,8 @@ def single_value(name, value):
 
 
 def main():
+    if sys.argv[1:2] == ["--versions"]:
+        return versions.main(sys.argv[2:])
     runner = pyperf.Runner(processes=6, min_time=0.05, program_args=("-m", "bench"),
                            add_cmdline_args=forward_options)
     add_options(runner.argparser)

@@ -2,8 +2,8 @@
 results of one run per version (python3 -m bench --python X.Y writes
 bench/results-X.Y.json):
 
-    PYTHONPATH=build/dev python3 -m bench.versions            # every bench/results-3.*.json
-    PYTHONPATH=build/dev python3 -m bench.versions A.json B.json
+    PYTHONPATH=build/dev python3 -m bench --versions              # every bench/results-3.*.json
+    PYTHONPATH=build/dev python3 -m bench --versions A.json B.json
 
 Each cell holds kvo_fa/floor, baseline/kvo_fa and whether the row's target is
 met in that run (each run against its own floor and baseline)."""
@@ -62,7 +62,3 @@ def main(paths):
     print("kvo_fa/floor / baseline/kvo_fa, target met?")
     print()
     print("\n".join(table(runs)))
-
-
-if __name__ == "__main__":
-    main(sys.argv[1:])

@@ -99,3 +99,11 @@ def test_the_version_table_judges_each_run_against_its_own_floor_and_baseline():
     row = next(line for line in lines if line.startswith("| `%s` |" % case.label))
     assert row == "| `%s` | %s | 2.00 / 2.50 yes | 4.00 / 1.25 NO |  |" % (case.label, case.target)
     assert lines[-1].startswith("| targets met | | 1 of %d | 0 of %d | 0 of %d |" % ((len(CASES),) * 3))
+
+
+def test_the_version_table_from_the_command_line():
+    done = subprocess.run([sys.executable, "-m", "bench", "--versions", str(ROOT / "bench" / "results.json")],
+                          cwd=ROOT, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "| operation | target | Python 3." in done.stdout
+    assert "| `%s` | %s | " % (CASES[0].label, CASES[0].target) in done.stdout

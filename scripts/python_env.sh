@@ -46,8 +46,10 @@ need_headers() {
 # PATH first, else the newest of pyenv's.
 python_version_base() {
   local found
-  found=$(command -v "python$1" 2>/dev/null) && [ "$("$found" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$1" ] \
-    && { echo "$found"; return 0; }
+  # (a pyenv shim of a version not selected in pyenv fails, saying so)
+  found=$(command -v "python$1" 2>/dev/null) &&
+    [ "$("$found" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$1" ] &&
+    { echo "$found"; return 0; }
   found=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/python3 2>/dev/null | sort -V | tail -1)
   [ -n "$found" ] && { echo "$found"; return 0; }
   echo "no Python $1 found (python$1 on the PATH or pyenv's ${PYENV_ROOT:-$HOME/.pyenv}/versions/$1.*)" >&2

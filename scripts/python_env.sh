@@ -2,10 +2,10 @@
 # demo.sh, test.sh, sanitize.sh). `use_python ROOT` picks it, sets `py` and
 # puts it first on the PATH (exported, with PYTHON, for the scripts and tests
 # they start):
-#   KVO_PYTHON=/path/to/python   that interpreter, as it is (pip installs into it)
-#   an active virtual environment   that one ($VIRTUAL_ENV)
 #   KVO_PYTHON_VERSION=3.13      ROOT/.venv-3.13: made the first time with that
 #                                version (python3.13 on the PATH, else pyenv's), reused after
+#   KVO_PYTHON=/path/to/python   that interpreter, as it is (pip installs into it)
+#   an active virtual environment   that one ($VIRTUAL_ENV)
 #   otherwise                    ROOT/.venv: made with the python3 on the PATH the
 #                                first time (Debian's python3-venv and python3-dev
 #                                installed when missing), reused after

@@ -6,6 +6,8 @@ machine and the delays set by the polling intervals.
     PYTHONPATH=build/dev python3 -m bench              # a few minutes
     PYTHONPATH=build/dev python3 -m bench --quick      # about a minute, rough
     PYTHONPATH=build/dev python3 -m bench --rigorous   # for figures to keep
+    python3 -m bench --python 3.13 [OPTIONS]           # on that version (scripts/bench.sh)
+    PYTHONPATH=build/dev python3 -m bench --versions   # a column per version (bench/versions.py)
 
 Run it from the repository root. It prints a table of medians with ratios and
 targets and writes the pyperf results to bench/results.json (--results), so
@@ -20,14 +22,35 @@ calls. The idle cost is the whole process's CPU time (getrusage).
 """
 import os
 import platform
+import re
 import sys
 import time
 
-import pyperf
 
-from . import idle, latency, report
-from .cases import CASES, FLOOR
-from .implementations import IMPLEMENTATIONS
+def on_other_python():
+    """`--python X.Y`: the same run on that version, in its own virtual
+    environment against its own build (scripts/bench.sh). pyperf's own
+    `--python PROGRAM` (the workers' interpreter) is left to pyperf."""
+    args = sys.argv[1:]
+    for i, arg in enumerate(args):
+        if arg == "--python" or arg.startswith("--python="):
+            version = arg.partition("=")[2] or (args[i + 1] if i + 1 < len(args) else "")
+            rest = args[:i] + args[i + (1 if "=" in arg else 2):]
+            if not re.fullmatch(r"3\.\d+", version):
+                return
+            script = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "bench.sh")
+            os.execvp("bash", ["bash", script, version, *rest])
+
+
+# Before the imports below, which need pyperf and the modules of this interpreter.
+if __name__ == "__main__":
+    on_other_python()
+
+import pyperf  # noqa: E402
+
+from . import idle, latency, report, versions  # noqa: E402
+from .cases import CASES, FLOOR  # noqa: E402
+from .implementations import IMPLEMENTATIONS  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -70,6 +93,8 @@ def single_value(name, value):
 
 
 def main():
+    if sys.argv[1:2] == ["--versions"]:
+        return versions.main(sys.argv[2:])
     runner = pyperf.Runner(processes=6, min_time=0.05, program_args=("-m", "bench"),
                            add_cmdline_args=forward_options)
     add_options(runner.argparser)
@@ -112,7 +137,8 @@ def main():
     pyperf.BenchmarkSuite(benchmarks).dump(args.results, replace=True)
 
     mode = "--quick" if args.quick else "--rigorous" if args.rigorous else "--fast" if args.fast else "default"
-    if args.in_process and not args.quick:
+    # pyperf before 2.11 (the one for Python 3.10) has no --in-process.
+    if getattr(args, "in_process", False) and not args.quick:
         mode += " --in-process"
     print()
     print("kvo_fa benchmarks, %s mode, %s: %d processes × %d values; Python %s, %s, %d CPUs; load average %.1f "

@@ -2,6 +2,8 @@
 # demo.sh, test.sh, sanitize.sh). `use_python ROOT` picks it, sets `py` and
 # puts it first on the PATH (exported, with PYTHON, for the scripts and tests
 # they start):
+#   KVO_PYTHON_VERSION=3.13      ROOT/.venv-3.13: made the first time with that
+#                                version (python3.13 on the PATH, else pyenv's), reused after
 #   KVO_PYTHON=/path/to/python   that interpreter, as it is (pip installs into it)
 #   an active virtual environment   that one ($VIRTUAL_ENV)
 #   otherwise                    ROOT/.venv: made with the python3 on the PATH the
@@ -40,9 +42,33 @@ need_headers() {
   fi
 }
 
+# python_version_base X.Y: an interpreter of that version, python3.X on the
+# PATH first, else the newest of pyenv's.
+python_version_base() {
+  local found
+  # (a pyenv shim of a version not selected in pyenv fails, saying so)
+  found=$(command -v "python$1" 2>/dev/null) &&
+    [ "$("$found" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$1" ] &&
+    { echo "$found"; return 0; }
+  found=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$1".*/bin/python3 2>/dev/null | sort -V | tail -1)
+  [ -n "$found" ] && { echo "$found"; return 0; }
+  echo "no Python $1 found (python$1 on the PATH or pyenv's ${PYENV_ROOT:-$HOME/.pyenv}/versions/$1.*)" >&2
+  return 1
+}
+
 use_python() {
   local root=$1
-  if [ -n "${KVO_PYTHON:-}" ]; then
+  if [ -n "${KVO_PYTHON_VERSION:-}" ]; then
+    local venv=$root/.venv-$KVO_PYTHON_VERSION base
+    if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+      base=$(python_version_base "$KVO_PYTHON_VERSION") || return 1
+      echo "making a virtual environment in $venv (from $base)"
+      rm -rf "$venv"
+      "$base" -m venv "$venv"
+    fi
+    py=$venv/bin/python
+    export VIRTUAL_ENV=$venv
+  elif [ -n "${KVO_PYTHON:-}" ]; then
     py=$(command -v "$KVO_PYTHON") || { echo "KVO_PYTHON=$KVO_PYTHON: no such interpreter" >&2; return 1; }
   elif [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
     py=$VIRTUAL_ENV/bin/python

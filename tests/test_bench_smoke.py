@@ -18,14 +18,16 @@ from modbus_peer import socat_available  # noqa: E402
 
 def test_one_pass_of_every_case(tmp_path):
     results = tmp_path / "results.json"
-    command = [sys.executable, "-m", "bench", "--in-process", "--debug-single-value", "--quiet",
+    import pyperf
+    # pyperf before 2.11 (Python 3.10's) has no --in-process: one worker process then.
+    in_process = ["--in-process"] if pyperf.VERSION >= (2, 11) else []
+    command = [sys.executable, "-m", "bench", *in_process, "--debug-single-value", "--quiet",
                "--idle-seconds", "0.1", "--latency-repeats", "1", "--results", str(results)]
     done = subprocess.run(command, cwd=ROOT, env=dict(os.environ), capture_output=True, text=True, timeout=240)
     assert done.returncode == 0, done.stdout + done.stderr
     for case in CASES:
         assert "| `%s` |" % case.label in done.stdout
     assert "targets met: " in done.stdout
-    import pyperf
     names = set(pyperf.BenchmarkSuite.load(str(results)).get_benchmark_names())
     expected = {"floor: dict.get(1)", "kvo_fa: idle CPU per second", "baseline: idle CPU per second"}
     expected |= {"%s: %s" % (implementation, case.label) for case in CASES for implementation in ("kvo_fa", "baseline")}
@@ -84,3 +86,27 @@ def test_every_script_under_bench_has_a_smoke_pass():
 ])
 def test_targets(target, kvo_fa, baseline, floor, met):
     assert target.met(kvo_fa, baseline, floor) is met
+
+
+def test_the_version_table_judges_each_run_against_its_own_floor_and_baseline():
+    from bench.versions import table
+    case = CASES[0]  # a floor target: at most 3 × floor
+
+    def run(floor, kvo_fa, baseline):
+        return {"floor: dict.get(1)": floor, "kvo_fa: " + case.label: kvo_fa, "baseline: " + case.label: baseline}
+
+    lines = table([("Python 3.10", run(1.0, 2.0, 5.0)), ("Python 3.13", run(1.0, 4.0, 5.0)), ("Python 3.14", {})])
+    assert lines[0] == "| operation | target | Python 3.10 | Python 3.13 | Python 3.14 |"
+    assert lines[1] == "|---|---|---|---|---|"
+    row = next(line for line in lines if line.startswith("| `%s` |" % case.label))
+    assert row == "| `%s` | %s | 2.00 / 2.50 yes | 4.00 / 1.25 NO |  |" % (case.label, case.target)
+    assert lines[2] == "| `dict.get(1)` (floor), µs | | 1000000 | 1000000 |  |"
+    assert lines[-1] == "| targets met | | 1 of %d | 0 of %d |  |" % (len(CASES), len(CASES))
+
+
+def test_the_version_table_from_the_command_line():
+    done = subprocess.run([sys.executable, "-m", "bench", "--versions", str(ROOT / "bench" / "results.json")],
+                          cwd=ROOT, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "| operation | target | Python 3." in done.stdout
+    assert "| `%s` | %s | " % (CASES[0].label, CASES[0].target) in done.stdout

@@ -4,7 +4,10 @@ runs in a child process with the extra's modules hidden (None in sys.modules).""
 import os
 import subprocess
 import sys
-import tomllib
+try:
+    import tomllib
+except ModuleNotFoundError:  # before 3.11: the project's own dependency
+    import tomli as tomllib
 from pathlib import Path
 
 import pytest

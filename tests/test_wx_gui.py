@@ -24,6 +24,11 @@ def gui_env():
         if os.path.exists(SYSTEM_PYTHON) else None
     if probe is None or probe.returncode != 0:
         pytest.skip("/usr/bin/python3 cannot import wx (apt-get install python3-wxgtk4.0)")
+    version = subprocess.run([SYSTEM_PYTHON, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                             capture_output=True, text=True).stdout.strip()
+    if version != "%d.%d" % sys.version_info[:2]:
+        pytest.skip("the modules are built for Python %d.%d, Debian's /usr/bin/python3 (which has wx) is %s"
+                    % (*sys.version_info[:2], version))
     modules = os.path.dirname(os.path.abspath(kvo_fa.__file__))
     return dict(os.environ, PYTHONPATH=modules)
 

@@ -121,6 +121,27 @@ inline PyObject *instance_dict(PyObject *obj) {
     return dict;
 }
 
+// What a module tells the interpreter about the GIL and subinterpreters.
+// Its caches are process globals guarded by the GIL, so a free-threaded
+// interpreter (3.13+ built with Py_GIL_DISABLED) is told the module needs
+// the GIL: it turns the GIL on when the module is imported (with a
+// RuntimeWarning) unless PYTHON_GIL=0 or -X gil=0 forces it off. The same
+// process globals rule out a second interpreter.
+//
+// For the modules built with PYBIND11_MODULE (multi-phase init):
+#define KVO_MODULE_OPTIONS ::pybind11::mod_gil_used(), ::pybind11::multiple_interpreters::not_supported()
+
+// For a module made by single-phase init (PyModule_Create); -1 with the
+// error set.
+inline int declare_gil_used(PyObject *module) {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
 // --- Calls outside the public API, with the reason each stays --------------
 
 // The attribute `name` as the type's MRO defines it, borrowed, without

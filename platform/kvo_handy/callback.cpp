@@ -8,6 +8,7 @@
 #include "runtime/function.h"
 #include "runtime/module_state.h"
 #include "runtime/native_class.h"
+#include "runtime/python_compat.h"
 
 namespace py = pybind11;
 
@@ -123,7 +124,7 @@ const FunctionSpec kLen{"__len__", member<&Callback::size>, {}};
 
 } // namespace
 
-PYBIND11_MODULE(kvo_handy, m) {
+PYBIND11_MODULE(kvo_handy, m, KVO_MODULE_OPTIONS) {
     kvo::rt::init_module(m);
     m.doc() = "Small helpers shared by kvo modules.";
     py::class_<Callback> cls(m, "Callback", "A multicast callback: calling it calls every subscriber in order.",

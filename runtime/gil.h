@@ -8,7 +8,7 @@
 // instead and ends with the process.
 #pragma once
 
-#include <Python.h>
+#include "runtime/python_compat.h"
 
 #include <chrono>
 #include <exception>
@@ -16,13 +16,7 @@
 
 namespace kvo::rt {
 
-inline bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
+inline bool interpreter_finalizing() { return Py_IsFinalizing(); }
 
 class GilReleased {
 public:

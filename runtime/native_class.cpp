@@ -8,16 +8,15 @@ namespace kvo::rt {
 
 namespace detail {
 
-py::detail::value_and_holder record_of(py::handle self, py::detail::type_info *info) {
+compat::NativeInstanceRecord record_of(py::handle self, compat::NativeTypeRecord *info) {
     if (!info || !PyObject_TypeCheck(self.ptr(), info->type)) return {};
-    auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
-    return instance->get_value_and_holder(info, false);
+    return compat::native_instance_record(self.ptr(), info);
 }
 
 namespace {
 
 // "VedUzavur" for the class bound as kvo_mew.VedUzavur.
-const char *class_name(py::detail::type_info *info) {
+const char *class_name(compat::NativeTypeRecord *info) {
     if (!info) return "?";
     const char *name = info->type->tp_name;
     const char *dot = std::strrchr(name, '.');
@@ -26,13 +25,13 @@ const char *class_name(py::detail::type_info *info) {
 
 } // namespace
 
-void *native_object(py::handle self, py::detail::type_info *type) {
-    py::detail::value_and_holder record = record_of(self, type);
+void *native_object(py::handle self, compat::NativeTypeRecord *type) {
+    compat::NativeInstanceRecord record = record_of(self, type);
     if (!record.inst || !record.holder_constructed()) return nullptr;
     return record.value_ptr();
 }
 
-void refuse_self(py::handle self, py::detail::type_info *type) {
+void refuse_self(py::handle self, compat::NativeTypeRecord *type) {
     if (record_of(self, type).inst)
         PyErr_Format(PyExc_TypeError, "the %s object is not initialised: its __init__ was not called",
                      class_name(type));
@@ -41,8 +40,8 @@ void refuse_self(py::handle self, py::detail::type_info *type) {
                      self.is_none() ? "None" : Py_TYPE(self.ptr())->tp_name);
 }
 
-int init_state(py::handle self, py::detail::type_info *type) {
-    py::detail::value_and_holder record = record_of(self, type);
+int init_state(py::handle self, compat::NativeTypeRecord *type) {
+    compat::NativeInstanceRecord record = record_of(self, type);
     if (!record.inst) {
         refuse_self(self, type);
         return -1;
@@ -50,10 +49,10 @@ int init_state(py::handle self, py::detail::type_info *type) {
     return record.instance_registered() ? 0 : 1;
 }
 
-void adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder) {
-    py::detail::value_and_holder record = record_of(self, type);
+void adopt_object(py::handle self, compat::NativeTypeRecord *type, void *value, void *holder) {
+    compat::NativeInstanceRecord record = record_of(self, type);
     record.value_ptr() = value;
-    record.type->init_instance(record.inst, holder);
+    compat::native_init_instance(record, holder);
 }
 
 } // namespace detail

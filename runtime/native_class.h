@@ -18,6 +18,7 @@
 
 #include "runtime/errors.h"
 #include "runtime/function.h"
+#include "runtime/python_compat.h"
 
 #include <pybind11/pybind11.h>
 
@@ -43,26 +44,26 @@ namespace detail {
 
 // pybind11's record of the class bound for T, looked up once it exists.
 template <class T>
-py::detail::type_info *type_record() {
-    static py::detail::type_info *found = nullptr;
-    if (!found) found = py::detail::get_type_info(typeid(T));
+compat::NativeTypeRecord *type_record() {
+    static compat::NativeTypeRecord *found = nullptr;
+    if (!found) found = compat::native_type_record(typeid(T));
     return found;
 }
 
 // The value-and-holder record of `type` in `self`; its `inst` is null when
 // `self` is no such instance (its value pointer is null until __init__).
-py::detail::value_and_holder record_of(py::handle self, py::detail::type_info *type);
+compat::NativeInstanceRecord record_of(py::handle self, compat::NativeTypeRecord *type);
 // The C++ object of the class `type` inside `self`; null when `self` is not
 // such an instance or holds no object yet.
-void *native_object(py::handle self, py::detail::type_info *type);
+void *native_object(py::handle self, compat::NativeTypeRecord *type);
 // Sets the TypeError of a member called with a `self` that holds no object.
-void refuse_self(py::handle self, py::detail::type_info *type);
+void refuse_self(py::handle self, compat::NativeTypeRecord *type);
 // For __init__: 1 when `self` can take an object of `type`, 0 when it has
 // one already, -1 with TypeError set when it is no such instance.
-int init_state(py::handle self, py::detail::type_info *type);
+int init_state(py::handle self, compat::NativeTypeRecord *type);
 // Gives `self` (init_state 1) the object `value` and builds its holder,
 // from `holder` when given.
-void adopt_object(py::handle self, py::detail::type_info *type, void *value, void *holder);
+void adopt_object(py::handle self, compat::NativeTypeRecord *type, void *value, void *holder);
 
 } // namespace detail
 
@@ -94,7 +95,7 @@ const std::shared_ptr<T> *native_holder(py::handle self) {
 // the error set.
 template <class T, class Make>
 bool adopt(py::handle self, Make make) {
-    py::detail::type_info *type = detail::type_record<T>();
+    compat::NativeTypeRecord *type = detail::type_record<T>();
     int state = detail::init_state(self, type);
     if (state <= 0) return state == 0;
     auto made = make();

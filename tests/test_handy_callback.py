@@ -1,5 +1,8 @@
 """kvo_handy.Callback: subscribers called in order with the same arguments,
 each once; their exceptions reach the caller unchanged."""
+import gc
+import weakref
+
 import pytest
 
 import kvo_handy
@@ -71,3 +74,47 @@ def test_a_failing_comparison_while_looking_for_a_subscriber_is_raised(method):
     with pytest.raises(ArithmeticError, match="no comparing"):
         getattr(callback, method)(Touchy())
     assert len(callback) == 1
+
+
+
+class _Holder:
+    def __init__(self, callback_type):
+        self.callback = callback_type()
+        self.callback.subscribe(self.on_event)
+
+    def on_event(self):
+        pass
+
+
+class _CallableHolder(_Holder):
+    def __init__(self, callback_type):
+        self.callback = callback_type()
+        self.callback.subscribe(self)
+
+    def __call__(self):
+        pass
+
+
+class _OwnCallback(kvo_handy.Callback):
+    pass
+
+
+def _closure_cycle(callback_type):
+    callback = callback_type()
+    callback.subscribe(lambda: callback)
+    return callback
+
+
+@pytest.mark.parametrize("callback_type", [kvo_handy.Callback, _OwnCallback])
+@pytest.mark.parametrize(
+    "make_cycle",
+    [_closure_cycle, lambda t: _Holder(t).callback, lambda t: _CallableHolder(t).callback],
+    ids=["closure", "bound method", "callable object"],
+)
+def test_a_handler_referring_back_to_its_callback_is_collected(make_cycle, callback_type):
+    callback = make_cycle(callback_type)
+    handler_gone = weakref.ref(callback.handlers[0])
+    gone = weakref.ref(callback)
+    del callback
+    gc.collect()
+    assert gone() is None and handler_gone() is None

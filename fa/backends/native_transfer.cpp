@@ -42,7 +42,7 @@ LinkApi load_api() {
     if (api && api->version == KVO_MEW_CAPI_VERSION) {
         // Kept alive, so a replaced method's address cannot come back as another object.
         auto own = [&](PyObject *name) {
-            PyObject *found = _PyType_Lookup(api->link_type, name);
+            PyObject *found = compat::type_lookup(api->link_type, name);
             Py_XINCREF(found);
             return found;
         };
@@ -191,7 +191,7 @@ py::object genuine_link(py::handle machine, PyObject *name, PyObject *op, PyObje
     failed = !link;
     if (failed) return link;
     PyTypeObject *type = Py_TYPE(link.ptr());
-    bool genuine = type == link_api().api->link_type && own && _PyType_Lookup(type, op) == own;
+    bool genuine = type == link_api().api->link_type && own && compat::type_lookup(type, op) == own;
     return genuine ? link : py::object();
 }
 

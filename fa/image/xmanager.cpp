@@ -258,15 +258,6 @@ const FunctionSpec kWordCount{"word_count", word_count, {}};
 int words_differ(PyObject *a, PyObject *b) {
     if (a == b && PyLong_CheckExact(a)) return 0;
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-#if PY_VERSION_HEX < 0x030C0000
-        // Sign and size, then the digits: no conversion.
-        Py_ssize_t size = Py_SIZE(a);
-        if (size != Py_SIZE(b)) return 1;
-        auto *da = reinterpret_cast<PyLongObject *>(a)->ob_digit, *db = reinterpret_cast<PyLongObject *>(b)->ob_digit;
-        for (Py_ssize_t i = 0, n = size < 0 ? -size : size; i < n; ++i)
-            if (da[i] != db[i]) return 1;
-        return 0;
-#endif
         int overflow_a = 0, overflow_b = 0;
         long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
         long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);

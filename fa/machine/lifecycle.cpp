@@ -56,9 +56,14 @@ py::object lifecycle_lock(py::handle self) {
     if (!lifecycle_locks) raise_current();
     py::object key = checked(PyLong_FromVoidPtr(self.ptr()));
     PyObject *entry = PyDict_GetItemWithError(lifecycle_locks, key.ptr());
-    if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == self.ptr())
-        return borrow(PyTuple_GET_ITEM(entry, 1));
-    if (PyErr_Occurred()) raise_current();
+    if (entry) {
+        PyObject *referent = nullptr;
+        if (PyWeakref_GetRef(PyTuple_GET_ITEM(entry, 0), &referent) < 0) raise_current();
+        Py_XDECREF(referent); // only compared: self holds it
+        if (referent == self.ptr()) return borrow(PyTuple_GET_ITEM(entry, 1));
+    } else if (PyErr_Occurred()) {
+        raise_current();
+    }
     py::object forget = checked(PyCFunction_NewEx(&kForgetLock, key.ptr(), nullptr));
     py::object reference = checked(PyWeakref_NewRef(self.ptr(), forget.ptr()));
     py::object threading = checked(PyImport_ImportModule("threading"));

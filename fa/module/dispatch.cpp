@@ -17,28 +17,16 @@ const FunctionSpec *getter_spec(PyObject *prop) {
     return spec;
 }
 
-// Whether the type's version tag stands for its present contents. Before
-// 3.13 the interpreter marks that with Py_TPFLAGS_VALID_VERSION_TAG; 3.13
-// no longer sets the flag (not even on object) and says "no valid tag" with
-// a tag of 0 alone, which every modification writes. Checked on 3.11-3.13.
-bool version_valid(PyTypeObject *type) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag != 0;
-#else
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-#endif
-}
-
 } // namespace
 
 bool OwnMethod::resolves(PyTypeObject *type) {
-    bool tagged = version_valid(type);
+    bool tagged = compat::type_version_valid(type);
     // Version tags are never reused, so a matching tag is this type unchanged.
     if (tagged && version_ && type->tp_version_tag == version_) return cached_own_;
-    PyObject *found = _PyType_Lookup(type, name_); // borrowed; assigns a version tag
+    PyObject *found = compat::type_lookup(type, name_); // borrowed; assigns a version tag
     bool own = false;
     if (found) own = (kind_ == Kind::Property ? getter_spec(found) : spec_of(found)) == &spec_;
-    if (version_valid(type)) {
+    if (compat::type_version_valid(type)) {
         version_ = type->tp_version_tag;
         cached_own_ = own;
     }
@@ -53,9 +41,9 @@ bool OwnMethod::own(PyObject *obj) {
     // A property is a data descriptor and a slot method is looked up on the
     // type: neither can be shadowed by the instance.
     if (kind_ != Kind::Method) return true;
-    PyObject **dict = _PyObject_GetDictPtr(obj);
-    if (!dict || !*dict) return true;
-    PyObject *shadow = PyDict_GetItemWithError(*dict, name_);
+    PyObject *dict = compat::instance_dict(obj);
+    if (!dict && !PyErr_Occurred()) return true;
+    PyObject *shadow = dict ? PyDict_GetItemWithError(dict, name_) : nullptr;
     if (shadow) return false;
     if (PyErr_Occurred()) {
         // An odd key's __eq__ failed: let Python's own lookup decide.

@@ -54,6 +54,10 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kvo_fa", nullptr, -1, nullptr, nu
 extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_fa() {
     PyObject *module = PyModule_Create(&fa::kModule);
     if (!module) return nullptr;
+    if (kvo::compat::declare_gil_used(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     try {
         if (!fa::init_names()) throw py::error_already_set();
         kvo::rt::init_module(module);

@@ -27,10 +27,11 @@ inline PyObject *dict_deciding(PyObject *obj, PyObject *name, bool storing) {
     PyTypeObject *type = Py_TYPE(obj);
     if (storing ? type->tp_setattro != PyObject_GenericSetAttr : type->tp_getattro != PyObject_GenericGetAttr)
         return nullptr;
-    PyObject *on_type = _PyType_Lookup(type, name); // borrowed; the interpreter's attribute cache answers
+    PyObject *on_type = compat::type_lookup(type, name); // borrowed; the interpreter's attribute cache answers
     if (on_type && Py_TYPE(on_type)->tp_descr_set) return nullptr;
-    PyObject **dict = _PyObject_GetDictPtr(obj);
-    return dict && *dict && PyDict_CheckExact(*dict) ? *dict : nullptr;
+    PyObject *dict = compat::instance_dict(obj);
+    if (!dict) PyErr_Clear(); // the host's own path reports it
+    return dict && PyDict_CheckExact(dict) ? dict : nullptr;
 }
 
 } // namespace detail

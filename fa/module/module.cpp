@@ -25,39 +25,45 @@ py::object name(PyObject *ident) {
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-// The answers of recent lookups, each kept with the version tags of the two
-// dicts it came from. A dict's version tag changes with every change of the
-// dict, so an unchanged pair of tags means the same lookup would find the
-// same object, still held by its dict: the answer is given without the
-// lookup, and any replacement of the name is seen at its next use.
+#if KVO_HAVE_DICT_WATCHERS
+// The answers of recent lookups. Both dicts an answer came from are
+// watched: any change to either forgets every answer before it is made, so
+// a kept answer is what the same lookup would find now, still held by its
+// dict, and any replacement of the name is seen at its next use. Without
+// watchers (before 3.12) every use looks the name up.
 struct GlobalAnswer {
     PyObject *ident = nullptr;
     PyObject *module_dict = nullptr;
-    uint64_t module_version = 0;
     PyObject *builtins = nullptr; // null: found in the module dict
-    uint64_t builtins_version = 0;
     PyObject *value = nullptr;    // borrowed from its dict
 };
 
-uint64_t version_of(PyObject *dict) {
-    _Py_COMP_DIAG_PUSH
-    _Py_COMP_DIAG_IGNORE_DEPR_DECLS
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    _Py_COMP_DIAG_POP
+GlobalAnswer recent_globals[64];
+int globals_watcher = -2; // -2: not added yet, -1: none to be had
+
+int forget_answers(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    for (GlobalAnswer &answer : recent_globals) answer.ident = nullptr;
+    return 0;
 }
 
-GlobalAnswer recent_globals[64];
+// Watches `dict` (an exact dict) for changes; false when it cannot be.
+bool watched(PyObject *dict) {
+    if (globals_watcher == -2) {
+        globals_watcher = PyDict_AddWatcher(forget_answers);
+        if (globals_watcher < 0) PyErr_Clear();
+    }
+    if (globals_watcher < 0 || !PyDict_CheckExact(dict)) return false;
+    if (PyDict_Watch(globals_watcher, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
 
 PyObject *cached_global(PyObject *ident) {
     GlobalAnswer &answer = recent_globals[(reinterpret_cast<uintptr_t>(ident) >> 4) & 63];
     PyObject *module_dict = module_namespace();
     if (answer.ident == ident && answer.module_dict == module_dict &&
-        version_of(module_dict) == answer.module_version) {
-        if (!answer.builtins) return answer.value;
-        PyObject *builtins = PyEval_GetBuiltins();
-        if (answer.builtins == builtins && version_of(builtins) == answer.builtins_version) return answer.value;
-    }
+        (!answer.builtins || answer.builtins == PyEval_GetBuiltins()))
+        return answer.value;
     PyObject *value = PyDict_GetItemWithError(module_dict, ident);
     PyObject *builtins = nullptr;
     if (!value && !PyErr_Occurred()) {
@@ -65,14 +71,11 @@ PyObject *cached_global(PyObject *ident) {
         value = PyDict_GetItemWithError(builtins, ident);
     }
     if (!value) {
-        answer.ident = nullptr;
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", ident);
         return nullptr;
     }
-    // Only the answers of plain dicts are kept.
-    if (PyDict_CheckExact(module_dict) && (!builtins || PyDict_CheckExact(builtins)))
-        answer = GlobalAnswer{ident, module_dict, version_of(module_dict), builtins,
-                              builtins ? version_of(builtins) : 0, value};
+    if (watched(module_dict) && (!builtins || watched(builtins)))
+        answer = GlobalAnswer{ident, module_dict, builtins, value};
     return value;
 }
 #else

@@ -6,10 +6,13 @@
 #include "runtime/errors.h"
 #include "runtime/function.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 
 namespace py = pybind11;
 
 namespace fa {
+
+namespace compat = kvo::compat;
 
 using kvo::rt::Args;
 using kvo::rt::Body;

@@ -9,39 +9,32 @@
 #include "fa/module/classes.h"
 #include "fa/records/render.h"
 
-#include <cstring>
 
 namespace fa {
 
 namespace {
 
-// cls.__init__; for a class of the plain metaclass, whose attribute lookup
-// returns a slot wrapper found on the class as it is, without the lookup.
-py::object base_init(const py::object &cls) {
-    if (Py_TYPE(cls.ptr()) == &PyType_Type) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), names.__init__);
-        if (found && Py_TYPE(found) == &PyWrapperDescr_Type) return borrow(found);
-    }
-    return get(cls, names.__init__);
-}
-
-// base.__init__(self, message), the base looked up as a module name. A
-// built-in base's __init__ (a slot wrapper) runs its slot with the one
-// argument, as the wrapper itself would.
+// base.__init__(self, message), the base looked up as a module name. When
+// the base's __init__ is the slot wrapper of a built-in type (found as the
+// type defines it, for a class of the plain metaclass), the class's own
+// init slot is that built-in one, and it runs with the one argument as the
+// wrapper itself would run it.
 py::object init_base(PyObject *base, py::handle self, py::handle message) {
     py::object cls = global(base);
     if (!cls) return cls;
-    py::object init = base_init(cls);
-    if (!init) return init;
-    if (Py_TYPE(init.ptr()) == &PyWrapperDescr_Type) {
-        auto *wrapper = reinterpret_cast<PyWrapperDescrObject *>(init.ptr());
-        if (!std::strcmp(wrapper->d_base->name, "__init__") && PyObject_TypeCheck(self.ptr(), PyDescr_TYPE(wrapper))) {
+    if (Py_TYPE(cls.ptr()) == &PyType_Type) {
+        auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+        PyObject *found = compat::type_lookup(type, names.__init__); // borrowed
+        if (found && Py_TYPE(found) == &PyWrapperDescr_Type && type->tp_init &&
+            PyObject_TypeCheck(self.ptr(), type)) {
             py::object args = steal(PyTuple_Pack(1, message.ptr()));
             if (!args) return args;
-            if (reinterpret_cast<initproc>(wrapper->d_wrapped)(self.ptr(), args.ptr(), nullptr) < 0) return {};
+            if (type->tp_init(self.ptr(), args.ptr(), nullptr) < 0) return {};
             return none();
         }
     }
+    py::object init = get(cls, names.__init__);
+    if (!init) return init;
     return call(init, self, message);
 }
 

@@ -210,9 +210,7 @@ py::object compose(std::initializer_list<Piece> pieces) {
             total += part.length;
             continue;
         }
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(part.str) < 0) return {};
-#endif
+        if (!compat::unicode_ready(part.str)) return {};
         total += PyUnicode_GET_LENGTH(part.str);
         Py_UCS4 most = PyUnicode_MAX_CHAR_VALUE(part.str);
         if (most > widest) widest = most;

@@ -8,6 +8,7 @@
 #include "runtime/function.h"
 #include "runtime/module_state.h"
 #include "runtime/native_class.h"
+#include "runtime/python_compat.h"
 
 namespace py = pybind11;
 
@@ -71,9 +72,37 @@ public:
         return py::reinterpret_steal<py::object>(PyLong_FromSsize_t(n));
     }
 
+    // The garbage collector's view: the list is the only object held, and
+    // emptying it breaks any cycle through a handler referring back here.
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(handlers_.ptr());
+        return 0;
+    }
+    void clear() {
+        py::object list = handlers_;  // held while its items go: their finalizers run Python code
+        PyList_SetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr()), nullptr);
+    }
+
 private:
     py::object handlers_;  // an exact list, replaced by unsubscribe_all
 };
+
+// Callback instances take part in garbage collection: a handler that refers
+// back to its Callback (a bound method of an object holding it, a closure)
+// makes a cycle only the collector can free.
+void collected(PyHeapTypeObject *heap_type) {
+    PyTypeObject *type = &heap_type->ht_type;
+    type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+    type->tp_traverse = [](PyObject *self, visitproc visit, void *arg) -> int {
+        Py_VISIT(Py_TYPE(self));  // a heap type is held by its instances
+        const Callback *callback = kvo::rt::native_if<Callback>(self);
+        return callback ? callback->traverse(visit, arg) : 0;
+    };
+    type->tp_clear = [](PyObject *self) -> int {
+        if (Callback *callback = kvo::rt::native_if<Callback>(self)) callback->clear();
+        return 0;
+    };
+}
 
 const FunctionSpec kInit{"__init__",
                          [](py::handle self, const Args &) -> py::object {
@@ -95,10 +124,11 @@ const FunctionSpec kLen{"__len__", member<&Callback::size>, {}};
 
 } // namespace
 
-PYBIND11_MODULE(kvo_handy, m) {
+PYBIND11_MODULE(kvo_handy, m, KVO_MODULE_OPTIONS) {
     kvo::rt::init_module(m);
     m.doc() = "Small helpers shared by kvo modules.";
-    py::class_<Callback> cls(m, "Callback", "A multicast callback: calling it calls every subscriber in order.");
+    py::class_<Callback> cls(m, "Callback", "A multicast callback: calling it calls every subscriber in order.",
+                            py::custom_type_setup(collected));
     for (const FunctionSpec *spec : {&kInit, &kSubscribe, &kUnsubscribe, &kUnsubscribeAll, &kCall, &kLen})
         kvo::rt::add_method(cls, *spec);
     kvo::rt::add_property(cls, kHandlers);

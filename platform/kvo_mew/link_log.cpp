@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "runtime/errors.h"
+#include "runtime/python_compat.h"
 
 namespace mew {
 namespace link_log {
@@ -55,12 +56,15 @@ int cached_answer(PyObject *log, int level) {
         PyErr_Clear();
         return -1;
     }
-    if (_PyType_Lookup(Py_TYPE(log), method_name) != logging_method) return -1;
-    PyObject **dict = _PyObject_GetDictPtr(log);
-    if (!dict || !*dict || PyDict_GetItemWithError(*dict, method_name)) return -1;  // shadowed on the instance
-    PyObject *disabled = PyDict_GetItemWithError(*dict, disabled_name);
+    if (kvo::compat::type_lookup(Py_TYPE(log), method_name) != logging_method) return -1;
+    PyObject *dict = kvo::compat::instance_dict(log);
+    if (!dict || PyDict_GetItemWithError(dict, method_name)) {  // none, or shadowed on the instance
+        PyErr_Clear();
+        return -1;
+    }
+    PyObject *disabled = PyDict_GetItemWithError(dict, disabled_name);
     if (disabled == Py_True) return 0;
-    PyObject *cache = disabled == Py_False ? PyDict_GetItemWithError(*dict, cache_name) : nullptr;
+    PyObject *cache = disabled == Py_False ? PyDict_GetItemWithError(dict, cache_name) : nullptr;
     if (!cache || !PyDict_CheckExact(cache)) {
         PyErr_Clear();
         return -1;

@@ -8,6 +8,7 @@
 #include "platform/kvo_mew/line_arguments.h"
 #include "link/transport.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 
 namespace py = pybind11;
 
@@ -60,7 +61,7 @@ py::object mew::python_error(ErrorKind kind, const std::string &message) {
 
 py::handle mew::link_down_error_type() { return link_down_error; }
 
-PYBIND11_MODULE(kvo_mew, m) {
+PYBIND11_MODULE(kvo_mew, m, KVO_MODULE_OPTIONS) {
     kvo::rt::init_module(m);
     m.doc() =
         "PLC link for kvo_fa machines.\n"

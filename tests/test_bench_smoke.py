@@ -58,14 +58,25 @@ SCRIPTS = [
                  marks=[needs("mosquitto"), pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1",
                                                                reason="broker test")]),
     pytest.param(["plant_history_load.py", "--cells", "3", "--hours", "0.1"], '"dropped": 0', id="plant_history_load"),
+    pytest.param(["opcua_server.py", "--seconds", "0.5", "--changes", "5", "--port", "{port}"], "nodes served",
+                 id="opcua_server", marks=pytest.mark.skipif(os.environ.get("KVO_SANITIZER_RUN") == "1",
+                                                             reason="the OPC UA libraries are not checked there")),
 ]
+
+
+def free_port():
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 @pytest.mark.parametrize("command, shows", SCRIPTS)
 def test_every_script_runs_a_short_pass(command, shows, tmp_path):
     script, *arguments = command
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *(a.format(tmp=tmp_path) for a in arguments)],
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *(a.format(tmp=tmp_path, port=free_port()) for a in arguments)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=240)
     assert done.returncode == 0, done.stdout + done.stderr
     assert shows in done.stdout

@@ -180,3 +180,19 @@ def test_diagram_with_marks_and_a_window(plc, tmp_path):
     trace.render(events, str(path), marks=[trace.Mark(0.6, "fault text", "fault"), trace.Mark(1.2, "reset")],
                  since=0.4, until=1.4, title="window")
     assert path.read_bytes()[:4] == b"\x89PNG" and path.stat().st_size > 5000
+
+
+def test_outputs_off_reaches_the_plc_of_a_stopped_machine_with_a_slow_link(fp_machine, sim_plc):
+    # Each cycle takes longer than sync_xy_refresher's first check: on the stopped
+    # machine a plain sync raises StopException before the outputs are written.
+    machine = fp_machine(1, 1, 100)
+    io = IoMap({"belt": ("Y0", "out"), "lift": ("Y3", "out"), "part": ("X0", "in")}).check(machine)
+    machine.start()
+    machine.set_y("Y0", True)
+    machine.set_y("Y3", True)
+    machine.sync_xy_refresher()
+    assert sim_plc.get("Y0") and sim_plc.get("Y3")
+    sim_plc.latency = 0.02
+    machine.stop()
+    assert io.outputs_off(machine, timeout=5.0)
+    assert not sim_plc.get("Y0") and not sim_plc.get("Y3")

@@ -243,10 +243,7 @@ def shut_down(machine: kvo_fa.MachineBase, group: kvo_fa.WorkerGroup) -> None:
     The caller closes the machine."""
     machine.stop()
     group.stop_all()
-    for signal in plant.IO_MAP:
-        if signal.direction == "out":
-            machine.set_y(signal.element, False)
-    machine.sync_xy_refresher()  # a stopped machine still refreshes: the outputs go out
+    plant.IO_MAP.outputs_off(machine)  # a stopped machine still refreshes: the outputs go out
 
 
 def recover(

@@ -91,10 +91,7 @@ def main() -> None:
         # Machine first: it ends the station's waits, so stop_all returns.
         machine.stop()
         group.stop_all()
-        for signal in IO:
-            if signal.direction == "out":
-                machine.set_y(signal.element, False)
-        machine.sync_xy_refresher()
+        IO.outputs_off(machine)
         machine.close()
         machine.native_machine_handle.close()
 

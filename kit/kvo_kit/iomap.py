@@ -12,9 +12,12 @@ n + 1). `check(machine)` refuses, all at once, a map that does not fit the machi
 an input that is no X relay, an output that is no Y relay, a relay beyond the image,
 an element used twice. The map then names the relays for the watch table and the
 timing diagram (`labels`) and gives bit indexes for edge handlers (`index`).
+At shut-down `outputs_off(machine)` switches every output off and waits until the
+PLC has them, also on a stopped machine.
 """
 import re
 import sys
+import time
 from dataclasses import dataclass
 from typing import Any, Iterator, Mapping, Optional, Union
 
@@ -189,3 +192,23 @@ class IoMap:
         if found:
             raise IoMapError("the I/O map does not fit the machine: " + "; ".join(found))
         return self
+
+    def outputs_off(self, machine: Any, timeout: float = 2.0) -> bool:
+        """Switch every output of the map off and wait until a refresh cycle has written
+        them; False when none ran within `timeout` seconds. Meant for a stopped machine,
+        which refreshes until `close`: its `sync_xy_refresher` raises StopException (or,
+        faulted, AbortByOtherException) when no cycle ends within its first 0.01 s check, so
+        it is called again; its checks follow one another, so a cycle's end falls in one."""
+        import kvo_fa
+
+        for signal in self:
+            if signal.direction == "out":
+                machine.set_y(signal.element, False)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                machine.sync_xy_refresher()
+                return True
+            except (kvo_fa.StopException, kvo_fa.AbortByOtherException):
+                if time.monotonic() >= deadline:
+                    return False

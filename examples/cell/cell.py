@@ -225,14 +225,16 @@ def run(
             if time.monotonic() > deadline:
                 raise RuntimeError("the cell did not finish in time")
     finally:
-        shut_down(machine, group)
-        if reporter:
-            reporter.close()
-        if opcua:
-            opcua.close()
-        machine.close()
-        plc.trace_stop()
-        threading.excepthook = old_hook
+        try:
+            shut_down(machine, group)
+        finally:  # closed whatever the shut-down met, or the machine's threads keep the program alive
+            if reporter:
+                reporter.close()
+            if opcua:
+                opcua.close()
+            machine.close()
+            plc.trace_stop()
+            threading.excepthook = old_hook
     return finish(cell, plc, out_dir, trace_parts, out)
 
 

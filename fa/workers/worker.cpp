@@ -4,6 +4,8 @@
 // worker_put.cpp.
 #include "fa/workers/worker.h"
 
+#include <utility>
+
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
@@ -16,21 +18,32 @@ namespace {
 using namespace worker;
 
 py::object init(py::handle self, const Args &a) {
-    self.attr(kGroup) = a[0];
-    self.attr(kName) = a[1];
-    self.attr(kLock) = name(names._Lock)();
-    self.attr(kTaskList) = py::list();
-    self.attr(kStopFlag) = py::bool_(false);
-    self.attr(kLockWorking) = a[2];
-    self.attr(kMaxJobCount) = a[3];
-    self.attr(kTask) = py::none();
-    self.attr(kWorkThread) = py::none();
-    self.attr(kPutTaskTimeout) = py::float_(-1.0);
-    self.attr(kPutTaskCheckInterval) = py::float_(0.1);
-    self.attr(kLoopInterval) = py::float_(0.1);
-    self.attr(kOwnHold) = py::bool_(false);
-    self.attr(kThreadStarted) = py::bool_(false);
-    return py::none();
+    // In the order of the record; `_Lock()` is called once the name is set.
+    if (!set(self, kGroup, a[0]) || !set(self, kName, a[1])) return {};
+    py::object lock = call_global(names._Lock);
+    if (!lock) return {};
+    py::object tasks = steal(PyList_New(0));
+    py::object timeout = steal(PyFloat_FromDouble(-1.0));
+    py::object check_interval = steal(PyFloat_FromDouble(0.1));
+    py::object loop_interval = steal(PyFloat_FromDouble(0.1));
+    if (!tasks || !timeout || !check_interval || !loop_interval) return {};
+    const std::pair<PyObject *, PyObject *> fields[] = {
+        {kLock, lock.ptr()},
+        {kTaskList, tasks.ptr()},
+        {kStopFlag, Py_False},
+        {kLockWorking, a.ptr(2)},
+        {kMaxJobCount, a.ptr(3)},
+        {kTask, Py_None},
+        {kWorkThread, Py_None},
+        {kPutTaskTimeout, timeout.ptr()},
+        {kPutTaskCheckInterval, check_interval.ptr()},
+        {kLoopInterval, loop_interval.ptr()},
+        {kOwnHold, Py_False},
+        {kThreadStarted, Py_False},
+    };
+    for (const auto &[field, value] : fields)
+        if (!set(self, field, value)) return {};
+    return none();
 }
 
 py::object get_loop_interval(py::handle self, const Args &) { return get(self, kLoopInterval); }

@@ -309,12 +309,14 @@ class OpcUaServer:
                 break
             try:
                 await m.update(self._image.since_last(*image_words(self.machine)))
-                now = time.monotonic()
-                if now >= due_state:
+                # What falls due within half a poll is done now, while the loop is awake for an input change
+                # or for the other tick: a wake of its own costs more than the sampling it does.
+                now, early = time.monotonic(), self.poll_interval / 2
+                if now + early >= due_state:
                     due_state = now + self.poll_interval
                     await m.update(self._state_values())
                     await self._show_fault(m, alarm)
-                if now >= due_counters:
+                if now + early >= due_counters:
                     due_counters = now + self.counters_interval
                     await m.update(model.oee_values(self.packml.oee(), self.packml.oee(3600)))
                     await m.update(model.link_values(link_health(self._link)))

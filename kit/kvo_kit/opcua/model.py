@@ -121,7 +121,7 @@ def io_values(xs: list[int], ys: list[int], inputs: Iterable[Bit], outputs: Iter
 
 class ImageChanges:
     """The I/O image's values that changed since the last look: words are compared first, and only the bits
-    of a word that changed are worked out (an idle image costs two list compares)."""
+    that flipped in a word that changed are worked out (an idle image costs two list compares)."""
 
     def __init__(self, inputs: Iterable[Bit], outputs: Iterable[Bit], xs: list[int], ys: list[int]) -> None:
         self._areas: list[tuple[str, dict[int, list[tuple[str, int]]], list[int]]] = []
@@ -139,10 +139,11 @@ class ImageChanges:
                 continue
             values[key] = (V.UInt16, list(words))
             for i, word in enumerate(words):
-                if i < len(seen) and word == seen[i]:
-                    continue
-                for bit_key, bit in by_word.get(i, ()):
-                    values[bit_key] = (V.Boolean, bool(word >> bit & 1))
+                flipped = word ^ seen[i] if i < len(seen) else 0xFFFF
+                if flipped:
+                    for bit_key, bit in by_word.get(i, ()):
+                        if flipped >> bit & 1:
+                            values[bit_key] = (V.Boolean, bool(word >> bit & 1))
             self._areas[area] = (key, by_word, list(words))
         return values
 

@@ -172,7 +172,7 @@ def _count(value: Any) -> int:
     return int(value) if isinstance(value, (int, float)) and not isinstance(value, bool) and value >= 0 else 0
 
 
-class Written(ua.DataValue):
+class Written(ua.DataValue):  # type: ignore[misc]  # asyncua is typed as Any here (pyproject.toml)
     """A value as written into the address space. Nothing changes it afterwards, so a subscription that keeps
     a copy of each value it is sent keeps this one as it is (asyncua deep-copies it otherwise: the largest
     cost of a data change)."""

@@ -257,7 +257,7 @@ class Model:
                 continue
             node_id, vtype = self._nodes[key]
             last[key] = value
-            variant = BOOLEANS[value] if vtype is V.Boolean else ua.Variant(value, vtype)
+            variant = BOOLEANS[bool(value)] if vtype is V.Boolean else ua.Variant(value, vtype)
             await write(node_id, ua.AttributeIds.Value, Written(variant))
             changed += 1
         self.written += changed

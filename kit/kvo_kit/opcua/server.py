@@ -301,8 +301,10 @@ class OpcUaServer:
         while not self._closing:
             # A timer that sets the wake rather than wait_for: no task and no cancellation at each tick.
             timer = loop.call_later(max(0.0, min(due_state, due_counters) - time.monotonic()), wake.set)
-            await wake.wait()
-            timer.cancel()
+            try:
+                await wake.wait()
+            finally:
+                timer.cancel()
             wake.clear()
             self._wake_sent = False  # before the image is read: a change from now on sends a wake of its own
             if self._closing:

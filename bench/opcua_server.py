@@ -77,6 +77,8 @@ def main(argv: Any = None) -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--seconds", type=float, default=10.0, help="length of each CPU measurement")
     p.add_argument("--changes", type=int, default=200, help="input changes timed for the latency")
+    p.add_argument("--toggled", type=int, default=16 * X_WORDS, choices=range(16 * X_WORDS + 1),
+                   metavar=f"0..{16 * X_WORDS}", help="inputs changing ten times a second for the subscribed CPU")
     p.add_argument("--port", type=int, default=48484)
     args = p.parse_args(argv)
     from opcua import Client
@@ -127,11 +129,11 @@ def main(argv: Any = None) -> None:
                                   str(args.seconds + 3)], stdout=subprocess.PIPE, text=True)
         time.sleep(2.0)  # connected and subscribed
 
-        def toggle_every_input(stop: threading.Event) -> None:  # all 16 inputs change ten times a second
+        def toggle_every_input(stop: threading.Event) -> None:  # the inputs change ten times a second
             value = False
             while not stop.wait(0.1):
                 value = not value
-                for i in range(16 * X_WORDS):
+                for i in range(args.toggled):
                     plc.set(f"X{i:X}", value)
         subscribed = cpu_share(tid, args.seconds, toggle_every_input)
         notifications = int(child.communicate(timeout=60)[0].split()[-1])
@@ -148,8 +150,8 @@ def main(argv: Any = None) -> None:
           f"({len(delays)} of {args.changes} changes, 50 ms publishing interval)")
     print(f"server CPU, idle             {100 * idle:.2f} % of a core (no client), "
           f"{100 * connected_idle:.2f} % (a client connected)")
-    print(f"server CPU, 10 Hz, 16 inputs {100 * subscribed:.2f} % of a core "
-          f"({notifications} notifications to a client in another process)")
+    print(f"server CPU, 10 Hz, {16 * X_WORDS} inputs {100 * subscribed:.2f} % of a core "
+          f"({notifications} notifications to a client in another process, {args.toggled} inputs changing)")
 
 
 if __name__ == "__main__":

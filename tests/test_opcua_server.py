@@ -1,6 +1,7 @@
 """A machine's OPC UA server, seen through python-opcua: the address space, a subscription to an
 input, the fault and its alarm, command methods with and without a user, security, and that
 neither a client nor a stalled server ever holds up the machine."""
+import copy
 import os
 import sys
 import threading
@@ -8,6 +9,7 @@ import time
 from typing import Any
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from opcua_support import Notes, client, free_endpoint, make_certificate, needs_opcua, wait_until
 
@@ -17,6 +19,7 @@ pytestmark = needs_opcua
 
 import kvo_fa  # noqa: E402
 import kvo_mew  # noqa: E402
+from asyncua import ua as asyncua_ua  # noqa: E402
 from opcua import ua  # noqa: E402
 
 import kvo_kit  # noqa: E402
@@ -171,6 +174,61 @@ def test_an_input_change_reaches_a_subscriber(served: Served, anonymous: Any) ->
         assert sorted(delays)[len(delays) // 2] < 0.5, delays
     finally:
         subscription.delete()
+
+
+def test_every_burst_of_input_changes_wakes_the_server(plc: Any, machines: list[Any]) -> None:
+    plc.map_io(2, 1, 100)
+    machine = kvo_fa.FPMachine(2, 1, 100, "sim://" + plc.name)
+    machines.append(machine)
+    machine.start()
+    # No timed sampling during the test: only the wake an input change sends brings its value in.
+    with OpcUaServer(machine, None, free_endpoint(), name="press", iomap=IO, poll_interval=60,
+                     counters_interval=60) as server:
+        opc = client(server.endpoint)
+        try:
+            node = Served(plc, machine, server).node(opc, "IO.Inputs.start_button")
+            for round_ in range(4):  # the wakes of a burst are merged, and the next burst wakes it again
+                for i in range(9 + round_):
+                    plc.set("X1", i % 2 == 0)
+                last = (8 + round_) % 2 == 0
+                machine.sync_xy_refresher()
+                assert wait_until(lambda: node.get_value() is last, timeout=5.0), round_
+        finally:
+            opc.disconnect()
+
+
+@given(st.lists(st.tuples(st.lists(st.integers(0, 0xFFFF), min_size=2, max_size=2),
+                          st.lists(st.integers(0, 0xFFFF), min_size=1, max_size=1)), min_size=1, max_size=8))
+@settings(max_examples=60, deadline=None)
+def test_the_image_changes_are_exactly_the_values_that_differ(images: list[tuple[list[int], list[int]]]) -> None:
+    from kvo_kit.opcua import model
+
+    machine = type("Machine", (), {"x_word_count": 2, "y_word_count": 1})()
+    iomap = IoMap({"a": ("X0", "in"), "b": ("XF", "in"), "c": ("X12", "in"), "d": ("X1F", "in"), "e": ("Y3", "out")})
+    inputs, outputs = model.image_bits(machine, iomap)
+    served = model.io_values([0, 0], [0], inputs, outputs)
+    changes = model.ImageChanges(inputs, outputs, [0, 0], [0])
+    for xs, ys in images:
+        wanted = model.io_values(xs, ys, inputs, outputs)
+        changed = changes.since_last(xs, ys)
+        assert changed == {key: value for key, value in wanted.items() if served[key] != value}
+        served.update(changed)
+        assert changes.since_last(list(xs), list(ys)) == {}
+
+
+def test_a_written_value_goes_on_the_wire_as_any_data_value_and_is_never_copied() -> None:
+    from asyncua.ua import ua_binary
+
+    from kvo_kit.opcua import model
+
+    for variant in (model.BOOLEANS[True], ua.Variant([1, 2], ua.VariantType.UInt16)):
+        written = model.Written(variant)
+        assert copy.deepcopy(written) is written
+        plain = ua_binary.to_binary(asyncua_ua.DataValue, asyncua_ua.DataValue(variant))
+        assert ua_binary.to_binary(asyncua_ua.DataValue, written) == plain
+        notification = asyncua_ua.MonitoredItemNotification(ClientHandle=7, Value=written)
+        assert ua_binary.struct_to_binary(notification) == ua_binary.struct_to_binary(
+            asyncua_ua.MonitoredItemNotification(ClientHandle=7, Value=asyncua_ua.DataValue(variant)))
 
 
 def stall(server: OpcUaServer, seconds: float) -> None:

@@ -91,6 +91,7 @@ class OpcUaServer:
         self._fault_notes: deque[tuple[BaseException, float]] = deque(maxlen=16)
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._wake: Optional[asyncio.Event] = None
+        self._wake_sent = False  # a wake is on its way to the loop, which has not looked at the image since
         self._closing = False
         self._ready = threading.Event()
         self._error: Optional[BaseException] = None
@@ -111,7 +112,7 @@ class OpcUaServer:
     def start(self) -> None:
         if self._thread is not None:
             return
-        self._closing, self._error = False, None
+        self._closing, self._error, self._wake_sent = False, None, False
         self._ready.clear()
         self._commands_pool = concurrent.futures.ThreadPoolExecutor(1, f"opcua commands {self.name}")
         self._commands_pool.submit(int)  # its thread starts with the server, not at the first call
@@ -167,11 +168,13 @@ class OpcUaServer:
         return False  # the server only shows the fault: it stays the machine's
 
     def _on_input_change(self, snapshot: object) -> None:
-        self._wake_loop()
+        if not self._wake_sent:  # one wake until the loop has looked: the refresh cycles of a burst add none
+            self._wake_loop()
 
     def _wake_loop(self) -> None:
         loop, wake = self._loop, self._wake
         if loop is not None and wake is not None:
+            self._wake_sent = True
             try:
                 loop.call_soon_threadsafe(wake.set)
             except RuntimeError:  # the loop has just closed
@@ -234,8 +237,8 @@ class OpcUaServer:
             await m.add_method(f"PackML.{key}", self._method(key), f"PackML command {key}")
         await m.add(model.fault_values(False, None, None))
         inputs, outputs = model.image_bits(self.machine, self.iomap)
-        self._bits = inputs, outputs
         xs, ys = image_words(self.machine)
+        self._image = model.ImageChanges(inputs, outputs, xs, ys)
         await m.add(model.io_values(xs, ys, inputs, outputs),
                     descriptions={b.key: b.comment for b in inputs + outputs if b.comment})
         await m.add(model.link_values(link_health(self._link)))
@@ -292,26 +295,30 @@ class OpcUaServer:
 
     async def _refresh_loop(self, m: model.Model, alarm: Any) -> None:
         assert self._wake is not None
+        wake, loop = self._wake, asyncio.get_running_loop()
         now = time.monotonic()
         due_state, due_counters = now, now
         while not self._closing:
-            wait = max(0.0, min(due_state, due_counters) - time.monotonic())
+            # A timer that sets the wake rather than wait_for: no task and no cancellation at each tick.
+            timer = loop.call_later(max(0.0, min(due_state, due_counters) - time.monotonic()), wake.set)
             try:
-                await asyncio.wait_for(self._wake.wait(), wait)
-            except asyncio.TimeoutError:
-                pass
-            self._wake.clear()
+                await wake.wait()
+            finally:
+                timer.cancel()
+            wake.clear()
+            self._wake_sent = False  # before the image is read: a change from now on sends a wake of its own
             if self._closing:
                 break
             try:
-                xs, ys = image_words(self.machine)
-                await m.update(model.io_values(xs, ys, *self._bits))
-                now = time.monotonic()
-                if now >= due_state:
+                await m.update(self._image.since_last(*image_words(self.machine)))
+                # What falls due within half a poll is done now, while the loop is awake for an input change
+                # or for the other tick: a wake of its own costs more than the sampling it does.
+                now, early = time.monotonic(), self.poll_interval / 2
+                if now + early >= due_state:
                     due_state = now + self.poll_interval
                     await m.update(self._state_values())
                     await self._show_fault(m, alarm)
-                if now >= due_counters:
+                if now + early >= due_counters:
                     due_counters = now + self.counters_interval
                     await m.update(model.oee_values(self.packml.oee(), self.packml.oee(3600)))
                     await m.update(model.link_values(link_health(self._link)))

@@ -22,9 +22,9 @@ constexpr double kGrace = 2.0;
 
 // The object whose method a threading.Thread runs, or None.
 py::object owner_of(py::handle thread) {
-    py::object target = steal(PyObject_GetAttrString(thread.ptr(), "_target"));
+    py::object target = get(thread, names._target);
     if (!target) return PyErr_Clear(), none();
-    py::object owner = steal(PyObject_GetAttrString(target.ptr(), "__self__"));
+    py::object owner = get(target, names.__self__);
     if (!owner) return PyErr_Clear(), none();
     return owner;
 }

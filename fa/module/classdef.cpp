@@ -15,10 +15,16 @@ void store(py::handle ns, const char *key, py::handle value) {
     if (PyDict_SetItemString(ns.ptr(), key, value.ptr()) < 0) raise_current();
 }
 
+// The result of a null-result call, a failure thrown.
+py::object made(py::object value) {
+    if (!value) raise_current();
+    return value;
+}
+
 // A builtin such as staticmethod or property.
 py::object builtin(PyObject *ident) {
     py::object builtins = checked(PyImport_Import(names.builtins));
-    return checked(get(builtins, ident).release().ptr());
+    return made(get(builtins, ident));
 }
 
 } // namespace
@@ -35,22 +41,22 @@ ClassDef &ClassDef::method(const FunctionSpec &spec) {
 }
 
 ClassDef &ClassDef::static_method(const FunctionSpec &spec) {
-    py::object wrapped = checked(call(builtin(names.staticmethod), make_function(spec, name_.c_str())).release().ptr());
+    py::object wrapped = made(call(builtin(names.staticmethod), make_function(spec, name_.c_str())));
     store(ns_, spec.name, wrapped);
     return *this;
 }
 
 ClassDef &ClassDef::abstract_method(const FunctionSpec &spec) {
     py::object marked =
-        checked(call_global(names._abstractmethod, make_function(spec, name_.c_str())).release().ptr());
+        made(call_global(names._abstractmethod, make_function(spec, name_.c_str())));
     store(ns_, spec.name, marked);
     return *this;
 }
 
 ClassDef &ClassDef::property(const FunctionSpec &getter, const FunctionSpec *setter) {
-    py::object prop = checked(call(builtin(names.property), make_function(getter, name_.c_str())).release().ptr());
+    py::object prop = made(call(builtin(names.property), make_function(getter, name_.c_str())));
     if (setter)
-        prop = checked(call_method(prop, names.setter, make_function(*setter, name_.c_str())).release().ptr());
+        prop = made(call_method(prop, names.setter, make_function(*setter, name_.c_str())));
     store(ns_, getter.name, prop);
     return *this;
 }
@@ -77,7 +83,7 @@ py::object ClassDef::build() {
     PyObject *metaclass = PyTuple_GET_SIZE(bases.ptr()) ? reinterpret_cast<PyObject *>(Py_TYPE(PyTuple_GET_ITEM(bases.ptr(), 0)))
                                                        : reinterpret_cast<PyObject *>(&PyType_Type);
     py::object class_name = checked(PyUnicode_FromString(name_.c_str()));
-    py::object cls = checked(call(metaclass, class_name, bases, ns_).release().ptr());
+    py::object cls = made(call(metaclass, class_name, bases, ns_));
     store(module_namespace(), name_.c_str(), cls);
     return cls;
 }

@@ -195,3 +195,69 @@ def test_close_passes_on_an_error_of_the_link_class_lookup():
     result = run_child(INTERRUPT_LOOKUP)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n") == ["interrupt asked", "threads 1", ""]
+
+
+# The background threads report an error of the Exception family on stdout
+# and go on; anything else (here a KeyboardInterrupt) ends the thread, and
+# reaches threading.excepthook as it was raised.
+BACKGROUND_THREADS = """
+import threading
+import time
+import kvo_fa
+
+ended = []
+threading.excepthook = lambda args: ended.append((args.thread, args.exc_type.__name__, str(args.exc_value)))
+
+class Machine(kvo_fa.MachineBase):
+    script = []
+    def do_get_x_uint16(self):
+        if self.script:
+            raise self.script.pop(0)
+        return [0]
+    def do_get_y_uint16(self):
+        return [0]
+    def do_set_y_uint16(self, values):
+        pass
+
+def wait_until(condition):
+    deadline = time.monotonic() + 20
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+m = Machine(1, 1)
+m.script = [ValueError("link down"), KeyboardInterrupt("cycle")]
+m.start()
+updater = m._MachineBase__updater
+wait_until(lambda: not updater.is_alive())
+print("updater", [(t is updater, kind, text) for t, kind, text in ended])
+m.close()
+
+ended.clear()
+seen = []
+def noisy(snapshot):
+    raise ValueError("handler")
+def quiet(snapshot):
+    seen.append(snapshot)
+def interrupting(snapshot):
+    raise KeyboardInterrupt("handler")
+def never(snapshot):
+    seen.append("never")
+
+e = Machine(1, 1)
+for handler in (noisy, quiet, interrupting, never):
+    e.register_edge_event_handler(handler)
+e.start()
+edges = e._MachineBase__eeh_thread
+e._ee_queue.put([5])
+wait_until(lambda: not edges.is_alive())
+print("edges", seen, [(t is edges, kind, text) for t, kind, text in ended])
+e.close()
+"""
+
+
+def test_background_threads_report_errors_and_end_on_the_rest():
+    result = run_child(BACKGROUND_THREADS)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n") == [
+        "link down", "updater [(True, 'KeyboardInterrupt', 'cycle')]",
+        "handler", "edges [[5]] [(True, 'KeyboardInterrupt', 'handler')]", ""]

@@ -261,3 +261,53 @@ def test_background_threads_report_errors_and_end_on_the_rest():
     assert result.stdout.split("\n") == [
         "link down", "updater [(True, 'KeyboardInterrupt', 'cycle')]",
         "handler", "edges [[5]] [(True, 'KeyboardInterrupt', 'handler')]", ""]
+
+
+# A Ctrl-C met while close lets the link's transactions run again (after
+# the updater is gone) is not lost: it stays pending for the main thread.
+RESUME_INTERRUPTED = """
+import threading
+import time
+import kvo_fa
+
+entered, release = threading.Event(), threading.Event()
+
+class Link:
+    @classmethod
+    def interrupt_thread(cls, ident):
+        release.set()
+    @classmethod
+    def resume_thread(cls, ident):
+        raise KeyboardInterrupt("resume")
+
+kvo_fa._Fp = Link
+
+class Hanging(kvo_fa.MachineBase):
+    def do_get_x_uint16(self):
+        entered.set()
+        release.wait(20)
+        return [0]
+    def do_get_y_uint16(self):
+        return [0]
+    def do_set_y_uint16(self, values):
+        pass
+
+m = Hanging(1, 1)
+m.start()
+assert entered.wait(20)
+try:
+    m.close()
+    for _ in range(100):
+        time.sleep(0.01)
+    print("no interrupt")
+except KeyboardInterrupt:
+    print("interrupt")
+m.close()
+print("threads", threading.active_count())
+"""
+
+
+def test_close_keeps_a_keyboard_interrupt_of_resume_thread_pending():
+    result = run_child(RESUME_INTERRUPTED)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n") == ["interrupt", "threads 1", ""]

@@ -100,13 +100,13 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!guard || !lock_acquire(guard)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
     if (taken) {
-        if (!lock_release(guard)) PyErr_WriteUnraisable(guard.ptr());
+        if (!lock_release(guard)) kvo::rt::write_unraisable_for(guard);
         return taken;
     }
     // A subscriber's error travels on; the release must not replace it.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!lock_release(guard)) PyErr_WriteUnraisable(guard.ptr());
+    if (!lock_release(guard)) kvo::rt::write_unraisable_for(guard);
     PyErr_Restore(type, value, traceback);
     return taken;
 }

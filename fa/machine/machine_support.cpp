@@ -10,10 +10,11 @@ HeldLock::HeldLock(py::object lock) : lock_(std::move(lock)) { held_ = lock_ && 
 
 HeldLock::~HeldLock() {
     if (!held_) return;
-    // May run while an error travels; keep it aside during the release.
+    // May run while an error travels; keep it aside during the release (a
+    // Ctrl-C met there stays pending).
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!lock_release(lock_)) PyErr_WriteUnraisable(lock_.ptr());
+    if (!lock_release(lock_)) kvo::rt::write_unraisable_for(lock_);
     PyErr_Restore(type, value, traceback);
 }
 

@@ -15,79 +15,93 @@ namespace fa {
 
 namespace {
 
-constexpr const char *kYShift = "_FPMachine__y_shift";
-constexpr const char *kStation = "_FPMachine__station";
-
-py::object init(py::handle self, const Args &a) {
-    name("MachineBase").attr("__init__")(self, a[0], a[1]);
-    py::dict options = a.kwargs();
-    options["baudrate"] = a[4];
-    self.attr("_plc") = name("_Fp")(a[3], **options);
-    self.attr(kYShift) = a[2];
-    self.attr(kStation) = a[5];
-    return py::none();
+// MachineBase.<method>(self, args...), the base's own whatever a subclass says.
+template <typename... A>
+py::object call_base(PyObject *method, py::handle self, A... args) {
+    py::object base = global(names.MachineBase);
+    py::object function = base ? get(base, method) : base;
+    return function ? call(function, self, args...) : function;
 }
 
-py::object native_machine_handle(py::handle self, const Args &) { return self.attr("_plc"); }
+py::object init(py::handle self, const Args &a) {
+    if (!call_base(names.__init__, self, a[0], a[1])) return {};
+    py::dict options = a.kwargs();
+    if (PyDict_SetItem(options.ptr(), names.baudrate, a.ptr(4)) < 0) return {};
+    py::object link_class = global(names._Fp);
+    py::object port = link_class ? steal(PyTuple_Pack(1, a.ptr(3))) : link_class;
+    py::object link = port ? steal(PyObject_Call(link_class.ptr(), port.ptr(), options.ptr())) : port;
+    if (!link || !set(self, names._plc, link)) return {};
+    if (!set(self, names._FPMachine__y_shift, a[2]) || !set(self, names._FPMachine__station, a[5])) return {};
+    return none();
+}
+
+py::object native_machine_handle(py::handle self, const Args &) { return instance_get(self, names._plc); }
 
 // The transfers go through the machine's own forwarding methods, so a
 // subclass that redefines one changes the transfers too.
 py::object do_get_x_uint16(py::handle self, const Args &) {
-    return self.attr("get_multi_uint16")("D0", self.attr("x_manager").attr("word_count"));
+    py::object x_manager = instance_get(self, names.x_manager);
+    py::object count = x_manager ? get(x_manager, names.word_count) : x_manager;
+    if (!count) return {};
+    return call_method(self, names.get_multi_uint16, names.block_d0, count);
 }
 
 py::object do_get_y_uint16(py::handle self, const Args &) {
-    return self.attr("get_multi_uint16")(checked(fp_output_block(self).release().ptr()), self.attr("y_word_count"));
+    py::object block = fp_output_block(self);
+    py::object count = block ? get(self, names.y_word_count) : block;
+    if (!count) return {};
+    return call_method(self, names.get_multi_uint16, block, count);
 }
 
 py::object do_set_y_uint16(py::handle self, const Args &a) {
-    return self.attr("set_multi_uint16")(checked(fp_output_block(self).release().ptr()), a[0]);
+    py::object block = fp_output_block(self);
+    if (!block) return {};
+    return call_method(self, names.set_multi_uint16, block, a[0]);
 }
 
-// Link call `op(station, *args)`.
+// Link call `self._plc.<op>(self.__station, *args)`.
 template <typename... A>
-py::object forward(py::handle self, const char *op, A &&...args) {
-    return self.attr("_plc").attr(op)(self.attr(kStation), std::forward<A>(args)...);
+py::object forward(py::handle self, PyObject *op, A... args) {
+    py::object link = instance_get(self, names._plc);
+    py::object station = link ? instance_get(self, names._FPMachine__station) : link;
+    if (!station) return {};
+    return call_method(link, op, station, args...);
 }
 
-py::object get_coil(py::handle self, const Args &a) { return forward(self, "get_coil", a[0]); }
-py::object get_uint32(py::handle self, const Args &a) { return forward(self, "get_uint32", a[0]); }
-py::object get_multi_uint16(py::handle self, const Args &a) { return forward(self, "get_multi_uint16", a[0], a[1]); }
-py::object get_multi_uint32(py::handle self, const Args &a) { return forward(self, "get_multi_uint32", a[0], a[1]); }
-py::object get_multi_int32(py::handle self, const Args &a) { return forward(self, "get_multi_int32", a[0], a[1]); }
+// Getters return the link's result.
+template <PyObject *Names::*Op>
+py::object getter1(py::handle self, const Args &a) { return forward(self, names.*Op, a[0]); }
+template <PyObject *Names::*Op>
+py::object getter2(py::handle self, const Args &a) { return forward(self, names.*Op, a[0], a[1]); }
 
 // Setters discard the link's result.
-template <const char *Op>
+template <PyObject *Names::*Op>
 py::object setter(py::handle self, const Args &a) {
-    forward(self, Op, a[0], a[1]);
-    return py::none();
+    if (!forward(self, names.*Op, a[0], a[1])) return {};
+    return none();
 }
 
-constexpr char kSetUint16[] = "set_uint16";
-constexpr char kSetMultiUint16Op[] = "set_multi_uint16";
-constexpr char kSetUint32[] = "set_uint32";
-constexpr char kSetMultiUint32[] = "set_multi_uint32";
-constexpr char kSetMultiInt32[] = "set_multi_int32";
-constexpr char kSetCoil[] = "set_coil";
-
 py::object start(py::handle self, const Args &) {
-    self.attr("_plc").attr("start")();
-    name("MachineBase").attr("start")(self);
-    return py::none();
+    py::object link = instance_get(self, names._plc);
+    if (!link || !call_method(link, names.start)) return {};
+    if (!call_base(names.start, self)) return {};
+    return none();
 }
 
 py::object set_y_sync(py::handle self, const Args &a) {
     py::handle element = a[0], value = a[1];
-    self.attr("set_y")(element, value);
+    if (!call_method(self, names.set_y, element, value)) return {};
     // set_y takes any true value as 1, so the bit is compared with the truth
     // of `value`: a value such as 2 is met by the bit it set instead of
     // waiting for ever. No time-out: the wait also ends by a stop or fault.
-    py::bool_ wanted(truth(value));
-    while (!equal(self.attr("y")(element), wanted)) {
-        self.attr("check_stop_and_exception_flags")();
-        sleep(a[2]);
+    int on = truth_of(value);
+    if (on < 0) return {};
+    py::object wanted = boolean(on);
+    for (;;) {
+        int met = same(call_method(self, names.y, element), wanted);
+        if (met) return met < 0 ? py::object() : none();
+        if (!call_method(self, names.check_stop_and_exception_flags) || !pause(a[2])) return {};
     }
-    return py::none();
 }
 
 const FunctionSpec kInit{"__init__",
@@ -100,15 +114,15 @@ const FunctionSpec kInit{"__init__",
                           {"station", nullptr, "1"},
                           var_kwargs("kwargs")}};
 const FunctionSpec kNativeMachineHandle{"native_machine_handle", native_machine_handle, {}};
-const FunctionSpec kGetCoil{"get_coil", get_coil, {{"name"}}};
-const FunctionSpec kGetUint32{"get_uint32", get_uint32, {{"name"}}};
-const FunctionSpec kGetMultiUint32{"get_multi_uint32", get_multi_uint32, {{"name"}, {"count"}}};
-const FunctionSpec kGetMultiInt32{"get_multi_int32", get_multi_int32, {{"name"}, {"count"}}};
-const FunctionSpec kSetUint16Spec{"set_uint16", setter<kSetUint16>, {{"name"}, {"value", "int"}}};
-const FunctionSpec kSetUint32Spec{"set_uint32", setter<kSetUint32>, {{"name"}, {"value"}}};
-const FunctionSpec kSetMultiUint32Spec{"set_multi_uint32", setter<kSetMultiUint32>, {{"name"}, {"values"}}};
-const FunctionSpec kSetMultiInt32Spec{"set_multi_int32", setter<kSetMultiInt32>, {{"name"}, {"values"}}};
-const FunctionSpec kSetCoilSpec{"set_coil", setter<kSetCoil>, {{"name"}, {"value"}}};
+const FunctionSpec kGetCoil{"get_coil", getter1<&Names::get_coil>, {{"name"}}};
+const FunctionSpec kGetUint32{"get_uint32", getter1<&Names::get_uint32>, {{"name"}}};
+const FunctionSpec kGetMultiUint32{"get_multi_uint32", getter2<&Names::get_multi_uint32>, {{"name"}, {"count"}}};
+const FunctionSpec kGetMultiInt32{"get_multi_int32", getter2<&Names::get_multi_int32>, {{"name"}, {"count"}}};
+const FunctionSpec kSetUint16Spec{"set_uint16", setter<&Names::set_uint16>, {{"name"}, {"value", "int"}}};
+const FunctionSpec kSetUint32Spec{"set_uint32", setter<&Names::set_uint32>, {{"name"}, {"value"}}};
+const FunctionSpec kSetMultiUint32Spec{"set_multi_uint32", setter<&Names::set_multi_uint32>, {{"name"}, {"values"}}};
+const FunctionSpec kSetMultiInt32Spec{"set_multi_int32", setter<&Names::set_multi_int32>, {{"name"}, {"values"}}};
+const FunctionSpec kSetCoilSpec{"set_coil", setter<&Names::set_coil>, {{"name"}, {"value"}}};
 const FunctionSpec kStart{"start", start, {}};
 const FunctionSpec kSetYSync{"set_y_sync", set_y_sync, {{"name", "str"}, {"value", "bool"}, {"check_interval", "float", "0.02"}}};
 
@@ -118,8 +132,8 @@ namespace fp {
 const FunctionSpec kDoGetX{"do_get_x_uint16", do_get_x_uint16, {}};
 const FunctionSpec kDoGetY{"do_get_y_uint16", do_get_y_uint16, {}};
 const FunctionSpec kDoSetY{"do_set_y_uint16", do_set_y_uint16, {{"values", "list"}}};
-const FunctionSpec kGetMultiUint16{"get_multi_uint16", get_multi_uint16, {{"name"}, {"count"}}};
-const FunctionSpec kSetMultiUint16{"set_multi_uint16", setter<kSetMultiUint16Op>, {{"name", "str"}, {"values", "list"}}};
+const FunctionSpec kGetMultiUint16{"get_multi_uint16", getter2<&Names::get_multi_uint16>, {{"name"}, {"count"}}};
+const FunctionSpec kSetMultiUint16{"set_multi_uint16", setter<&Names::set_multi_uint16>, {{"name", "str"}, {"values", "list"}}};
 } // namespace fp
 
 py::object fp_output_block(py::handle self) {

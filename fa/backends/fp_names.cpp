@@ -60,14 +60,6 @@ ErrorSet string_index_error() { return fail(PyExc_IndexError, "string index out 
 
 ErrorSet invalid_name(py::handle name) { return fail(PyExc_ValueError, "Invalid FP element name: %S", name.ptr()); }
 
-// The host's `assert condition` of a relay name's length; false with the
-// AssertionError set.
-bool length_asserted(bool condition) {
-    if (condition || !assertions_enabled()) return true;
-    PyErr_SetNone(PyExc_AssertionError);
-    return false;
-}
-
 // --- Objects that are not text: the host's sequence operations decide (a
 // str subclass may index itself differently; anything else fails as the
 // host fails on it).
@@ -128,7 +120,7 @@ py::object host_name_to_index(py::handle name) {
         py::object digits = slice(name, 1, PY_SSIZE_T_MAX);
         if (!digits) return digits;
         Py_ssize_t n = PyObject_Size(digits.ptr());
-        if (n < 0 || !length_asserted(n <= 4)) return {};
+        if (n < 0 || !assertion(n <= 4)) return {};
         py::object dec_part = n > 0 ? slice(digits, 0, n - 1) : steal(PyUnicode_FromString(""));
         if (!dec_part) return dec_part;
         Py_ssize_t decimals = PyObject_Size(dec_part.ptr());
@@ -162,7 +154,7 @@ py::object name_to_index(py::handle, const Args &a) {
     if (!utf8_of(name, text)) return {};
     core::NameIndex result = core::name_to_index(text.text);
     // The host asserts the length of a relay name before reading it.
-    if (!length_asserted(!result.too_long)) return {};
+    if (!assertion(!result.too_long)) return {};
     switch (result.outcome) {
     case core::IndexOutcome::Number: return steal(PyLong_FromLongLong(result.value));
     case core::IndexOutcome::IndexError: return string_index_error();

@@ -15,9 +15,6 @@ namespace fa {
 // Raises AbortByOtherException on a fault, StopException on a stop.
 inline bool flag_check(py::handle self) { return bool(call_method(self, names._check_stop_and_exception_flags)); }
 
-// The truth of `value`, null standing for an error already set: 1, 0 or -1.
-inline int truth_or_error(const py::object &value) { return value ? truth_of(value) : -1; }
-
 inline int can_not_go_on(py::handle self) { return truth_or_error(call_method(self, names.can_not_go_on)); }
 
 // self.x(x) as it is, and as a truth value.
@@ -27,13 +24,6 @@ inline int read_x(py::handle self, py::handle x) { return truth_or_error(x_of(se
 inline bool set_y(py::handle self, py::handle y, py::handle value) {
     return bool(call_method(self, names.set_y, y, value));
 }
-
-// a != b or a == b by the host's operator, without the identity shortcut.
-inline int compared(py::handle a, py::handle b, int op) {
-    return truth_or_error(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-inline int differs(py::handle a, py::handle b) { return compared(a, b, Py_NE); }
-inline int same(py::handle a, py::handle b) { return compared(a, b, Py_EQ); }
 
 // The module's clock (_now) in seconds.
 inline bool clock(double &seconds) {
@@ -57,16 +47,6 @@ inline int elapsed_against(double begin, py::handle limit, int op) {
     if (!elapsed(begin, seconds)) return -1;
     py::object passed = steal(PyFloat_FromDouble(seconds));
     return passed ? PyObject_RichCompareBool(passed.ptr(), limit.ptr(), op) : -1;
-}
-
-// _sleep(seconds)
-inline bool pause(py::handle seconds) { return bool(call_global(names._sleep, seconds)); }
-
-// An assertion without message, skipped when the interpreter runs with -O.
-inline bool assertion(bool condition) {
-    if (condition || !assertions_enabled()) return true;
-    PyErr_SetNone(PyExc_AssertionError);
-    return false;
 }
 
 // Whether self.x(sensor) reads `target`: 1, 0 or -1.

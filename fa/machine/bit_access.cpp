@@ -120,6 +120,7 @@ py::object set_y(py::handle self, const Args &a) {
     py::object lock = instance_get(self, names._y_lock);
     if (!lock) return {};
     HeldLock held(lock);
+    if (!held) return {};
     py::object words = instance_get(self, names._y_words);
     if (!words) return {};
     bool failed = false;

@@ -26,8 +26,10 @@ bool inside_callbacks(py::handle owner) {
            running_callbacks_of.end();
 }
 
-void refuse_inside_callbacks(py::handle owner, const char *message) {
-    if (inside_callbacks(owner)) raise(PyExc_RuntimeError, "%s", message);
+bool outside_callbacks(py::handle owner, const char *message) {
+    if (!inside_callbacks(owner)) return true;
+    PyErr_SetString(PyExc_RuntimeError, message);
+    return false;
 }
 
 } // namespace fa::machine

@@ -28,7 +28,8 @@ private:
 // Whether this thread runs callbacks of `owner` now.
 bool inside_callbacks(py::handle owner);
 
-// Raises RuntimeError `message` when this thread runs callbacks of `owner`.
-void refuse_inside_callbacks(py::handle owner, const char *message);
+// True when this thread runs no callbacks of `owner`; else false with
+// RuntimeError `message` set.
+bool outside_callbacks(py::handle owner, const char *message);
 
 } // namespace fa::machine

@@ -19,67 +19,106 @@ namespace {
 
 py::object register_handler(py::handle self, const Args &a) {
     py::handle handler = a[0], handler_type = a[1];
-    refuse_inside_callbacks(self, "register_edge_event_handler() is not allowed inside an edge-event handler "
-                                  "of the same machine");
-    HeldLock held(self.attr(names._eeh_lock));
-    py::object handlers = self.attr(names._edge_event_handler);
-    if (contains(handlers, handler)) return py::none(); // the first type stays
+    if (!outside_callbacks(self, "register_edge_event_handler() is not allowed inside an edge-event handler "
+                                 "of the same machine"))
+        return {};
+    HeldLock held(get(self, names._eeh_lock));
+    if (!held) return {};
+    py::object handlers = get(self, names._edge_event_handler);
+    if (!handlers) return {};
+    int known = contains(handlers, handler);
+    if (known) return known < 0 ? py::object() : none(); // the first type stays
     // The type first: an unhashable handler is refused without a trace.
-    py::object types = self.attr(names._eeh_type);
-    if (PyObject_SetItem(types.ptr(), handler.ptr(), handler_type.ptr()) < 0) raise_current();
-    handlers.attr(names.append)(handler);
-    return py::none();
+    py::object types = get(self, names._eeh_type);
+    if (!types || PyObject_SetItem(types.ptr(), handler.ptr(), handler_type.ptr()) < 0) return {};
+    if (!call_method(handlers, names.append, handler)) return {};
+    return none();
 }
 
 py::object unregister_handler(py::handle self, const Args &a) {
     py::handle handler = a[0];
-    refuse_inside_callbacks(self, "unregister_edge_event_handler() is not allowed inside an edge-event handler "
-                                  "of the same machine");
-    HeldLock held(self.attr(names._eeh_lock));
-    py::object handlers = self.attr(names._edge_event_handler);
-    if (!contains(handlers, handler)) return py::none();
-    handlers.attr(names.remove)(handler);
-    self.attr(names._eeh_type).attr(names.pop)(handler, py::none());
-    return py::none();
+    if (!outside_callbacks(self, "unregister_edge_event_handler() is not allowed inside an edge-event handler "
+                                 "of the same machine"))
+        return {};
+    HeldLock held(get(self, names._eeh_lock));
+    if (!held) return {};
+    py::object handlers = get(self, names._edge_event_handler);
+    if (!handlers) return {};
+    int known = contains(handlers, handler);
+    if (known <= 0) return known < 0 ? py::object() : none();
+    if (!call_method(handlers, names.remove, handler)) return {};
+    py::object types = get(self, names._eeh_type);
+    if (!types || !call_method(types, names.pop, handler, Py_None)) return {};
+    return none();
 }
 
-void deliver(py::handle self, py::handle handler, py::handle snapshot) {
-    // The class's own constants, whatever a subclass or instance says.
-    py::object machine_base = name(names.MachineBase);
-    py::object normal = machine_base.attr(names.EEH_Type_Normal);
-    py::object handler_type = self.attr(names._eeh_type).attr(names.get)(handler, normal);
-    py::object gui_bit = checked(PyNumber_And(handler_type.ptr(), machine_base.attr(names.EEH_Type_WX).ptr()));
-    if (not_equal(gui_bit, py::int_(0))) {
-        // The module as imported already (sys.modules); anything else (a
-        // miss, a None entry blocking it) goes through the import itself.
-        py::object wx = steal(PyImport_GetModule(names.wx));
-        if (!wx || wx.is_none()) {
-            if (PyErr_Occurred()) raise_current();
-            wx = steal(PyImport_Import(names.wx));
-        }
-        if (!wx) raise_current();
-        wx.attr(names.CallAfter)(handler, snapshot);
-    } else if (equal(handler_type, normal)) {
-        py::reinterpret_borrow<py::object>(handler)(snapshot);
-    }
+// The wx module as imported already (sys.modules); anything else (a miss, a
+// None entry blocking it) goes through the import itself.
+py::object wx_module() {
+    py::object wx = steal(PyImport_GetModule(names.wx));
+    if (wx && !wx.is_none()) return wx;
+    if (PyErr_Occurred()) return {};
+    return steal(PyImport_Import(names.wx));
 }
+
+bool deliver(py::handle self, py::handle handler, py::handle snapshot) {
+    // The class's own constants, whatever a subclass or instance says.
+    py::object machine_base = global(names.MachineBase);
+    if (!machine_base) return false;
+    py::object normal = get(machine_base, names.EEH_Type_Normal);
+    if (!normal) return false;
+    py::object types = get(self, names._eeh_type);
+    py::object handler_type = types ? call_method(types, names.get, handler, normal) : types;
+    if (!handler_type) return false;
+    py::object gui = get(machine_base, names.EEH_Type_WX);
+    py::object gui_bit = gui ? steal(PyNumber_And(handler_type.ptr(), gui.ptr())) : gui;
+    if (!gui_bit) return false;
+    py::object zero = steal(PyLong_FromLong(0));
+    int posted = zero ? differs(gui_bit, zero) : -1;
+    if (posted < 0) return false;
+    if (posted) {
+        py::object wx = wx_module();
+        return wx && call_method(wx, names.CallAfter, handler, snapshot);
+    }
+    int direct = same(handler_type, normal);
+    if (direct <= 0) return direct == 0;
+    return bool(call(handler, snapshot));
+}
+
+// The handlers of one snapshot, with the registry's lock held; every
+// handler's error of the Exception family is printed and the next one runs.
+bool dispatch(py::handle self, py::handle snapshot) {
+    HeldLock held(get(self, names._eeh_lock));
+    if (!held) return false;
+    CallbackScope handlers_run(self);
+    py::object handlers = get(self, names._edge_event_handler);
+    py::object each = handlers ? steal(PyObject_GetIter(handlers.ptr())) : handlers;
+    if (!each) return false;
+    while (py::object handler = steal(PyIter_Next(each.ptr())))
+        if (run_reporting([&] { return deliver(self, handler, snapshot); }) < 0) return false;
+    return !PyErr_Occurred();
+}
+
+// Made once: the poll of an empty queue.
+PyObject *const kIdlePause = PyFloat_FromDouble(0.03);
 
 // Body of the edge-event thread. The exit flag is read between snapshots
 // only, so a dispatch in progress is always finished.
 py::object eeh_thread_func(py::handle self, const Args &) {
-    while (!truth(self.attr(names._exit_flag))) {
-        py::object queue = self.attr(names._ee_queue);
-        if (truth(queue.attr(names.empty)())) {
-            sleep(0.03);
+    for (;;) {
+        int closing = truth_or_error(get(self, names._exit_flag));
+        if (closing) return closing < 0 ? py::object() : none();
+        py::object queue = get(self, names._ee_queue);
+        if (!queue) return {};
+        int idle = truth_or_error(call_method(queue, names.empty));
+        if (idle < 0) return {};
+        if (idle) {
+            if (!pause(kIdlePause)) return {};
             continue;
         }
-        py::object snapshot = queue.attr(names.get)();
-        HeldLock held(self.attr(names._eeh_lock));
-        CallbackScope handlers_run(self);
-        py::object handlers = self.attr(names._edge_event_handler);
-        for (py::handle handler : handlers) run_reporting([&] { deliver(self, handler, snapshot); });
+        py::object snapshot = call_method(queue, names.get);
+        if (!snapshot || !dispatch(self, snapshot)) return {};
     }
-    return py::none();
 }
 
 } // namespace

@@ -22,39 +22,51 @@ using machine::CallbackScope;
 using machine::contains;
 using machine::HeldLock;
 using machine::inside_callbacks;
-using machine::refuse_inside_callbacks;
+using machine::outside_callbacks;
 
 PyObject *const &kList = names._handler_list;
 PyObject *const &kGuard = names._handler_list_guard;
 
 py::object init(py::handle self, const Args &) {
-    self.attr(kList) = py::list();
-    self.attr(kGuard) = name(names._Lock)();
-    return py::none();
+    py::object list = steal(PyList_New(0));
+    if (!list || !set(self, kList, list)) return {};
+    py::object guard = call_global(names._Lock);
+    if (!guard || !set(self, kGuard, guard)) return {};
+    return none();
+}
+
+// list.<method>(callback) when `callback in list` is `present`, under the guard.
+py::object change_list(py::handle self, py::handle callback, bool present, PyObject *method) {
+    HeldLock held(get(self, kGuard));
+    if (!held) return {};
+    py::object list = get(self, kList);
+    if (!list) return {};
+    int found = contains(list, callback);
+    if (found < 0) return {};
+    if (bool(found) == present && !call_method(list, method, callback)) return {};
+    return none();
 }
 
 py::object subscribe(py::handle self, const Args &a) {
-    refuse_inside_callbacks(self, "subscribe() is not allowed inside a subscriber of the same exception_event");
-    HeldLock held(self.attr(kGuard));
-    py::object list = self.attr(kList);
-    if (!contains(list, a[0])) list.attr(names.append)(a[0]);
-    return py::none();
+    if (!outside_callbacks(self, "subscribe() is not allowed inside a subscriber of the same exception_event"))
+        return {};
+    return change_list(self, a[0], false, names.append);
 }
 
 py::object unsubscribe(py::handle self, const Args &a) {
-    refuse_inside_callbacks(self, "unsubscribe() is not allowed inside a subscriber of the same exception_event");
-    HeldLock held(self.attr(kGuard));
-    py::object list = self.attr(kList);
-    if (contains(list, a[0])) list.attr(names.remove)(a[0]);
-    return py::none();
+    if (!outside_callbacks(self, "unsubscribe() is not allowed inside a subscriber of the same exception_event"))
+        return {};
+    return change_list(self, a[0], true, names.remove);
 }
 
 py::object unsubscribe_all(py::handle self, const Args &) {
-    refuse_inside_callbacks(self,
-                            "unsubscribe_all() is not allowed inside a subscriber of the same exception_event");
-    HeldLock held(self.attr(kGuard));
-    self.attr(kList).attr(names.clear)();
-    return py::none();
+    if (!outside_callbacks(self, "unsubscribe_all() is not allowed inside a subscriber of the same exception_event"))
+        return {};
+    HeldLock held(get(self, kGuard));
+    if (!held) return {};
+    py::object list = get(self, kList);
+    if (!list || !call_method(list, names.clear)) return {};
+    return none();
 }
 
 // The subscribers in order until one answers with a true value (it has
@@ -88,13 +100,13 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!guard || !lock_acquire(guard)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
     if (taken) {
-        if (!lock_release(guard)) PyErr_WriteUnraisable(guard.ptr());
+        if (!lock_release(guard)) kvo::rt::write_unraisable_for(guard);
         return taken;
     }
     // A subscriber's error travels on; the release must not replace it.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!lock_release(guard)) PyErr_WriteUnraisable(guard.ptr());
+    if (!lock_release(guard)) kvo::rt::write_unraisable_for(guard);
     PyErr_Restore(type, value, traceback);
     return taken;
 }

@@ -21,32 +21,60 @@ py::object raise_new(PyObject *cls) {
 
 // [0] * count, with the host's errors for a count that is not an int.
 py::object zeros(py::handle count) {
-    return checked(PyNumber_Multiply(py::list(py::make_tuple(0)).ptr(), count.ptr()));
+    py::object zero = steal(PyLong_FromLong(0));
+    py::object one = zero ? steal(PyList_New(1)) : zero;
+    if (!one) return {};
+    PyList_SET_ITEM(one.ptr(), 0, zero.release().ptr());
+    return steal(PyNumber_Multiply(one.ptr(), count.ptr()));
+}
+
+// self.<field> = global <cls>(args...): false with the error set.
+template <typename... A>
+bool set_made(py::handle self, PyObject *field, PyObject *cls, A... args) {
+    py::object made = call_global(cls, args...);
+    return made && set(self, field, made);
+}
+
+// self.<field> = [0] * count
+bool set_zeros(py::handle self, PyObject *field, py::handle count) {
+    py::object words = zeros(count);
+    return words && set(self, field, words);
 }
 
 py::object init(py::handle self, const Args &a) {
     py::handle x_word_count = a[0], y_word_count = a[1]; // a[2], axis_count, has no effect
-    self.attr(names.x_manager) = name(names.XManager)(zeros(x_word_count), zeros(x_word_count));
-    self.attr(names._y_lock) = name(names._Lock)();
-    self.attr(names._y_words) = zeros(y_word_count);
-    self.attr(names._y_words_old) = zeros(y_word_count);
+    {
+        py::object x_manager = global(names.XManager);
+        py::object words = x_manager ? zeros(x_word_count) : x_manager;
+        py::object words_old = words ? zeros(x_word_count) : words;
+        py::object made = words_old ? call(x_manager, words, words_old) : words_old;
+        if (!made || !set(self, names.x_manager, made)) return {};
+    }
+    if (!set_made(self, names._y_lock, names._Lock)) return {};
+    if (!set_zeros(self, names._y_words, y_word_count) || !set_zeros(self, names._y_words_old, y_word_count))
+        return {};
     // Shares the two lists, so it always shows the output image of the moment.
-    self.attr(names.y_manager) = name(names.YManager)(self.attr(names._y_words), self.attr(names._y_words_old));
-    self.attr(names._exit_flag) = py::bool_(false);
-    self.attr(names._stop_flag) = py::bool_(true); // stopped until start
-    self.attr(names._pause_flag) = py::bool_(false);
-    self.attr(names._exception_flag) = py::bool_(false);
-    self.attr(names._MachineBase__exception) = py::none();
-    self.attr(names._MachineBase__exception_event) = name(names._MachineExceptionHandler)();
-    self.attr(names._edge_event_handler) = py::list();
-    self.attr(names._eeh_type) = py::dict();
-    self.attr(names._eeh_lock) = name(names._Lock)();
-    self.attr(names._ee_queue) = name(names._Queue)();
-    self.attr(names._MachineBase__eeh_thread) = py::none();
-    self.attr(names._MachineBase__updater) = py::none();
-    self.attr(names._MachineBase__xy_refresh_counter) = py::int_(0);
-    self.attr(names._MachineBase__xy_refresh_counter_lock) = name(names._Lock)();
-    return py::none();
+    {
+        py::object y_manager = global(names.YManager);
+        py::object words = y_manager ? get(self, names._y_words) : y_manager;
+        py::object words_old = words ? get(self, names._y_words_old) : words;
+        py::object made = words_old ? call(y_manager, words, words_old) : words_old;
+        if (!made || !set(self, names.y_manager, made)) return {};
+    }
+    py::object handlers = steal(PyList_New(0));
+    py::object types = handlers ? steal(PyDict_New()) : handlers;
+    py::object counter = types ? steal(PyLong_FromLong(0)) : types;
+    bool done = counter && set_bool(self, names._exit_flag, false) &&
+                set_bool(self, names._stop_flag, true) && // stopped until start
+                set_bool(self, names._pause_flag, false) && set_bool(self, names._exception_flag, false) &&
+                set(self, names._MachineBase__exception, Py_None) &&
+                set_made(self, names._MachineBase__exception_event, names._MachineExceptionHandler) &&
+                set(self, names._edge_event_handler, handlers) && set(self, names._eeh_type, types) &&
+                set_made(self, names._eeh_lock, names._Lock) && set_made(self, names._ee_queue, names._Queue) &&
+                set(self, names._MachineBase__eeh_thread, Py_None) && set(self, names._MachineBase__updater, Py_None) &&
+                set(self, names._MachineBase__xy_refresh_counter, counter) &&
+                set_made(self, names._MachineBase__xy_refresh_counter_lock, names._Lock);
+    return done ? none() : py::object();
 }
 
 py::object exception_event(py::handle self, const Args &) {
@@ -104,11 +132,11 @@ py::object check_stop_and_exception_flags(py::handle self, const Args &) {
 
 py::object wait_if_paused(py::handle self, const Args &a) {
     py::handle check_interval = a[0];
-    while (truth(self.attr(names.is_paused)())) {
-        self.attr(names.check_stop_and_exception_flags)();
-        sleep(check_interval);
+    for (;;) {
+        int paused = truth_or_error(call_method(self, names.is_paused));
+        if (paused <= 0) return paused < 0 ? py::object() : none();
+        if (!call_method(self, names.check_stop_and_exception_flags) || !fa::pause(check_interval)) return {};
     }
-    return py::none();
 }
 
 py::object raise_exception(py::handle self, const Args &a) { return take_fault(self, borrow(a.ptr(0)), true); }

@@ -109,6 +109,7 @@ py::object refresh_y(py::handle self, const Args &) {
     py::object lock = instance_get(self, names._y_lock);
     if (!lock) return {};
     HeldLock held(lock);
+    if (!held) return {};
     py::object words = instance_get(self, names._y_words);
     if (!words) return {};
     py::object words_old = instance_get(self, names._y_words_old);
@@ -174,50 +175,60 @@ bool count_cycle(py::handle self) {
     return next && instance_set(self, kCounter, next);
 }
 
-bool exit_flag(py::handle self) {
-    py::object flag = instance_get(self, names._exit_flag);
-    if (!flag) raise_current();
-    return truth(flag);
+// 1 when the machine is closing, 0, or -1 with the error set.
+int exit_flag(py::handle self) { return truth_or_error(instance_get(self, names._exit_flag)); }
+
+// One cycle under the counter lock, then the pause: false with the error set.
+bool refresh_cycle(py::handle self, bool after_failure) {
+    {
+        HeldLock held(instance_get(self, kCounterLock));
+        if (!held) return false;
+        rewrite_outputs = after_failure;
+        if (!own_refresh_x.call(self) || !own_refresh_y.call(self) || !count_cycle(self)) return false;
+    }
+    return pause(kPause);
 }
 
-void refresh_cycle(py::handle self, bool after_failure) {
-    {
-        py::object lock = instance_get(self, kCounterLock);
-        if (!lock) raise_current();
-        HeldLock held(lock);
-        rewrite_outputs = after_failure;
-        if (!own_refresh_x.call(self) || !own_refresh_y.call(self) || !count_cycle(self)) raise_current();
-    }
-    sleep(kPause);
-}
+// Made once: the pause after a failed cycle, and the poll of sync_xy_refresher.
+PyObject *const kRetryPause = PyFloat_FromDouble(0.2);
+PyObject *const kPollPause = PyFloat_FromDouble(0.01);
 
 // Body of the updater thread: a failed cycle is reported and retried, so a
 // PLC link fault never ends the thread; only close does (without the pause
 // after a failure: a closing machine ends its transfers by interrupting them).
+// An error outside the Exception family (SystemExit, KeyboardInterrupt) ends it.
 py::object update(py::handle self, const Args &) {
     bool synced = false;   // a cycle completed: the output image holds what the PLC had or got
     bool rewrite = false;
-    while (!exit_flag(self)) {
-        bool done = run_reporting([&] { refresh_cycle(self, rewrite); });
+    for (;;) {
+        int closing = exit_flag(self);
+        if (closing) return closing < 0 ? py::object() : none();
+        int done = run_reporting([&] { return refresh_cycle(self, rewrite); });
         rewrite_outputs = false;
+        if (done < 0) return {};
         synced = synced || done;
         // Before the first completed cycle the image was never the PLC's: nothing to restore.
         rewrite = !done && synced;
-        if (!done && !exit_flag(self)) sleep(0.2);
+        if (done) continue;
+        closing = exit_flag(self);
+        if (closing < 0 || (!closing && !pause(kRetryPause))) return {};
     }
-    return py::none();
 }
 
 py::object read_counter(py::handle self) {
-    HeldLock held(self.attr(kCounterLock));
-    return self.attr(kCounter);
+    HeldLock held(instance_get(self, kCounterLock));
+    if (!held) return {};
+    return instance_get(self, kCounter);
 }
 
 py::object sync_xy_refresher(py::handle self, const Args &) {
     py::object last = read_counter(self);
+    if (!last) return {};
     for (;;) {
-        sleep(0.01);
-        if (not_equal(read_counter(self), last)) return py::none();
+        if (!pause(kPollPause)) return {};
+        py::object counter = read_counter(self);
+        int moved = counter ? differs(counter, last) : -1;
+        if (moved) return moved < 0 ? py::object() : none();
         if (!call_method(self, names._check_stop_and_exception_flags)) return {};
     }
 }

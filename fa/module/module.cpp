@@ -8,15 +8,6 @@ namespace {
 int g_assertions = -1;
 } // namespace
 
-// Module names first, then the builtins, as a global name in Python code.
-py::object name(const char *ident) {
-    PyObject *dict = module_namespace();
-    PyObject *value = PyDict_GetItemString(dict, ident);
-    if (!value) value = PyDict_GetItemString(PyEval_GetBuiltins(), ident);
-    if (!value) raise(PyExc_NameError, "name '%s' is not defined", ident);
-    return py::reinterpret_borrow<py::object>(value);
-}
-
 py::object name(PyObject *ident) {
     py::object value = global(ident);
     if (!value) raise_current();
@@ -91,54 +82,47 @@ PyObject *cached_global(PyObject *ident) {
 
 py::object global(PyObject *ident) { return borrow(cached_global(ident)); }
 
-void raise_object(py::handle exc) {
-    fail_with(exc);
-    throw py::error_already_set();
-}
-
 py::object new_list(py::handle iterable) { return checked(PySequence_List(iterable.ptr())); }
-
-double to_double(py::handle obj) {
-    double value = PyFloat_AsDouble(obj.ptr());
-    if (value == -1.0 && PyErr_Occurred()) raise_current();
-    return value;
-}
 
 bool assertions_enabled() {
     if (g_assertions < 0) {
-        py::object flags = py::module_::import("sys").attr("flags");
-        g_assertions = flags.attr("optimize").cast<int>() == 0 ? 1 : 0;
+        py::object sys = steal(PyImport_Import(names.sys));
+        py::object flags = sys ? get(sys, names.flags) : sys;
+        py::object optimize = flags ? get(flags, names.optimize) : flags;
+        long level = optimize ? PyLong_AsLong(optimize.ptr()) : -1;
+        // Only a broken sys.flags gets here: reported, and the assertions
+        // run as by default (a Ctrl-C met on the way stays pending).
+        if (level == -1 && PyErr_Occurred()) {
+            kvo::rt::write_unraisable("reading sys.flags.optimize");
+            return true;
+        }
+        g_assertions = level == 0 ? 1 : 0;
     }
     return g_assertions == 1;
 }
 
+bool assertion(bool condition) {
+    if (condition || !assertions_enabled()) return true;
+    PyErr_SetNone(PyExc_AssertionError);
+    return false;
+}
+
 void check(bool condition) {
-    if (!condition && assertions_enabled()) {
-        PyErr_SetNone(PyExc_AssertionError);
-        throw py::error_already_set();
-    }
+    if (!assertion(condition)) raise_current();
 }
 
-void raise_arg_type(const char *param, const char *expected, py::handle got) {
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
-          Py_TYPE(got.ptr())->tp_name);
+bool print_line(py::handle obj) {
+    py::object builtins = steal(PyImport_Import(names.builtins));
+    py::object print = builtins ? get(builtins, names.print) : builtins;
+    return print && call(print, obj);
 }
 
-void print_line(py::handle obj) {
-    py::object print = py::module_::import("builtins").attr("print");
-    print(obj);
-}
+bool pause(py::handle seconds) { return bool(call_global(names._sleep, seconds)); }
 
-void sleep(py::handle seconds) {
-    if (!call_global(names._sleep, seconds)) raise_current();
-}
+int truth_or_error(const py::object &value) { return value ? truth_of(value) : -1; }
 
-void sleep(double seconds) { sleep(py::float_(seconds)); }
-
-double now() {
-    py::object clock = call_global(names._now);
-    if (!clock) raise_current();
-    return to_double(clock);
+int compared(py::handle a, py::handle b, int op) {
+    return truth_or_error(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
 bool truth(py::handle obj) {
@@ -147,14 +131,10 @@ bool truth(py::handle obj) {
     return r == 1;
 }
 
-static bool compare(py::handle a, py::handle b, int op) {
-    // The host's operator, without the identity shortcut of RichCompareBool.
-    PyObject *result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!result) raise_current();
-    return truth(py::reinterpret_steal<py::object>(result));
+bool not_equal(py::handle a, py::handle b) {
+    int r = differs(a, b);
+    if (r < 0) raise_current();
+    return r == 1;
 }
-
-bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
-bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 
 } // namespace fa

@@ -1,6 +1,7 @@
 // Module-wide services: the one place that resolves module-level names
 // (aliases and classes, looked up when used so tests and simulations can
-// replace them), raising Python errors from C++, and the host's assertions.
+// replace them), the host's assertions, reports and time aliases, in the
+// null-result convention of calls.h.
 #pragma once
 
 #include "fa/module/runtime.h"
@@ -11,38 +12,34 @@ namespace py = pybind11;
 
 namespace fa {
 
-// A module-level name as it stands now, e.g. name("_sleep"), name("XManager").
-py::object name(const char *ident);
-// The same with an interned name (names.h): one dict lookup.
-py::object name(PyObject *ident);
-
-// `raise exc` of the host: an exception instance is raised as it is; any
-// other object gives the host's TypeError.
-[[noreturn]] void raise_object(py::handle exc);
-// A bare AssertionError, skipped when the interpreter runs with -O.
-void check(bool condition);
 bool assertions_enabled();
+// `assert condition` without message: true, or false with a bare
+// AssertionError set; skipped when the interpreter runs with -O.
+bool assertion(bool condition);
 
-// The argument-type error of the module surface.
-[[noreturn]] void raise_arg_type(const char *param, const char *expected, py::handle got);
+// print(obj) through sys.stdout, as a background thread reports an error:
+// true, or false with the error set.
+bool print_line(py::handle obj);
 
-// print(obj) through sys.stdout, as a background thread reports an error.
-void print_line(py::handle obj);
+// _sleep(seconds): true, or false with the error set.
+bool pause(py::handle seconds);
 
-// Shortcuts for the module's time aliases.
-void sleep(py::handle seconds);
-void sleep(double seconds);
-double now();
+// The truth of `value`, null standing for an error already set: 1, 0 or -1.
+int truth_or_error(const py::object &value);
 
-// list(iterable): always a new list (py::list would share an existing one).
+// a != b or a == b by the host's operator, without the identity shortcut of
+// PyObject_RichCompareBool: 1, 0 or -1 with the error set.
+int compared(py::handle a, py::handle b, int op);
+inline int differs(py::handle a, py::handle b) { return compared(a, b, Py_NE); }
+inline int same(py::handle a, py::handle b) { return compared(a, b, Py_EQ); }
+
+// The forms that throw the Python error to the call boundary (errors.h), for
+// the code that still unwinds on one (the image and worker files); every
+// other path uses the forms above and calls.h.
+py::object name(PyObject *ident);
+void check(bool condition);
 py::object new_list(py::handle iterable);
-// float(obj) as a double, with the host's TypeError for a non-number.
-double to_double(py::handle obj);
-
-// Truth value that raises the Python error instead of returning -1.
 bool truth(py::handle obj);
-// obj1 != obj2 / obj1 == obj2 with the host's comparison.
 bool not_equal(py::handle a, py::handle b);
-bool equal(py::handle a, py::handle b);
 
 } // namespace fa

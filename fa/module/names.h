@@ -56,12 +56,18 @@ namespace fa {
     X(_Event) X(_ThreadCommunicationObject__event) X(_ThreadCommunicationObject__result) X(reset_all) X(set) X(start_all) X(stop_all) X(wait) X(zip) \
     /* back-ends and their links */ \
     X(get_multi_uint16) X(set_multi_uint16) X(get_coil_uint16) X(set_coil_uint16) X(_plc) X(plc) \
-    X(_FPMachine__station) X(_FPMachine__y_shift) X(y_word_count) X(xy_module_count)
+    X(_FPMachine__station) X(_FPMachine__y_shift) X(y_word_count) X(xy_module_count) \
+    /* colder paths: link calls, lifecycle, reports, class building */ \
+    X(get_coil) X(get_uint32) X(get_multi_uint32) X(get_multi_int32) X(set_uint16) X(set_uint32) \
+    X(set_multi_uint32) X(set_multi_int32) X(set_coil) X(baudrate) X(interrupt_thread) X(resume_thread) \
+    X(ident) X(RLock) X(current_thread) X(queue) X(Empty) X(builtins) X(print) X(_target) X(__self__) \
+    X(_abstractmethod) X(staticmethod) X(property) X(setter) X(sys) X(flags) X(optimize) X(enumerate) X(atexit)
 
 // Interned texts that are not identifiers: T(field, "text").
 #define FA_TEXTS(T) \
     T(prefix_x, "X") T(prefix_y, "Y") T(format_seconds, ".01f") T(empty_text, "") \
-    T(block_d0, "D0") T(block_format, "D%d") T(coil_wx0, "WX0") T(coil_wy0, "WY0")
+    T(block_d0, "D0") T(block_format, "D%d") T(coil_wx0, "WX0") T(coil_wy0, "WY0") \
+    T(register_, "register")
 // clang-format on
 
 struct Names {

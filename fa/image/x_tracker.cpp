@@ -2,10 +2,13 @@
 // one before it, and calls the optional rising/falling/toggle handlers when
 // the value changes. The handler slots are filled by code outside the class
 // under their private names.
+#include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
 #include "fa/module/names.h"
+
+#include <utility>
 
 namespace fa {
 
@@ -19,63 +22,68 @@ PyObject *const &kRisingEvent = names._X__rising_event;
 PyObject *const &kFallingEvent = names._X__falling_event;
 PyObject *const &kToggleEvent = names._X__toggle_event;
 
-// Calls a handler slot with the tracker when it holds something other than None.
-void fire(py::handle self, PyObject *slot) {
-    py::object handler = self.attr(slot);
-    if (!handler.is_none()) handler(self);
+// Calls a handler slot with the tracker when it holds something other than
+// None: true, or false with the error set.
+bool fire(py::handle self, PyObject *slot) {
+    py::object handler = get(self, slot);
+    if (!handler) return false;
+    return handler.is_none() || call(handler, self);
 }
 
 py::object init(py::handle self, const Args &a) {
-    self.attr(kManager) = a[0];
-    self.attr(kIndex) = a[1];
-    self.attr(kPrev) = py::bool_(false);
-    self.attr(kCurr) = py::bool_(false);
-    self.attr(kRisingEvent) = py::none();
-    self.attr(kFallingEvent) = py::none();
-    self.attr(kToggleEvent) = py::none();
-    return py::none();
+    const std::pair<PyObject *, PyObject *> fields[] = {
+        {kManager, a.ptr(0)},  {kIndex, a.ptr(1)},        {kPrev, Py_False},      {kCurr, Py_False},
+        {kRisingEvent, Py_None}, {kFallingEvent, Py_None}, {kToggleEvent, Py_None},
+    };
+    for (const auto &[field, value] : fields)
+        if (!set(self, field, value)) return {};
+    return none();
 }
 
-py::object to_bool(py::handle self, const Args &) { return self.attr(kCurr); }
+py::object to_bool(py::handle self, const Args &) { return get(self, kCurr); }
 
-py::object rising(py::handle self, const Args &) {
-    if (!truth(self.attr(kCurr))) return py::bool_(false);
-    return py::bool_(!truth(self.attr(kPrev)));
+// bool(self.<name>): 1, 0 or -1 with the error set.
+int flag(py::handle self, PyObject *name) { return truth_or_error(get(self, name)); }
+
+// `value and not other` (rising) or `not value and other` (falling).
+py::object edge(py::handle self, bool rising) {
+    int current = flag(self, kCurr);
+    if (current < 0) return {};
+    if (bool(current) != rising) return boolean(false);
+    int previous = flag(self, kPrev);
+    if (previous < 0) return {};
+    return boolean(bool(previous) != rising);
 }
 
-py::object falling(py::handle self, const Args &) {
-    if (truth(self.attr(kCurr))) return py::bool_(false);
-    return py::bool_(truth(self.attr(kPrev)));
-}
+py::object rising(py::handle self, const Args &) { return edge(self, true); }
+
+py::object falling(py::handle self, const Args &) { return edge(self, false); }
 
 py::object update(py::handle self, const Args &a) {
     // The truth test comes first: if it raises, the tracker is unchanged.
-    bool value = truth(a[0]);
-    py::object previous = self.attr(kCurr);
-    self.attr(kPrev) = previous;
-    self.attr(kCurr) = py::bool_(value);
+    int value = truth_of(a[0]);
+    if (value < 0) return {};
+    PyObject *as_bool = value ? Py_True : Py_False;
+    py::object previous = get(self, kCurr);
+    if (!previous || !set(self, kPrev, previous) || !set(self, kCurr, as_bool)) return {};
     // The state is in place before any handler runs, so a handler sees it.
-    if (not_equal(previous, py::bool_(value))) {
-        fire(self, value ? kRisingEvent : kFallingEvent);
-        fire(self, kToggleEvent);
-    }
-    return py::none();
+    int changed = differs(previous, as_bool);
+    if (changed < 0) return {};
+    if (changed && (!fire(self, value ? kRisingEvent : kFallingEvent) || !fire(self, kToggleEvent))) return {};
+    return none();
 }
 
-py::object set(py::handle self, const Args &) {
-    self.attr(names.update)(true);
-    return py::none();
+py::object update_to(py::handle self, bool value) {
+    return call_method(self, names.update, value ? Py_True : Py_False) ? none() : py::object();
 }
 
-py::object rst(py::handle self, const Args &) {
-    self.attr(names.update)(false);
-    return py::none();
-}
+py::object set_on(py::handle self, const Args &) { return update_to(self, true); }
+
+py::object rst(py::handle self, const Args &) { return update_to(self, false); }
 
 py::object toggle(py::handle self, const Args &) {
-    bool current = truth(self);
-    self.attr(names.update)(!current);
-    return py::none();
+    int current = truth_of(self);
+    return current < 0 ? py::object() : update_to(self, !current);
 }
 
 const FunctionSpec kInit{"__init__", init, {{"manager"}, {"index", "int"}}};
@@ -83,7 +91,7 @@ const FunctionSpec kBool{"__bool__", to_bool, {}};
 const FunctionSpec kRising{"rising", rising, {}, "bool"};
 const FunctionSpec kFalling{"falling", falling, {}, "bool"};
 const FunctionSpec kUpdate{"update", update, {{"value", "bool"}}};
-const FunctionSpec kSet{"set", set, {}};
+const FunctionSpec kSet{"set", set_on, {}};
 const FunctionSpec kRst{"rst", rst, {}};
 const FunctionSpec kToggle{"toggle", toggle, {}};
 

@@ -44,9 +44,12 @@ py::object init(py::handle self, const Args &a) {
         if (!set(self, names._XManager__x_words_old, old_copy)) return {};
         return none();
     }
-    ImageLists lists = image_lists(a[0], a[1], a[2]);
-    if (!set(self, names._XManager__x_words, new_list(lists.words))) return {};
-    if (!set(self, names._XManager__x_words_old, new_list(lists.words_old))) return {};
+    ImageLists lists;
+    if (!image_lists(a[0], a[1], a[2], lists)) return {};
+    py::object words_copy = steal(PySequence_List(lists.words.ptr()));
+    if (!words_copy || !set(self, names._XManager__x_words, words_copy)) return {};
+    py::object old_copy = steal(PySequence_List(lists.words_old.ptr()));
+    if (!old_copy || !set(self, names._XManager__x_words_old, old_copy)) return {};
     return none();
 }
 
@@ -277,29 +280,51 @@ bool store_word(PyObject *list, Py_ssize_t i, PyObject *value) {
     return PyList_SetItem(list, i, value) == 0;
 }
 
-ImageLists image_lists(py::handle words, py::handle words_old, py::handle count) {
-    ImageLists lists;
+namespace {
+
+// [0] * count, with the host's sequence repetition.
+py::object zeros(py::handle count) {
+    py::object zero = steal(PyLong_FromLong(0));
+    py::object one_zero = zero ? steal(PyList_New(1)) : zero;
+    if (!one_zero) return {};
+    PyList_SET_ITEM(one_zero.ptr(), 0, zero.release().ptr());
+    return steal(PyNumber_Multiply(one_zero.ptr(), count.ptr()));
+}
+
+} // namespace
+
+bool image_lists(py::handle words, py::handle words_old, py::handle count, ImageLists &lists) {
     if (words.is_none() && words_old.is_none()) {
-        PyObject *positive = PyObject_RichCompare(count.ptr(), py::int_(0).ptr(), Py_GT);
-        if (!positive) raise_current();
-        check(truth(py::reinterpret_steal<py::object>(positive)));
-        py::list zeros = py::list(py::make_tuple(0)) * py::reinterpret_borrow<py::object>(count);
-        lists.words = zeros;
-        lists.words_old = zeros;
-        return lists;
+        if (assertions_enabled()) {
+            py::object zero = steal(PyLong_FromLong(0));
+            int positive = zero ? PyObject_RichCompareBool(count.ptr(), zero.ptr(), Py_GT) : -1;
+            if (positive < 0 || !assertion(positive)) return false;
+        }
+        lists.words = zeros(count);
+        lists.words_old = lists.words;
+        return bool(lists.words);
     }
-    if (words.is_none())
-        raise(PyExc_ValueError,
-              "It's not reasonable to create an XManager with argument x_words None and x_words_old not None.");
+    if (words.is_none()) {
+        fail(PyExc_ValueError,
+             "It's not reasonable to create an XManager with argument x_words None and x_words_old not None.");
+        return false;
+    }
     if (words_old.is_none()) {
+        Py_ssize_t length = PyObject_Size(words.ptr());
+        if (length < 0) return false;
         lists.words = py::reinterpret_borrow<py::object>(words);
-        lists.words_old = py::list(py::make_tuple(0)) * py::int_(py::len(words));
-        return lists;
+        py::object count_of_words = steal(PyLong_FromSsize_t(length));
+        lists.words_old = count_of_words ? zeros(count_of_words) : count_of_words;
+        return bool(lists.words_old);
     }
-    check(py::len(words) == py::len(words_old));
+    if (assertions_enabled()) {
+        Py_ssize_t length = PyObject_Size(words.ptr());
+        Py_ssize_t old_length = length < 0 ? -1 : PyObject_Size(words_old.ptr());
+        if (old_length < 0 || !assertion(length == old_length)) return false;
+    }
     lists.words = py::reinterpret_borrow<py::object>(words);
     lists.words_old = py::reinterpret_borrow<py::object>(words_old);
-    return lists;
+    return true;
 }
 
 py::object build_XManager() {

@@ -17,8 +17,9 @@ struct ImageLists {
 
 // The construction rules shared by XManager and YManager: both None needs a
 // positive count; words None with words_old given is refused; a missing
-// words_old becomes zeros; two lists must have the same length.
-ImageLists image_lists(py::handle words, py::handle words_old, py::handle count);
+// words_old becomes zeros; two lists must have the same length. Fills
+// `lists`: true, or false with the error set.
+bool image_lists(py::handle words, py::handle words_old, py::handle count, ImageLists &lists);
 
 // 1 when two image words differ, 0 when equal, -1 with the error set. Exact
 // ints are compared natively; anything else with the host's != (no identity

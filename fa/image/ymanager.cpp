@@ -11,7 +11,9 @@ namespace fa {
 namespace {
 
 py::object init(py::handle self, const Args &a) {
-    ImageLists lists = image_lists(a[0], a[1], py::int_(0));
+    ImageLists lists;
+    py::object no_count = steal(PyLong_FromLong(0));
+    if (!no_count || !image_lists(a[0], a[1], no_count, lists)) return {};
     if (!set(self, names._XManager__x_words, lists.words)) return {};
     if (!set(self, names._XManager__x_words_old, lists.words_old)) return {};
     return none();

@@ -8,12 +8,6 @@ namespace {
 int g_assertions = -1;
 } // namespace
 
-py::object name(PyObject *ident) {
-    py::object value = global(ident);
-    if (!value) raise_current();
-    return value;
-}
-
 namespace {
 
 #if KVO_HAVE_DICT_WATCHERS
@@ -82,8 +76,6 @@ PyObject *cached_global(PyObject *ident) {
 
 py::object global(PyObject *ident) { return borrow(cached_global(ident)); }
 
-py::object new_list(py::handle iterable) { return checked(PySequence_List(iterable.ptr())); }
-
 bool assertions_enabled() {
     if (g_assertions < 0) {
         py::object sys = steal(PyImport_Import(names.sys));
@@ -107,10 +99,6 @@ bool assertion(bool condition) {
     return false;
 }
 
-void check(bool condition) {
-    if (!assertion(condition)) raise_current();
-}
-
 bool print_line(py::handle obj) {
     py::object builtins = steal(PyImport_Import(names.builtins));
     py::object print = builtins ? get(builtins, names.print) : builtins;
@@ -123,18 +111,6 @@ int truth_or_error(const py::object &value) { return value ? truth_of(value) : -
 
 int compared(py::handle a, py::handle b, int op) {
     return truth_or_error(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
-bool truth(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) raise_current();
-    return r == 1;
-}
-
-bool not_equal(py::handle a, py::handle b) {
-    int r = differs(a, b);
-    if (r < 0) raise_current();
-    return r == 1;
 }
 
 } // namespace fa

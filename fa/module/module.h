@@ -33,13 +33,4 @@ int compared(py::handle a, py::handle b, int op);
 inline int differs(py::handle a, py::handle b) { return compared(a, b, Py_NE); }
 inline int same(py::handle a, py::handle b) { return compared(a, b, Py_EQ); }
 
-// The forms that throw the Python error to the call boundary (errors.h), for
-// the code that still unwinds on one (the image and worker files); every
-// other path uses the forms above and calls.h.
-py::object name(PyObject *ident);
-void check(bool condition);
-py::object new_list(py::handle iterable);
-bool truth(py::handle obj);
-bool not_equal(py::handle a, py::handle b);
-
 } // namespace fa

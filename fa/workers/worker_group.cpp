@@ -12,9 +12,11 @@ namespace fa {
 namespace {
 
 py::object init(py::handle self, const Args &) {
-    self.attr(names._names) = py::list();
-    self.attr(names._workers) = py::list();
-    return py::none();
+    py::object names_list = steal(PyList_New(0));
+    if (!names_list || !set(self, names._names, names_list)) return {};
+    py::object workers = steal(PyList_New(0));
+    if (!workers || !set(self, names._workers, workers)) return {};
+    return none();
 }
 
 // Requires `name in self._names` to be `expected`: true when the call goes

@@ -148,6 +148,25 @@ def test_keyboard_interrupt_inside_the_paths_reaches_the_caller():
     assert result.stdout.split("\n") == ["interrupt R1", "interrupt D0", "interrupt D4", "interrupt paused", ""]
 
 
+# A machine whose refresh cycle hangs in its input read until `release`
+# is set; the script defines `entered`, `release` and `kvo_fa._Fp` first.
+HANGING = """
+class Hanging(kvo_fa.MachineBase):
+    def do_get_x_uint16(self):
+        entered.set()
+        release.wait(20)
+        return [0]
+    def do_get_y_uint16(self):
+        return [0]
+    def do_set_y_uint16(self, values):
+        pass
+
+m = Hanging(1, 1)
+m.start()
+assert entered.wait(20)
+"""
+
+
 # close waits a moment for a hanging cycle, then interrupts the link's
 # transactions if the link class can: an error in asking the class (other
 # than its having no interrupt_thread) reaches close's caller.
@@ -166,21 +185,7 @@ class Link(metaclass=Asking):
     pass
 
 kvo_fa._Fp = Link
-
-class Hanging(kvo_fa.MachineBase):
-    def do_get_x_uint16(self):
-        entered.set()
-        release.wait(20)
-        return [0]
-    def do_get_y_uint16(self):
-        return [0]
-    def do_set_y_uint16(self, values):
-        pass
-
-m = Hanging(1, 1)
-m.start()
-assert entered.wait(20)
-try:
+""" + HANGING + """try:
     m.close()
     print("closed")
 except KeyboardInterrupt as e:
@@ -281,21 +286,7 @@ class Link:
         raise KeyboardInterrupt("resume")
 
 kvo_fa._Fp = Link
-
-class Hanging(kvo_fa.MachineBase):
-    def do_get_x_uint16(self):
-        entered.set()
-        release.wait(20)
-        return [0]
-    def do_get_y_uint16(self):
-        return [0]
-    def do_set_y_uint16(self, values):
-        pass
-
-m = Hanging(1, 1)
-m.start()
-assert entered.wait(20)
-try:
+""" + HANGING + """try:
     m.close()
     for _ in range(100):
         time.sleep(0.01)

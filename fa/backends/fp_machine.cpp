@@ -123,14 +123,14 @@ const FunctionSpec kSetMultiUint16{"set_multi_uint16", setter<kSetMultiUint16Op>
 } // namespace fp
 
 py::object fp_output_block(py::handle self) {
-    py::object shift = instance_get(self, names._FPMachine__y_shift);
+    py::object shift = instance_get(self, names()._FPMachine__y_shift);
     if (!shift) return {};
     // The name made for the last shift seen, kept with it (GIL held): every
     // refresh cycle asks for the same block, and an exact int never changes.
-    static PyObject *last_shift = nullptr, *last_block = nullptr;
+    PyObject *&last_shift = g_state->last_shift, *&last_block = g_state->last_block;
     if (shift.ptr() == last_shift) return borrow(last_block);
     py::object args = steal(PyTuple_Pack(1, shift.ptr()));
-    py::object block = args ? steal(PyUnicode_Format(names.block_format, args.ptr())) : py::object();
+    py::object block = args ? steal(PyUnicode_Format(names().block_format, args.ptr())) : py::object();
     if (block && PyLong_CheckExact(shift.ptr()) && PyUnicode_CheckExact(block.ptr())) {
         Py_XDECREF(last_shift);
         Py_XDECREF(last_block);

@@ -5,19 +5,19 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 namespace fa {
 
 namespace {
 
-PyObject *const &kManager = names._X__manager;
-PyObject *const &kIndex = names._X__index;
-PyObject *const &kPrev = names._X__prev_value;
-PyObject *const &kCurr = names._X__curr_value;
-PyObject *const &kRisingEvent = names._X__rising_event;
-PyObject *const &kFallingEvent = names._X__falling_event;
-PyObject *const &kToggleEvent = names._X__toggle_event;
+const NameRef kManager{&Names::_X__manager};
+const NameRef kIndex{&Names::_X__index};
+const NameRef kPrev{&Names::_X__prev_value};
+const NameRef kCurr{&Names::_X__curr_value};
+const NameRef kRisingEvent{&Names::_X__rising_event};
+const NameRef kFallingEvent{&Names::_X__falling_event};
+const NameRef kToggleEvent{&Names::_X__toggle_event};
 
 // Calls a handler slot with the tracker when it holds something other than None.
 void fire(py::handle self, PyObject *slot) {
@@ -63,18 +63,18 @@ py::object update(py::handle self, const Args &a) {
 }
 
 py::object set(py::handle self, const Args &) {
-    self.attr(names.update)(true);
+    self.attr(names().update)(true);
     return py::none();
 }
 
 py::object rst(py::handle self, const Args &) {
-    self.attr(names.update)(false);
+    self.attr(names().update)(false);
     return py::none();
 }
 
 py::object toggle(py::handle self, const Args &) {
     bool current = truth(self);
-    self.attr(names.update)(!current);
+    self.attr(names().update)(!current);
     return py::none();
 }
 

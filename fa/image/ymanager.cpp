@@ -12,8 +12,8 @@ namespace {
 
 py::object init(py::handle self, const Args &a) {
     ImageLists lists = image_lists(a[0], a[1], py::int_(0));
-    if (!set(self, names._XManager__x_words, lists.words)) return {};
-    if (!set(self, names._XManager__x_words_old, lists.words_old)) return {};
+    if (!set(self, names()._XManager__x_words, lists.words)) return {};
+    if (!set(self, names()._XManager__x_words_old, lists.words_old)) return {};
     return none();
 }
 

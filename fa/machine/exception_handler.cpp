@@ -24,12 +24,12 @@ using machine::HeldLock;
 using machine::inside_callbacks;
 using machine::refuse_inside_callbacks;
 
-PyObject *const &kList = names._handler_list;
-PyObject *const &kGuard = names._handler_list_guard;
+const NameRef kList{&Names::_handler_list};
+const NameRef kGuard{&Names::_handler_list_guard};
 
 py::object init(py::handle self, const Args &) {
     self.attr(kList) = py::list();
-    self.attr(kGuard) = name(names._Lock)();
+    self.attr(kGuard) = name(names()._Lock)();
     return py::none();
 }
 
@@ -37,7 +37,7 @@ py::object subscribe(py::handle self, const Args &a) {
     refuse_inside_callbacks(self, "subscribe() is not allowed inside a subscriber of the same exception_event");
     HeldLock held(self.attr(kGuard));
     py::object list = self.attr(kList);
-    if (!contains(list, a[0])) list.attr(names.append)(a[0]);
+    if (!contains(list, a[0])) list.attr(names().append)(a[0]);
     return py::none();
 }
 
@@ -45,7 +45,7 @@ py::object unsubscribe(py::handle self, const Args &a) {
     refuse_inside_callbacks(self, "unsubscribe() is not allowed inside a subscriber of the same exception_event");
     HeldLock held(self.attr(kGuard));
     py::object list = self.attr(kList);
-    if (contains(list, a[0])) list.attr(names.remove)(a[0]);
+    if (contains(list, a[0])) list.attr(names().remove)(a[0]);
     return py::none();
 }
 
@@ -53,14 +53,14 @@ py::object unsubscribe_all(py::handle self, const Args &) {
     refuse_inside_callbacks(self,
                             "unsubscribe_all() is not allowed inside a subscriber of the same exception_event");
     HeldLock held(self.attr(kGuard));
-    self.attr(kList).attr(names.clear)();
+    self.attr(kList).attr(names().clear)();
     return py::none();
 }
 
 // The subscribers in order until one answers with a true value (it has
 // taken the call), with the guard already held.
 py::object offer_held(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
-    py::object list = instance_get(self, names._handler_list);
+    py::object list = instance_get(self, names()._handler_list);
     if (!list) return {};
     if (PyList_CheckExact(list.ptr()) && PyList_GET_SIZE(list.ptr()) == 0) return boolean(false);
     CallbackScope subscribers_run(self);
@@ -84,7 +84,7 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
                                             "allowed inside an exception_event subscriber of the same machine");
         return {};
     }
-    py::object guard = instance_get(self, names._handler_list_guard);
+    py::object guard = instance_get(self, names()._handler_list_guard);
     if (!guard || !lock_acquire(guard)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
     if (taken) {
@@ -117,7 +117,7 @@ const FunctionSpec kCall{"__call__", call, {var_args("args"), var_kwargs("kwargs
 namespace machine {
 
 py::object offer_to_subscribers(py::handle subscribers, py::handle fault) {
-    static OwnMethod own_call(names.__call__, kCall, OwnMethod::Kind::Special);
+    static OwnMethod own_call(&Names::__call__, kCall, OwnMethod::Kind::Special);
     if (!own_call.own(subscribers.ptr())) return call(subscribers, fault);
     PyObject *args[] = {fault.ptr()};
     return offer(subscribers, args, 1, nullptr);

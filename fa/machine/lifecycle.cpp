@@ -16,14 +16,14 @@
 #include "fa/module/calls.h"
 #include "fa/module/locks.h"
 #include "fa/module/module.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 namespace fa::machine {
 
 namespace {
 
-PyObject *const &kEehThread = names._MachineBase__eeh_thread;
-PyObject *const &kUpdater = names._MachineBase__updater;
+const NameRef kEehThread{&Names::_MachineBase__eeh_thread};
+const NameRef kUpdater{&Names::_MachineBase__updater};
 
 // A healthy cycle and its pause take far less.
 constexpr double kUpdaterGrace = 0.2;
@@ -32,9 +32,9 @@ constexpr double kUpdaterGrace = 0.2;
 // the daemon status of the thread that starts it.
 void start_thread_if_missing(py::handle self, PyObject *field, PyObject *target) {
     if (!self.attr(field).is_none()) return;
-    py::object thread = name(names._Thread)(py::arg("target") = self.attr(target));
+    py::object thread = name(names()._Thread)(py::arg("target") = self.attr(target));
     self.attr(field) = thread;
-    thread.attr(names.start)();
+    thread.attr(names().start)();
 }
 
 // One reentrant lock per machine (reset holds it across its close and
@@ -92,7 +92,7 @@ public:
             int got = lock_try(lock_, Py_True, slice.ptr());
             if (got < 0) raise_current();
             if (got) break;
-            if (giving_way && truth(self.attr(names._exit_flag)) && on_own_thread(self)) return;
+            if (giving_way && truth(self.attr(names()._exit_flag)) && on_own_thread(self)) return;
         }
         taken_ = true;
     }
@@ -117,30 +117,30 @@ private:
 void join_and_forget(py::handle self, PyObject *field) {
     py::object thread = self.attr(field);
     if (thread.is_none()) return;
-    thread.attr(names.join)();
+    thread.attr(names().join)();
     self.attr(field) = py::none();
 }
 
 py::object start(py::handle self, const Args &) {
     Lifecycle serialised(self, true);
     if (!serialised.taken()) return py::none();
-    if (assertions_enabled()) check(!truth(self.attr(names._exception_flag)));
-    self.attr(names._exit_flag) = py::bool_(false);
-    self.attr(names._stop_flag) = py::bool_(false);
-    self.attr(names._pause_flag) = py::bool_(false);
-    start_thread_if_missing(self, kEehThread, names._eeh_thread_func);
-    start_thread_if_missing(self, kUpdater, names._update);
+    if (assertions_enabled()) check(!truth(self.attr(names()._exception_flag)));
+    self.attr(names()._exit_flag) = py::bool_(false);
+    self.attr(names()._stop_flag) = py::bool_(false);
+    self.attr(names()._pause_flag) = py::bool_(false);
+    start_thread_if_missing(self, kEehThread, names()._eeh_thread_func);
+    start_thread_if_missing(self, kUpdater, names()._update);
     return py::none();
 }
 
 void drain_snapshots(py::handle self) {
-    HeldLock held(self.attr(names._eeh_lock));
-    py::object queue = self.attr(names._ee_queue);
+    HeldLock held(self.attr(names()._eeh_lock));
+    py::object queue = self.attr(names()._ee_queue);
     py::object empty_error = py::module_::import("queue").attr("Empty");
-    while (!truth(queue.attr(names.empty)())) {
+    while (!truth(queue.attr(names().empty)())) {
         // Without blocking: a thread started meanwhile may take the last one.
         try {
-            queue.attr(names.get_nowait)();
+            queue.attr(names().get_nowait)();
         } catch (py::error_already_set &error) {
             if (error.matches(empty_error)) break;
             throw;
@@ -182,8 +182,8 @@ void end_updater(py::handle self) {
 
 py::object close(py::handle self, const Args &) {
     Lifecycle serialised(self, false);
-    self.attr(names._exit_flag) = py::bool_(true);
-    self.attr(names._stop_flag) = py::bool_(true);
+    self.attr(names()._exit_flag) = py::bool_(true);
+    self.attr(names()._stop_flag) = py::bool_(true);
     end_updater(self);
     join_and_forget(self, kEehThread);
     drain_snapshots(self);
@@ -192,11 +192,11 @@ py::object close(py::handle self, const Args &) {
 
 py::object reset(py::handle self, const Args &) {
     Lifecycle serialised(self, false);
-    self.attr(names._MachineBase__exception) = py::none();
-    self.attr(names._exception_flag) = py::bool_(false);
-    self.attr(names._pause_flag) = py::bool_(false);
-    self.attr(names.close)();
-    self.attr(names.start)();
+    self.attr(names()._MachineBase__exception) = py::none();
+    self.attr(names()._exception_flag) = py::bool_(false);
+    self.attr(names()._pause_flag) = py::bool_(false);
+    self.attr(names().close)();
+    self.attr(names().start)();
     return py::none();
 }
 

@@ -36,16 +36,16 @@ int ask_to_end(py::handle thread, py::handle machine_class, py::handle worker_cl
     int machine = PyObject_IsInstance(owner.ptr(), machine_class.ptr());
     if (machine < 0) return -1;
     if (machine)  // stopping also ends the waits of the stations on it
-        return set_bool(owner, names._exit_flag, true) && set_bool(owner, names._stop_flag, true) ? 1 : -1;
+        return set_bool(owner, names()._exit_flag, true) && set_bool(owner, names()._stop_flag, true) ? 1 : -1;
     int worker = PyObject_IsInstance(owner.ptr(), worker_class.ptr());
     if (worker <= 0) return worker;
-    return set_bool(owner, names._Worker__stop_flag, true) ? 1 : -1;
+    return set_bool(owner, names()._Worker__stop_flag, true) ? 1 : -1;
 }
 
 PyObject *end_threads(PyObject *, PyObject *) {
     py::object threading = steal(PyImport_ImportModule("threading"));
-    py::object machine_class = global(names.MachineBase);
-    py::object worker_class = global(names.Worker);
+    py::object machine_class = global(names().MachineBase);
+    py::object worker_class = global(names().Worker);
     if (!threading || !machine_class || !worker_class) return nullptr;
     py::object threads = steal(PyObject_CallMethod(threading.ptr(), "enumerate", nullptr));
     py::object current = steal(PyObject_CallMethod(threading.ptr(), "current_thread", nullptr));
@@ -58,7 +58,7 @@ PyObject *end_threads(PyObject *, PyObject *) {
         if (asked < 0) return nullptr;
         if (asked) ours.push_back(thread);
     }
-    py::object now = global(names._now);
+    py::object now = global(names()._now);
     if (!now) return nullptr;
     py::object start = call(now);
     if (!start) return nullptr;
@@ -69,7 +69,7 @@ PyObject *end_threads(PyObject *, PyObject *) {
         double left = deadline - PyFloat_AsDouble(at.ptr());
         if (left <= 0) break;
         py::object timeout = steal(PyFloat_FromDouble(left));
-        if (!timeout || !call_method(thread, names.join, timeout)) return nullptr;
+        if (!timeout || !call_method(thread, names().join, timeout)) return nullptr;
     }
     Py_RETURN_NONE;
 }

@@ -14,14 +14,14 @@ struct PlainLock {
     PyObject *release = nullptr;
 
     void find() {
-        PyObject *module = PyImport_GetModule(names._thread); // no import: sys.modules only
-        PyObject *found = module ? PyObject_GetAttr(module, names.LockType) : nullptr;
+        PyObject *module = PyImport_GetModule(names()._thread); // no import: sys.modules only
+        PyObject *found = module ? PyObject_GetAttr(module, names().LockType) : nullptr;
         Py_XDECREF(module);
         if (found && PyType_Check(found) &&
             PyType_HasFeature(reinterpret_cast<PyTypeObject *>(found), Py_TPFLAGS_IMMUTABLETYPE)) {
             auto *lock_type = reinterpret_cast<PyTypeObject *>(found);
-            PyObject *acquire_method = compat::type_lookup(lock_type, names.acquire); // borrowed
-            PyObject *release_method = compat::type_lookup(lock_type, names.release);
+            PyObject *acquire_method = compat::type_lookup(lock_type, names().acquire); // borrowed
+            PyObject *release_method = compat::type_lookup(lock_type, names().release);
             if (acquire_method && release_method) {
                 // Kept for the life of the process, like the type itself.
                 Py_INCREF(acquire_method);
@@ -55,7 +55,7 @@ PlainLock plain;
 
 bool lock_acquire(py::handle lock) {
     py::object taken;
-    if (!plain.call(&PlainLock::acquire, lock, taken)) taken = call_method(lock, names.acquire);
+    if (!plain.call(&PlainLock::acquire, lock, taken)) taken = call_method(lock, names().acquire);
     return bool(taken);
 }
 
@@ -63,16 +63,16 @@ int lock_try(py::handle lock, PyObject *blocking, PyObject *timeout) {
     py::object taken;
     if (timeout) {
         if (!plain.call(&PlainLock::acquire, lock, taken, blocking, timeout))
-            taken = call_method(lock, names.acquire, blocking, timeout);
+            taken = call_method(lock, names().acquire, blocking, timeout);
     } else if (!plain.call(&PlainLock::acquire, lock, taken, blocking)) {
-        taken = call_method(lock, names.acquire, blocking);
+        taken = call_method(lock, names().acquire, blocking);
     }
     return taken ? truth_of(taken) : -1;
 }
 
 bool lock_release(py::handle lock) {
     py::object done;
-    if (!plain.call(&PlainLock::release, lock, done)) done = call_method(lock, names.release);
+    if (!plain.call(&PlainLock::release, lock, done)) done = call_method(lock, names().release);
     return bool(done);
 }
 
@@ -86,11 +86,11 @@ bool lock_release_if_locked(py::handle lock) {
         PyErr_Clear();
         return true;
     }
-    py::object locked = call_method(lock, names.locked);
+    py::object locked = call_method(lock, names().locked);
     if (!locked) return false;
     int held = truth_of(locked);
     if (held <= 0) return held == 0;
-    return bool(call_method(lock, names.release));
+    return bool(call_method(lock, names().release));
 }
 
 } // namespace fa

@@ -130,13 +130,13 @@ void print_line(py::handle obj) {
 }
 
 void sleep(py::handle seconds) {
-    if (!call_global(names._sleep, seconds)) raise_current();
+    if (!call_global(names()._sleep, seconds)) raise_current();
 }
 
 void sleep(double seconds) { sleep(py::float_(seconds)); }
 
 double now() {
-    py::object clock = call_global(names._now);
+    py::object clock = call_global(names()._now);
     if (!clock) raise_current();
     return to_double(clock);
 }

@@ -101,7 +101,7 @@ bool render_seconds(PyObject *value, Rendered &out) {
             return true;
         }
     }
-    return out.take(PyObject_Format(value, names.format_seconds));
+    return out.take(PyObject_Format(value, names().format_seconds));
 }
 
 // The fixed texts are static, so each is decoded once and kept for the life

@@ -56,6 +56,7 @@ int begin_exec(PyObject *module, PyModuleDef *def) {
         return -1;
     }
     g_module = module;
+    ++g_module_instance;
     g_state = state;
     g_interpreter = PyInterpreterState_Get();
     g_name = def->m_name; // static text, unlike the module's name object
@@ -70,6 +71,8 @@ void end_module(PyObject *module) {
 }
 
 PyObject *live_module() { return g_module; }
+
+unsigned g_module_instance = 0;
 
 py::dict module_dict() { return py::reinterpret_borrow<py::dict>(PyModule_GetDict(g_module)); }
 

@@ -35,6 +35,12 @@ void end_module(PyObject *module);
 // The live instance (borrowed), null before exec and after m_free.
 PyObject *live_module();
 
+// Which instance is live: 1 for the first made in the process, then one
+// more for each new one, for caches that must not outlive an instance's
+// classes.
+extern unsigned g_module_instance;
+inline unsigned module_instance() { return g_module_instance; }
+
 // The module's namespace and name.
 py::dict module_dict();
 // The namespace as a borrowed pointer, for the lookups made at every use.

@@ -52,6 +52,9 @@ State *state_of(PyObject *module) { return static_cast<State *>(PyModule_GetStat
 int traverse_state(PyObject *module, visitproc visit, void *arg) {
     State *st = state_of(module);
     if (int failed = visit_names(st->names, visit, arg)) return failed;
+    Py_VISIT(st->plain_lock.type);
+    Py_VISIT(st->plain_lock.acquire);
+    Py_VISIT(st->plain_lock.release);
 #define FA_CACHED_VISIT(ident) Py_VISIT(st->ident);
     FA_CACHED_OBJECTS(FA_CACHED_VISIT)
 #undef FA_CACHED_VISIT
@@ -64,6 +67,9 @@ int traverse_state(PyObject *module, visitproc visit, void *arg) {
 // them.
 int clear_state(PyObject *module) {
     State *st = state_of(module);
+    Py_CLEAR(st->plain_lock.type);
+    Py_CLEAR(st->plain_lock.acquire);
+    Py_CLEAR(st->plain_lock.release);
 #define FA_CACHED_CLEAR(ident) Py_CLEAR(st->ident);
     FA_CACHED_OBJECTS(FA_CACHED_CLEAR)
 #undef FA_CACHED_CLEAR

@@ -9,6 +9,8 @@
 
 #include <Python.h>
 
+#include <pybind11/pybind11.h>
+
 #include <type_traits>
 
 #include "fa/module/names.h"
@@ -23,8 +25,20 @@ namespace fa {
     X(genuine_clock) /* workers/worker_put.cpp */
 // clang-format on
 
+// The unbound methods of `_thread.lock` and the type, once found (module/locks.cpp).
+struct PlainLock {
+    PyTypeObject *type;
+    PyObject *acquire;
+    PyObject *release;
+
+    void find();
+    template <typename... A>
+    bool call(PyObject *PlainLock::*method, pybind11::handle lock, pybind11::object &result, A... args);
+};
+
 struct State {
     Names names;
+    PlainLock plain_lock;
 #define FA_CACHED_FIELD(ident) PyObject *ident;
     FA_CACHED_OBJECTS(FA_CACHED_FIELD)
 #undef FA_CACHED_FIELD

@@ -52,6 +52,7 @@ State *state_of(PyObject *module) { return static_cast<State *>(PyModule_GetStat
 int traverse_state(PyObject *module, visitproc visit, void *arg) {
     State *st = state_of(module);
     if (int failed = visit_names(st->names, visit, arg)) return failed;
+    Py_VISIT(st->literals);
     Py_VISIT(st->plain_lock.type);
     Py_VISIT(st->plain_lock.acquire);
     Py_VISIT(st->plain_lock.release);
@@ -67,6 +68,8 @@ int traverse_state(PyObject *module, visitproc visit, void *arg) {
 // them.
 int clear_state(PyObject *module) {
     State *st = state_of(module);
+    for (LiteralSlot &slot : st->recent_literals) slot = LiteralSlot{};
+    Py_CLEAR(st->literals);
     Py_CLEAR(st->plain_lock.type);
     Py_CLEAR(st->plain_lock.acquire);
     Py_CLEAR(st->plain_lock.release);

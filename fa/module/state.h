@@ -36,9 +36,17 @@ struct PlainLock {
     bool call(PyObject *PlainLock::*method, pybind11::handle lock, pybind11::object &result, A... args);
 };
 
+// A recent answer of records/render.cpp's literal(): borrowed from `literals`.
+struct LiteralSlot {
+    const char *text;
+    PyObject *str;
+};
+
 struct State {
     Names names;
     PlainLock plain_lock;
+    PyObject *literals; // decoded fixed texts by address (records/render.cpp)
+    LiteralSlot recent_literals[64];
 #define FA_CACHED_FIELD(ident) PyObject *ident;
     FA_CACHED_OBJECTS(FA_CACHED_FIELD)
 #undef FA_CACHED_FIELD

@@ -93,16 +93,27 @@ def test_a_freed_module_is_made_anew(name, use):
 
 
 def test_finalizes_cleanly_with_objects_alive():
-    # Machines, workers and callbacks still alive when the interpreter ends:
-    # the modules' states go with their modules, after every object of theirs.
+    # Workers, managers and callbacks still alive when the interpreter ends,
+    # their modules dropped: each state goes with its module, after every
+    # object of its classes.
     out = run_child("""
-        import sys
+        import sys, time
         import kvo_fa, kvo_handy
+        done = []
+        class Station(kvo_fa.Worker):
+            def work(self, task):
+                done.append(task)
+        worker = Station(None, "w")
+        worker.start()
+        worker.put(1)
+        while not done:
+            time.sleep(0.01)
+        worker.stop()
         cb = kvo_handy.Callback()
         cb.subscribe(lambda: cb)
         manager = kvo_fa.XManager(count=2)
         error = kvo_fa.StopException()
         del sys.modules["kvo_fa"], sys.modules["kvo_handy"]
-        print(manager.word_count, cb.handlers[0]() is cb)
+        print(done, manager.word_count, cb.handlers[0]() is cb)
     """)
-    assert out.split() == ["2", "True"]
+    assert out.split() == ["[1]", "2", "True"]

@@ -117,3 +117,28 @@ def test_finalizes_cleanly_with_objects_alive():
         print(done, manager.word_count, cb.handlers[0]() is cb)
     """)
     assert out.split() == ["[1]", "2", "True"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="per-module subinterpreter support is declared from 3.12 on")
+@pytest.mark.parametrize("name", ["kvo_fa", "kvo_handy", "kvo_mew"])
+def test_a_subinterpreter_is_refused(name):
+    out = run_child(f"""
+        try:
+            import _interpreters as interpreters  # 3.13
+        except ImportError:
+            import _xxsubinterpreters as interpreters  # 3.12
+        sub = interpreters.create()
+        try:
+            if hasattr(interpreters, "exec"):
+                failure = interpreters.exec(sub, "import {name}")
+                print(failure.formatted if failure else "loaded")
+            else:
+                try:
+                    interpreters.run_string(sub, "import {name}")
+                    print("loaded")
+                except Exception as e:
+                    print(e)
+        finally:
+            interpreters.destroy(sub)
+    """)
+    assert "does not support loading in subinterpreters" in out

@@ -41,6 +41,10 @@ struct FunctionObject {
     PyObject *dict;
     PyObject *signature; // built on first use
     PyObject *weakrefs;
+    // The module instance the function was made for, held so that the module
+    // and its state outlive every class and method made from them; kept by
+    // clear (the module's own clear breaks the cycle through its dict).
+    PyObject *owner_module;
     // Derived from the parameter table once: the named parameters (self first for
     // methods), their rules, and where *args / **kwargs go.
     Py_ssize_t nparams;
@@ -262,6 +266,7 @@ int fn_traverse(PyObject *o, visitproc visit, void *arg) {
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
+    Py_VISIT(f->owner_module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
@@ -288,6 +293,7 @@ void fn_dealloc(PyObject *o) {
     auto *f = reinterpret_cast<FunctionObject *>(o);
     if (f->weakrefs) PyObject_ClearWeakRefs(o);
     fn_clear(o);
+    Py_CLEAR(f->owner_module);
     PyTypeObject *type = Py_TYPE(o);
     type->tp_free(o);
 }
@@ -419,6 +425,7 @@ py::object make_function(const FunctionSpec &spec, const char *owner) {
     f->spec = &spec;
     f->name = f->qualname = f->module = f->doc = f->annotations = f->defaults = f->dict = f->signature = nullptr;
     f->weakrefs = nullptr;
+    f->owner_module = Py_XNewRef(live_module());
     py::object holder = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
 
     f->has_varargs = has_varargs;

@@ -2,6 +2,14 @@
 // modules links its own copy of the runtime, so each has its own function
 // type ("kvo_fa.function", "kvo_mew.function", ...) and its own namespace
 // in which the parameter tables' annotations and defaults are evaluated.
+//
+// Each module keeps its objects in its module state (PyModuleDef.m_size),
+// made by multi-phase initialisation. A module supports one interpreter and
+// one instance per process: its hot paths reach the state through one
+// pointer set when the module is executed (its own State header says which),
+// not through the module object. A second import (after del sys.modules,
+// say) is handed the live instance, as pybind11 does for its own modules;
+// only once the instance has been freed does an import make a new one.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -10,9 +18,28 @@ namespace kvo::rt {
 
 namespace py = pybind11;
 
-// Called once at import, first: keeps the module (modules are never
-// unloaded) and readies the function type under the module's name.
-void init_module(py::handle module);
+// Py_mod_create: the live instance, or a new module named by the spec.
+// ImportError from an interpreter other than the one holding the instance.
+PyObject *create_module(PyObject *spec, PyModuleDef *def);
+
+// The first step of Py_mod_exec. 0: `module` is new and now the live
+// instance, with its function type ready; go on and fill its state.
+// 1: `module` is the live instance handed out again; its state is in place
+// (moved into the memory the import gave it, if the import gave new
+// memory) and there is nothing else to do. -1 with the error set.
+int begin_exec(PyObject *module, PyModuleDef *def);
+
+// m_free: the live instance is gone; the next import makes a new one.
+void end_module(PyObject *module);
+
+// The live instance (borrowed), null before exec and after m_free.
+PyObject *live_module();
+
+// Which instance is live: 1 for the first made in the process, then one
+// more for each new one, for caches that must not outlive an instance's
+// classes.
+extern unsigned g_module_instance;
+inline unsigned module_instance() { return g_module_instance; }
 
 // The module's namespace and name.
 py::dict module_dict();

@@ -18,6 +18,7 @@
 
 #include "runtime/errors.h"
 #include "runtime/function.h"
+#include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 
 #include <pybind11/pybind11.h>
@@ -42,11 +43,16 @@ void add_function(py::module_ &module, const FunctionSpec &spec);
 
 namespace detail {
 
-// pybind11's record of the class bound for T, looked up once it exists.
+// pybind11's record of the class bound for T, looked up once it exists in
+// the live module instance (a new instance binds the class anew).
 template <class T>
 compat::NativeTypeRecord *type_record() {
     static compat::NativeTypeRecord *found = nullptr;
-    if (!found) found = compat::native_type_record(typeid(T));
+    static unsigned found_in = 0;
+    if (!found || found_in != module_instance()) {
+        found = compat::native_type_record(typeid(T));
+        found_in = module_instance();
+    }
     return found;
 }
 

@@ -121,26 +121,25 @@ inline PyObject *instance_dict(PyObject *obj) {
     return dict;
 }
 
-// What a module tells the interpreter about the GIL and subinterpreters.
-// Its caches are process globals guarded by the GIL, so a free-threaded
-// interpreter (3.13+ built with Py_GIL_DISABLED) is told the module needs
-// the GIL: it turns the GIL on when the module is imported (with a
-// RuntimeWarning) unless PYTHON_GIL=0 or -X gil=0 forces it off. The same
-// process globals rule out a second interpreter.
-//
-// For the modules built with PYBIND11_MODULE (multi-phase init):
-#define KVO_MODULE_OPTIONS ::pybind11::mod_gil_used(), ::pybind11::multiple_interpreters::not_supported()
-
-// For a module made by single-phase init (PyModule_Create); -1 with the
-// error set.
-inline int declare_gil_used(PyObject *module) {
-#ifdef Py_GIL_DISABLED
-    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+// What a module tells the interpreter about the GIL and subinterpreters,
+// as the last slots of its multi-phase PyModuleDef. Its caches are guarded
+// by the GIL, so a free-threaded interpreter (3.13+ built with
+// Py_GIL_DISABLED) is told the module needs the GIL: it turns the GIL on
+// when the module is imported (with a RuntimeWarning) unless PYTHON_GIL=0 or
+// -X gil=0 forces it off. Its hot paths reach the module state through one
+// pointer, which rules out a second interpreter (3.12+ refuses the import;
+// before that, kvo::rt::create_module does).
+#if PY_VERSION_HEX >= 0x030C0000
+#define KVO_SLOT_ONE_INTERPRETER {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
-    (void)module;
-    return 0;
+#define KVO_SLOT_ONE_INTERPRETER
 #endif
-}
+#if PY_VERSION_HEX >= 0x030D0000
+#define KVO_SLOT_GIL_USED {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define KVO_SLOT_GIL_USED
+#endif
+#define KVO_MODULE_SLOTS_END KVO_SLOT_ONE_INTERPRETER KVO_SLOT_GIL_USED {0, nullptr}
 
 // --- Calls outside the public API, with the reason each stays --------------
 
@@ -156,6 +155,9 @@ inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) { return _PyTyp
 // member call without pybind11's casters. pybind11 exposes no public way to
 // do that for functions it does not bind itself. Checked with pybind11 3.1.
 using NativeTypeRecord = py::detail::type_info;
+// pybind11's per-interpreter records, made before a module binds a class;
+// PYBIND11_MODULE does the same in the modules it defines.
+inline void native_classes_ready() { py::detail::get_internals(); }
 using NativeInstanceRecord = py::detail::value_and_holder;
 
 inline NativeTypeRecord *native_type_record(const std::type_info &type) {

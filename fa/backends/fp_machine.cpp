@@ -18,79 +18,79 @@ namespace {
 // MachineBase.<method>(self, args...), the base's own whatever a subclass says.
 template <typename... A>
 py::object call_base(PyObject *method, py::handle self, A... args) {
-    py::object base = global(names.MachineBase);
+    py::object base = global(names().MachineBase);
     py::object function = base ? get(base, method) : base;
     return function ? call(function, self, args...) : function;
 }
 
 py::object init(py::handle self, const Args &a) {
-    if (!call_base(names.__init__, self, a[0], a[1])) return {};
+    if (!call_base(names().__init__, self, a[0], a[1])) return {};
     py::dict options = a.kwargs();
-    if (PyDict_SetItem(options.ptr(), names.baudrate, a.ptr(4)) < 0) return {};
-    py::object link_class = global(names._Fp);
+    if (PyDict_SetItem(options.ptr(), names().baudrate, a.ptr(4)) < 0) return {};
+    py::object link_class = global(names()._Fp);
     py::object port = link_class ? steal(PyTuple_Pack(1, a.ptr(3))) : link_class;
     py::object link = port ? steal(PyObject_Call(link_class.ptr(), port.ptr(), options.ptr())) : port;
-    if (!link || !set(self, names._plc, link)) return {};
-    if (!set(self, names._FPMachine__y_shift, a[2]) || !set(self, names._FPMachine__station, a[5])) return {};
+    if (!link || !set(self, names()._plc, link)) return {};
+    if (!set(self, names()._FPMachine__y_shift, a[2]) || !set(self, names()._FPMachine__station, a[5])) return {};
     return none();
 }
 
-py::object native_machine_handle(py::handle self, const Args &) { return instance_get(self, names._plc); }
+py::object native_machine_handle(py::handle self, const Args &) { return instance_get(self, names()._plc); }
 
 // The transfers go through the machine's own forwarding methods, so a
 // subclass that redefines one changes the transfers too.
 py::object do_get_x_uint16(py::handle self, const Args &) {
-    py::object x_manager = instance_get(self, names.x_manager);
-    py::object count = x_manager ? get(x_manager, names.word_count) : x_manager;
+    py::object x_manager = instance_get(self, names().x_manager);
+    py::object count = x_manager ? get(x_manager, names().word_count) : x_manager;
     if (!count) return {};
-    return call_method(self, names.get_multi_uint16, names.block_d0, count);
+    return call_method(self, names().get_multi_uint16, names().block_d0, count);
 }
 
 py::object do_get_y_uint16(py::handle self, const Args &) {
     py::object block = fp_output_block(self);
-    py::object count = block ? get(self, names.y_word_count) : block;
+    py::object count = block ? get(self, names().y_word_count) : block;
     if (!count) return {};
-    return call_method(self, names.get_multi_uint16, block, count);
+    return call_method(self, names().get_multi_uint16, block, count);
 }
 
 py::object do_set_y_uint16(py::handle self, const Args &a) {
     py::object block = fp_output_block(self);
     if (!block) return {};
-    return call_method(self, names.set_multi_uint16, block, a[0]);
+    return call_method(self, names().set_multi_uint16, block, a[0]);
 }
 
 // Link call `self._plc.<op>(self.__station, *args)`.
 template <typename... A>
 py::object forward(py::handle self, PyObject *op, A... args) {
-    py::object link = instance_get(self, names._plc);
-    py::object station = link ? instance_get(self, names._FPMachine__station) : link;
+    py::object link = instance_get(self, names()._plc);
+    py::object station = link ? instance_get(self, names()._FPMachine__station) : link;
     if (!station) return {};
     return call_method(link, op, station, args...);
 }
 
 // Getters return the link's result.
 template <PyObject *Names::*Op>
-py::object getter1(py::handle self, const Args &a) { return forward(self, names.*Op, a[0]); }
+py::object getter1(py::handle self, const Args &a) { return forward(self, names().*Op, a[0]); }
 template <PyObject *Names::*Op>
-py::object getter2(py::handle self, const Args &a) { return forward(self, names.*Op, a[0], a[1]); }
+py::object getter2(py::handle self, const Args &a) { return forward(self, names().*Op, a[0], a[1]); }
 
 // Setters discard the link's result.
 template <PyObject *Names::*Op>
 py::object setter(py::handle self, const Args &a) {
-    if (!forward(self, names.*Op, a[0], a[1])) return {};
+    if (!forward(self, names().*Op, a[0], a[1])) return {};
     return none();
 }
 
 py::object start(py::handle self, const Args &) {
-    py::object link = instance_get(self, names._plc);
-    if (!link || !call_method(link, names.start)) return {};
-    if (!call_base(names.start, self)) return {};
+    py::object link = instance_get(self, names()._plc);
+    if (!link || !call_method(link, names().start)) return {};
+    if (!call_base(names().start, self)) return {};
     return none();
 }
 
 py::object set_y_sync(py::handle self, const Args &a) {
     py::handle element = a[0], value = a[1];
-    if (!call_method(self, names.set_y, element, value)) return {};
+    if (!call_method(self, names().set_y, element, value)) return {};
     // set_y takes any true value as 1, so the bit is compared with the truth
     // of `value`: a value such as 2 is met by the bit it set instead of
     // waiting for ever. No time-out: the wait also ends by a stop or fault.
@@ -98,9 +98,9 @@ py::object set_y_sync(py::handle self, const Args &a) {
     if (on < 0) return {};
     py::object wanted = boolean(on);
     for (;;) {
-        int met = same(call_method(self, names.y, element), wanted);
+        int met = same(call_method(self, names().y, element), wanted);
         if (met) return met < 0 ? py::object() : none();
-        if (!call_method(self, names.check_stop_and_exception_flags) || !pause(a[2])) return {};
+        if (!call_method(self, names().check_stop_and_exception_flags) || !pause(a[2])) return {};
     }
 }
 
@@ -137,14 +137,14 @@ const FunctionSpec kSetMultiUint16{"set_multi_uint16", setter<&Names::set_multi_
 } // namespace fp
 
 py::object fp_output_block(py::handle self) {
-    py::object shift = instance_get(self, names._FPMachine__y_shift);
+    py::object shift = instance_get(self, names()._FPMachine__y_shift);
     if (!shift) return {};
     // The name made for the last shift seen, kept with it (GIL held): every
     // refresh cycle asks for the same block, and an exact int never changes.
-    static PyObject *last_shift = nullptr, *last_block = nullptr;
+    PyObject *&last_shift = g_state->last_shift, *&last_block = g_state->last_block;
     if (shift.ptr() == last_shift) return borrow(last_block);
     py::object args = steal(PyTuple_Pack(1, shift.ptr()));
-    py::object block = args ? steal(PyUnicode_Format(names.block_format, args.ptr())) : py::object();
+    py::object block = args ? steal(PyUnicode_Format(names().block_format, args.ptr())) : py::object();
     if (block && PyLong_CheckExact(shift.ptr()) && PyUnicode_CheckExact(block.ptr())) {
         Py_XDECREF(last_shift);
         Py_XDECREF(last_block);

@@ -46,8 +46,8 @@ LinkApi load_api() {
             Py_XINCREF(found);
             return found;
         };
-        loaded = LinkApi{api, own(names.get_multi_uint16), own(names.set_multi_uint16), own(names.get_coil_uint16),
-                         own(names.set_coil_uint16)};
+        loaded = LinkApi{api, own(names().get_multi_uint16), own(names().set_multi_uint16), own(names().get_coil_uint16),
+                         own(names().set_coil_uint16)};
     }
     PyErr_Clear();
     return loaded;
@@ -58,17 +58,17 @@ const LinkApi &link_api() {
     return loaded;
 }
 
-OwnMethod fp_get_x(names.do_get_x_uint16, fp::kDoGetX);
-OwnMethod fp_get_y(names.do_get_y_uint16, fp::kDoGetY);
-OwnMethod fp_set_y(names.do_set_y_uint16, fp::kDoSetY);
-OwnMethod fp_get_multi(names.get_multi_uint16, fp::kGetMultiUint16);
-OwnMethod fp_set_multi(names.set_multi_uint16, fp::kSetMultiUint16);
-OwnMethod fef_get_x(names.do_get_x_uint16, fef::kDoGetX);
-OwnMethod fef_get_y(names.do_get_y_uint16, fef::kDoGetY);
-OwnMethod fef_set_y(names.do_set_y_uint16, fef::kDoSetY);
-OwnMethod own_update(names.update, xmanager::kUpdate);
-OwnMethod own_word_count(names.word_count, xmanager::kWordCount, OwnMethod::Kind::Property);
-OwnMethod own_y_word_count(names.y_word_count, machine::kYWordCount, OwnMethod::Kind::Property);
+OwnMethod fp_get_x(&Names::do_get_x_uint16, fp::kDoGetX);
+OwnMethod fp_get_y(&Names::do_get_y_uint16, fp::kDoGetY);
+OwnMethod fp_set_y(&Names::do_set_y_uint16, fp::kDoSetY);
+OwnMethod fp_get_multi(&Names::get_multi_uint16, fp::kGetMultiUint16);
+OwnMethod fp_set_multi(&Names::set_multi_uint16, fp::kSetMultiUint16);
+OwnMethod fef_get_x(&Names::do_get_x_uint16, fef::kDoGetX);
+OwnMethod fef_get_y(&Names::do_get_y_uint16, fef::kDoGetY);
+OwnMethod fef_set_y(&Names::do_set_y_uint16, fef::kDoSetY);
+OwnMethod own_update(&Names::update, xmanager::kUpdate);
+OwnMethod own_word_count(&Names::word_count, xmanager::kWordCount, OwnMethod::Kind::Property);
+OwnMethod own_y_word_count(&Names::y_word_count, machine::kYWordCount, OwnMethod::Kind::Property);
 
 enum class Backend { None, Fp, Fef };
 
@@ -154,9 +154,9 @@ py::object word_list(Words &words) {
 int update_image(py::handle x_manager, Words &words) {
     py::object current, previous;
     if (own_update.own(x_manager.ptr())) {
-        current = instance_get(x_manager, names._XManager__x_words);
+        current = instance_get(x_manager, names()._XManager__x_words);
         if (!current) return -1;
-        previous = instance_get(x_manager, names._XManager__x_words_old);
+        previous = instance_get(x_manager, names()._XManager__x_words_old);
         if (!previous) return -1;
     }
     Py_ssize_t n = Py_ssize_t(words.size());
@@ -166,7 +166,7 @@ int update_image(py::handle x_manager, Words &words) {
                   all_plain_ints(old_list);
     if (!native) {
         py::object list = word_list(words);
-        py::object changed = list ? call_method(x_manager, names.update, list) : py::object();
+        py::object changed = list ? call_method(x_manager, names().update, list) : py::object();
         return changed ? truth_of(changed) : -1;
     }
     // The previous list takes every current word; a changed word is replaced.
@@ -196,7 +196,7 @@ py::object genuine_link(py::handle machine, PyObject *name, PyObject *op, PyObje
 }
 
 // The station of an FPMachine's link calls.
-py::object fp_station(py::handle machine) { return instance_get(machine, names._FPMachine__station); }
+py::object fp_station(py::handle machine) { return instance_get(machine, names()._FPMachine__station); }
 
 // _plc.get_multi_uint16(station, block, count) of FPMachine's forwarding
 // method: the words read, then `done(words)`; 0 when the count or the link
@@ -206,7 +206,7 @@ int read_fp_block(py::handle machine, PyObject *block, PyObject *count_value, Do
     size_t count = 0;
     if (!plain_count(count_value, count)) return 0;
     bool failed = false;
-    py::object link = genuine_link(machine, names._plc, names.get_multi_uint16, link_api().get_multi, failed);
+    py::object link = genuine_link(machine, names()._plc, names().get_multi_uint16, link_api().get_multi, failed);
     if (!link) return failed ? -1 : 0;
     py::object station = fp_station(machine);
     if (!station) return -1;
@@ -220,12 +220,12 @@ int read_fp_block(py::handle machine, PyObject *block, PyObject *count_value, Do
 // FEFMachine, then `done(words)`; 0 when the count or the link is not plain.
 template <class Done>
 int read_fef_modules(py::handle machine, PyObject *coil, Done done) {
-    py::object count_value = instance_get(machine, names.xy_module_count);
+    py::object count_value = instance_get(machine, names().xy_module_count);
     if (!count_value) return -1;
     size_t count = 0;
     if (!plain_count(count_value.ptr(), count)) return 0;
     bool failed = false;
-    py::object link = genuine_link(machine, names.plc, names.get_coil_uint16, link_api().get_coil, failed);
+    py::object link = genuine_link(machine, names().plc, names().get_coil_uint16, link_api().get_coil, failed);
     if (!link) return failed ? -1 : 0;
     Words words(count);
     for (size_t i = 0; i < count; ++i) {
@@ -252,15 +252,15 @@ int read_inputs_natively(py::handle machine, bool &changed) {
     switch (backend_of(m, fp_get_x, fp_get_multi, fef_get_x)) {
     case Backend::Fp: {
         // get_multi_uint16("D0", x_manager.word_count)
-        x_manager = instance_get(machine, names.x_manager);
+        x_manager = instance_get(machine, names().x_manager);
         if (!x_manager) return -1;
         py::object count = own_word_count.read(x_manager);
         if (!count) return -1;
-        return read_fp_block(machine, names.block_d0, count.ptr(), update);
+        return read_fp_block(machine, names().block_d0, count.ptr(), update);
     }
     case Backend::Fef:
-        return read_fef_modules(machine, names.coil_wx0, [&](Words &words) {
-            x_manager = instance_get(machine, names.x_manager);
+        return read_fef_modules(machine, names().coil_wx0, [&](Words &words) {
+            x_manager = instance_get(machine, names().x_manager);
             return x_manager ? update(words) : -1;
         });
     default:
@@ -282,7 +282,7 @@ int write_outputs_natively(py::handle machine, py::handle values) {
         // set_multi_uint16("D<y_shift>", values) -> _plc.set_multi_uint16(station, name, values)
         py::object block = fp_output_block(machine);
         if (!block) return -1;
-        py::object link = genuine_link(machine, names._plc, names.set_multi_uint16, link_api().set_multi, failed);
+        py::object link = genuine_link(machine, names()._plc, names().set_multi_uint16, link_api().set_multi, failed);
         if (!link) return failed ? -1 : 0;
         py::object station = fp_station(machine);
         if (!station) return -1;
@@ -291,11 +291,11 @@ int write_outputs_natively(py::handle machine, py::handle values) {
                    : 1;
     }
     // plc.set_coil_uint16(k, "WY0", values[k - 1]) for modules k = 1, 2, ...
-    py::object link = genuine_link(machine, names.plc, names.set_coil_uint16, link_api().set_coil, failed);
+    py::object link = genuine_link(machine, names().plc, names().set_coil_uint16, link_api().set_coil, failed);
     if (!link) return failed ? -1 : 0;
     for (size_t i = 0; i < words.size(); ++i) {
         py::object station = steal(PyLong_FromSize_t(i + 1));
-        if (!station || api->set_coil_uint16(link.ptr(), station.ptr(), names.coil_wy0, words[i]) < 0) return -1;
+        if (!station || api->set_coil_uint16(link.ptr(), station.ptr(), names().coil_wy0, words[i]) < 0) return -1;
     }
     return 1;
 }
@@ -343,7 +343,7 @@ int read_outputs_natively(py::handle machine, py::handle words, py::handle words
         return read_fp_block(machine, block.ptr(), count.ptr(), store);
     }
     case Backend::Fef:
-        return read_fef_modules(machine, names.coil_wy0, store);
+        return read_fef_modules(machine, names().coil_wy0, store);
     default:
         return 0;
     }

@@ -6,7 +6,7 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 #include <utility>
 
@@ -14,13 +14,13 @@ namespace fa {
 
 namespace {
 
-PyObject *const &kManager = names._X__manager;
-PyObject *const &kIndex = names._X__index;
-PyObject *const &kPrev = names._X__prev_value;
-PyObject *const &kCurr = names._X__curr_value;
-PyObject *const &kRisingEvent = names._X__rising_event;
-PyObject *const &kFallingEvent = names._X__falling_event;
-PyObject *const &kToggleEvent = names._X__toggle_event;
+const NameRef kManager{&Names::_X__manager};
+const NameRef kIndex{&Names::_X__index};
+const NameRef kPrev{&Names::_X__prev_value};
+const NameRef kCurr{&Names::_X__curr_value};
+const NameRef kRisingEvent{&Names::_X__rising_event};
+const NameRef kFallingEvent{&Names::_X__falling_event};
+const NameRef kToggleEvent{&Names::_X__toggle_event};
 
 // Calls a handler slot with the tracker when it holds something other than
 // None: true, or false with the error set.
@@ -74,7 +74,7 @@ py::object update(py::handle self, const Args &a) {
 }
 
 py::object update_to(py::handle self, bool value) {
-    return call_method(self, names.update, value ? Py_True : Py_False) ? none() : py::object();
+    return call_method(self, names().update, value ? Py_True : Py_False) ? none() : py::object();
 }
 
 py::object set_on(py::handle self, const Args &) { return update_to(self, true); }

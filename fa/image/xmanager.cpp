@@ -29,8 +29,8 @@ py::object list_attr(py::handle self, PyObject *attr) {
     return steal(PySequence_List(value.ptr()));
 }
 
-py::object words_of(py::handle self) { return list_attr(self, names._XManager__x_words); }
-py::object old_words_of(py::handle self) { return list_attr(self, names._XManager__x_words_old); }
+py::object words_of(py::handle self) { return list_attr(self, names()._XManager__x_words); }
+py::object old_words_of(py::handle self) { return list_attr(self, names()._XManager__x_words_old); }
 
 py::object init(py::handle self, const Args &a) {
     PyObject *words = a.ptr(0), *old = a.ptr(1);
@@ -40,20 +40,20 @@ py::object init(py::handle self, const Args &a) {
         if (!words_copy) return {};
         py::object old_copy = steal(PyList_GetSlice(old, 0, PyList_GET_SIZE(old)));
         if (!old_copy) return {};
-        if (!set(self, names._XManager__x_words, words_copy)) return {};
-        if (!set(self, names._XManager__x_words_old, old_copy)) return {};
+        if (!set(self, names()._XManager__x_words, words_copy)) return {};
+        if (!set(self, names()._XManager__x_words_old, old_copy)) return {};
         return none();
     }
     ImageLists lists;
     if (!image_lists(a[0], a[1], a[2], lists)) return {};
     py::object words_copy = steal(PySequence_List(lists.words.ptr()));
-    if (!words_copy || !set(self, names._XManager__x_words, words_copy)) return {};
+    if (!words_copy || !set(self, names()._XManager__x_words, words_copy)) return {};
     py::object old_copy = steal(PySequence_List(lists.words_old.ptr()));
-    if (!old_copy || !set(self, names._XManager__x_words_old, old_copy)) return {};
+    if (!old_copy || !set(self, names()._XManager__x_words_old, old_copy)) return {};
     return none();
 }
 
-py::object word_count(py::handle self, const Args &) { return length_of(self, names._XManager__x_words); }
+py::object word_count(py::handle self, const Args &) { return length_of(self, names()._XManager__x_words); }
 
 // A bit read as a result: True, False, or null with the error set.
 py::object bit_result(int bit) { return bit < 0 ? py::object() : boolean(bit); }
@@ -61,13 +61,13 @@ py::object bit_result(int bit) { return bit < 0 ? py::object() : boolean(bit); }
 py::object get_bit(py::handle, const Args &a) { return bit_result(read_bit(a[0], a[1])); }
 
 py::object getitem(py::handle self, const Args &a) {
-    py::object words = instance_get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names()._XManager__x_words);
     if (!words) return {};
     return bit_result(read_bit(words, a[0]));
 }
 
 // self[index], through the class's __getitem__.
-OwnMethod own_getitem(names.__getitem__, kGetItem, OwnMethod::Kind::Special);
+OwnMethod own_getitem(&Names::__getitem__, kGetItem, OwnMethod::Kind::Special);
 
 py::object x(py::handle self, const Args &a) {
     if (own_getitem.own(self.ptr())) return own_getitem.direct(self, a[0]);
@@ -75,7 +75,7 @@ py::object x(py::handle self, const Args &a) {
 }
 
 py::object wx(py::handle self, const Args &a) {
-    py::object words = instance_get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names()._XManager__x_words);
     if (!words) return {};
     return steal(PyObject_GetItem(words.ptr(), a.ptr(0)));
 }
@@ -92,11 +92,11 @@ py::object edge(py::handle self, PyObject *first, PyObject *second, py::handle i
 }
 
 py::object rising(py::handle self, const Args &a) {
-    return edge(self, names._XManager__x_words, names._XManager__x_words_old, a[0]);
+    return edge(self, names()._XManager__x_words, names()._XManager__x_words_old, a[0]);
 }
 
 py::object falling(py::handle self, const Args &a) {
-    return edge(self, names._XManager__x_words_old, names._XManager__x_words, a[0]);
+    return edge(self, names()._XManager__x_words_old, names()._XManager__x_words, a[0]);
 }
 
 py::object event_occured(py::handle self, const Args &) {
@@ -115,18 +115,18 @@ py::object event_occured(py::handle self, const Args &) {
     return boolean(false);
 }
 
-OwnMethod own_init(names.__init__, kInit, OwnMethod::Kind::Special);
+OwnMethod own_init(&Names::__init__, kInit, OwnMethod::Kind::Special);
 
 // XManager(words, old) of the class bound to the module name now. While
 // that class is a plain class making its instances with object.__new__ and
 // our __init__, the
 // instance is made and initialised here without the type call.
 py::object copy(py::handle self, const Args &) {
-    py::object words = instance_get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names()._XManager__x_words);
     if (!words) return {};
-    py::object old = instance_get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names()._XManager__x_words_old);
     if (!old) return {};
-    py::object cls = global(names.XManager);
+    py::object cls = global(names().XManager);
     if (!cls) return {};
     PyObject *type = cls.ptr();
     if (Py_TYPE(type) != &PyType_Type || reinterpret_cast<PyTypeObject *>(type)->tp_new != PyBaseObject_Type.tp_new ||
@@ -211,9 +211,9 @@ py::object update(py::handle self, const Args &a) {
     if (given < 0) return {};
     // The stored objects themselves, held for the whole loop: a comparison
     // may replace the attributes.
-    py::object words = instance_get(self, names._XManager__x_words);
+    py::object words = instance_get(self, names()._XManager__x_words);
     if (!words) return {};
-    py::object old = instance_get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names()._XManager__x_words_old);
     if (!old) return {};
     Py_ssize_t count = PyObject_Size(words.ptr());
     if (count < 0) return {};
@@ -232,7 +232,7 @@ py::object update(py::handle self, const Args &a) {
 }
 
 py::object copy_old(py::handle self, const Args &) {
-    py::object old = instance_get(self, names._XManager__x_words_old);
+    py::object old = instance_get(self, names()._XManager__x_words_old);
     if (!old) return {};
     return steal(PySequence_List(old.ptr()));
 }

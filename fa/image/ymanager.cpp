@@ -14,8 +14,8 @@ py::object init(py::handle self, const Args &a) {
     ImageLists lists;
     py::object no_count = steal(PyLong_FromLong(0));
     if (!no_count || !image_lists(a[0], a[1], no_count, lists)) return {};
-    if (!set(self, names._XManager__x_words, lists.words)) return {};
-    if (!set(self, names._XManager__x_words_old, lists.words_old)) return {};
+    if (!set(self, names()._XManager__x_words, lists.words)) return {};
+    if (!set(self, names()._XManager__x_words_old, lists.words_old)) return {};
     return none();
 }
 

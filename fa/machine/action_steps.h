@@ -13,21 +13,21 @@
 namespace fa {
 
 // Raises AbortByOtherException on a fault, StopException on a stop.
-inline bool flag_check(py::handle self) { return bool(call_method(self, names._check_stop_and_exception_flags)); }
+inline bool flag_check(py::handle self) { return bool(call_method(self, names()._check_stop_and_exception_flags)); }
 
-inline int can_not_go_on(py::handle self) { return truth_or_error(call_method(self, names.can_not_go_on)); }
+inline int can_not_go_on(py::handle self) { return truth_or_error(call_method(self, names().can_not_go_on)); }
 
 // self.x(x) as it is, and as a truth value.
-inline py::object x_of(py::handle self, py::handle x) { return call_method(self, names.x, x); }
+inline py::object x_of(py::handle self, py::handle x) { return call_method(self, names().x, x); }
 inline int read_x(py::handle self, py::handle x) { return truth_or_error(x_of(self, x)); }
 
 inline bool set_y(py::handle self, py::handle y, py::handle value) {
-    return bool(call_method(self, names.set_y, y, value));
+    return bool(call_method(self, names().set_y, y, value));
 }
 
 // The module's clock (_now) in seconds.
 inline bool clock(double &seconds) {
-    py::object value = call_global(names._now);
+    py::object value = call_global(names()._now);
     if (!value) return false;
     seconds = PyFloat_AsDouble(value.ptr());
     return !(seconds == -1.0 && PyErr_Occurred());

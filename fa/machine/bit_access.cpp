@@ -22,13 +22,13 @@ namespace {
 
 namespace core = kvo::core;
 
-OwnMethod own_name_to_index(names.name_to_index, kNameToIndex);
-OwnMethod own_fp_name_to_index(names.name_to_index, kFpNameToIndex);
-OwnMethod own_x(names.x, xmanager::kX);
-OwnMethod own_wx(names.wx, xmanager::kWx);
-OwnMethod own_rising(names.rising, xmanager::kRising);
-OwnMethod own_falling(names.falling, xmanager::kFalling);
-OwnMethod own_getitem(names.__getitem__, xmanager::kGetItem, OwnMethod::Kind::Special);
+OwnMethod own_name_to_index(&Names::name_to_index, kNameToIndex);
+OwnMethod own_fp_name_to_index(&Names::name_to_index, kFpNameToIndex);
+OwnMethod own_x(&Names::x, xmanager::kX);
+OwnMethod own_wx(&Names::wx, xmanager::kWx);
+OwnMethod own_rising(&Names::rising, xmanager::kRising);
+OwnMethod own_falling(&Names::falling, xmanager::kFalling);
+OwnMethod own_getitem(&Names::__getitem__, xmanager::kGetItem, OwnMethod::Kind::Special);
 
 // A text or byte string is an element name; anything else is an index.
 py::object resolve(py::handle self, py::handle index) {
@@ -51,16 +51,16 @@ py::object on_manager(py::handle self, PyObject *manager, OwnMethod &method, py:
     return method.call(image, resolved);
 }
 
-py::object x(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_x, a[0]); }
-py::object wx(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_wx, a[0]); }
-py::object rising(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_rising, a[0]); }
-py::object falling(py::handle self, const Args &a) { return on_manager(self, names.x_manager, own_falling, a[0]); }
-py::object wy(py::handle self, const Args &a) { return on_manager(self, names.y_manager, own_wx, a[0]); }
+py::object x(py::handle self, const Args &a) { return on_manager(self, names().x_manager, own_x, a[0]); }
+py::object wx(py::handle self, const Args &a) { return on_manager(self, names().x_manager, own_wx, a[0]); }
+py::object rising(py::handle self, const Args &a) { return on_manager(self, names().x_manager, own_rising, a[0]); }
+py::object falling(py::handle self, const Args &a) { return on_manager(self, names().x_manager, own_falling, a[0]); }
+py::object wy(py::handle self, const Args &a) { return on_manager(self, names().y_manager, own_wx, a[0]); }
 
 py::object y(py::handle self, const Args &a) {
     py::object resolved = resolve(self, a[0]);
     if (!resolved) return {};
-    py::object image = instance_get(self, names.y_manager);
+    py::object image = instance_get(self, names().y_manager);
     if (!image) return {};
     if (own_getitem.own(image.ptr())) return own_getitem.direct(image, resolved);
     return steal(PyObject_GetItem(image.ptr(), resolved.ptr()));
@@ -101,7 +101,7 @@ bool set_bit_generic(py::handle self, PyObject *words, const BitAddress &at, boo
     if (!on && !(mask = steal(PyNumber_Invert(mask.ptr())))) return false;
     py::object updated = steal(on ? PyNumber_Or(old.ptr(), mask.ptr()) : PyNumber_And(old.ptr(), mask.ptr()));
     if (!updated) return false;
-    py::object now = instance_get(self, names._y_words);
+    py::object now = instance_get(self, names()._y_words);
     return now && PyObject_SetItem(now.ptr(), at.word.ptr(), updated.ptr()) == 0;
 }
 
@@ -117,11 +117,11 @@ py::object set_y(py::handle self, const Args &a) {
     int on = truth_of(a[1]);
     if (on < 0) return {};
 
-    py::object lock = instance_get(self, names._y_lock);
+    py::object lock = instance_get(self, names()._y_lock);
     if (!lock) return {};
     HeldLock held(lock);
     if (!held) return {};
-    py::object words = instance_get(self, names._y_words);
+    py::object words = instance_get(self, names()._y_words);
     if (!words) return {};
     bool failed = false;
     if (native_index && set_bit_natively(words.ptr(), index.ptr(), on, failed)) return failed ? py::object() : none();
@@ -131,12 +131,12 @@ py::object set_y(py::handle self, const Args &a) {
 }
 
 py::object x_word_count(py::handle self, const Args &) {
-    py::object image = instance_get(self, names.x_manager);
+    py::object image = instance_get(self, names().x_manager);
     if (!image) return {};
-    return get(image, names.word_count);
+    return get(image, names().word_count);
 }
 
-py::object y_word_count(py::handle self, const Args &) { return length_of(self, names._y_words); }
+py::object y_word_count(py::handle self, const Args &) { return length_of(self, names()._y_words); }
 
 constexpr const char *kNameOrIndex = "_Union[str, int]";
 

@@ -31,7 +31,7 @@ struct SingleCylinder {
     }
 
     bool report() {
-        return bool(call_method(self, names.raise_cylinder_exception, y, value, x_src, x_dst, timeout, wait_time));
+        return bool(call_method(self, names().raise_cylinder_exception, y, value, x_src, x_dst, timeout, wait_time));
     }
 
     // Flag check and sleep until the time since `begin` exceeds `limit`.
@@ -134,7 +134,7 @@ struct DoubleCylinder {
         if (done) return done > 0;
         py::object limit = steal(PyFloat_FromDouble(timeout)), wait = steal(PyFloat_FromDouble(wait_time));
         if (!limit || !wait) return false;
-        return bool(call_method(self, names.raise_dy_cylinder_exception, y0, value0, y1, value1, x_src, x_dst, limit,
+        return bool(call_method(self, names().raise_dy_cylinder_exception, y0, value0, y1, value1, x_src, x_dst, limit,
                                 wait));
     }
 

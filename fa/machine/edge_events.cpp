@@ -11,7 +11,7 @@
 #include "fa/machine/machine_support.h"
 #include "fa/module/calls.h"
 #include "fa/module/module.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 namespace fa::machine {
 
@@ -22,16 +22,16 @@ py::object register_handler(py::handle self, const Args &a) {
     if (!outside_callbacks(self, "register_edge_event_handler() is not allowed inside an edge-event handler "
                                  "of the same machine"))
         return {};
-    HeldLock held(get(self, names._eeh_lock));
+    HeldLock held(get(self, names()._eeh_lock));
     if (!held) return {};
-    py::object handlers = get(self, names._edge_event_handler);
+    py::object handlers = get(self, names()._edge_event_handler);
     if (!handlers) return {};
     int known = contains(handlers, handler);
     if (known) return known < 0 ? py::object() : none(); // the first type stays
     // The type first: an unhashable handler is refused without a trace.
-    py::object types = get(self, names._eeh_type);
+    py::object types = get(self, names()._eeh_type);
     if (!types || PyObject_SetItem(types.ptr(), handler.ptr(), handler_type.ptr()) < 0) return {};
-    if (!call_method(handlers, names.append, handler)) return {};
+    if (!call_method(handlers, names().append, handler)) return {};
     return none();
 }
 
@@ -40,37 +40,37 @@ py::object unregister_handler(py::handle self, const Args &a) {
     if (!outside_callbacks(self, "unregister_edge_event_handler() is not allowed inside an edge-event handler "
                                  "of the same machine"))
         return {};
-    HeldLock held(get(self, names._eeh_lock));
+    HeldLock held(get(self, names()._eeh_lock));
     if (!held) return {};
-    py::object handlers = get(self, names._edge_event_handler);
+    py::object handlers = get(self, names()._edge_event_handler);
     if (!handlers) return {};
     int known = contains(handlers, handler);
     if (known <= 0) return known < 0 ? py::object() : none();
-    if (!call_method(handlers, names.remove, handler)) return {};
-    py::object types = get(self, names._eeh_type);
-    if (!types || !call_method(types, names.pop, handler, Py_None)) return {};
+    if (!call_method(handlers, names().remove, handler)) return {};
+    py::object types = get(self, names()._eeh_type);
+    if (!types || !call_method(types, names().pop, handler, Py_None)) return {};
     return none();
 }
 
 // The wx module as imported already (sys.modules); anything else (a miss, a
 // None entry blocking it) goes through the import itself.
 py::object wx_module() {
-    py::object wx = steal(PyImport_GetModule(names.wx));
+    py::object wx = steal(PyImport_GetModule(names().wx));
     if (wx && !wx.is_none()) return wx;
     if (PyErr_Occurred()) return {};
-    return steal(PyImport_Import(names.wx));
+    return steal(PyImport_Import(names().wx));
 }
 
 bool deliver(py::handle self, py::handle handler, py::handle snapshot) {
     // The class's own constants, whatever a subclass or instance says.
-    py::object machine_base = global(names.MachineBase);
+    py::object machine_base = global(names().MachineBase);
     if (!machine_base) return false;
-    py::object normal = get(machine_base, names.EEH_Type_Normal);
+    py::object normal = get(machine_base, names().EEH_Type_Normal);
     if (!normal) return false;
-    py::object types = get(self, names._eeh_type);
-    py::object handler_type = types ? call_method(types, names.get, handler, normal) : types;
+    py::object types = get(self, names()._eeh_type);
+    py::object handler_type = types ? call_method(types, names().get, handler, normal) : types;
     if (!handler_type) return false;
-    py::object gui = get(machine_base, names.EEH_Type_WX);
+    py::object gui = get(machine_base, names().EEH_Type_WX);
     py::object gui_bit = gui ? steal(PyNumber_And(handler_type.ptr(), gui.ptr())) : gui;
     if (!gui_bit) return false;
     py::object zero = steal(PyLong_FromLong(0));
@@ -78,7 +78,7 @@ bool deliver(py::handle self, py::handle handler, py::handle snapshot) {
     if (posted < 0) return false;
     if (posted) {
         py::object wx = wx_module();
-        return wx && call_method(wx, names.CallAfter, handler, snapshot);
+        return wx && call_method(wx, names().CallAfter, handler, snapshot);
     }
     int direct = same(handler_type, normal);
     if (direct <= 0) return direct == 0;
@@ -88,10 +88,10 @@ bool deliver(py::handle self, py::handle handler, py::handle snapshot) {
 // The handlers of one snapshot, with the registry's lock held; every
 // handler's error of the Exception family is printed and the next one runs.
 bool dispatch(py::handle self, py::handle snapshot) {
-    HeldLock held(get(self, names._eeh_lock));
+    HeldLock held(get(self, names()._eeh_lock));
     if (!held) return false;
     CallbackScope handlers_run(self);
-    py::object handlers = get(self, names._edge_event_handler);
+    py::object handlers = get(self, names()._edge_event_handler);
     py::object each = handlers ? steal(PyObject_GetIter(handlers.ptr())) : handlers;
     if (!each) return false;
     while (py::object handler = steal(PyIter_Next(each.ptr())))
@@ -106,17 +106,17 @@ PyObject *const kIdlePause = PyFloat_FromDouble(0.03);
 // only, so a dispatch in progress is always finished.
 py::object eeh_thread_func(py::handle self, const Args &) {
     for (;;) {
-        int closing = truth_or_error(get(self, names._exit_flag));
+        int closing = truth_or_error(get(self, names()._exit_flag));
         if (closing) return closing < 0 ? py::object() : none();
-        py::object queue = get(self, names._ee_queue);
+        py::object queue = get(self, names()._ee_queue);
         if (!queue) return {};
-        int idle = truth_or_error(call_method(queue, names.empty));
+        int idle = truth_or_error(call_method(queue, names().empty));
         if (idle < 0) return {};
         if (idle) {
             if (!pause(kIdlePause)) return {};
             continue;
         }
-        py::object snapshot = call_method(queue, names.get);
+        py::object snapshot = call_method(queue, names().get);
         if (!snapshot || !dispatch(self, snapshot)) return {};
     }
 }

@@ -24,13 +24,13 @@ using machine::HeldLock;
 using machine::inside_callbacks;
 using machine::outside_callbacks;
 
-PyObject *const &kList = names._handler_list;
-PyObject *const &kGuard = names._handler_list_guard;
+const NameRef kList{&Names::_handler_list};
+const NameRef kGuard{&Names::_handler_list_guard};
 
 py::object init(py::handle self, const Args &) {
     py::object list = steal(PyList_New(0));
     if (!list || !set(self, kList, list)) return {};
-    py::object guard = call_global(names._Lock);
+    py::object guard = call_global(names()._Lock);
     if (!guard || !set(self, kGuard, guard)) return {};
     return none();
 }
@@ -50,13 +50,13 @@ py::object change_list(py::handle self, py::handle callback, bool present, PyObj
 py::object subscribe(py::handle self, const Args &a) {
     if (!outside_callbacks(self, "subscribe() is not allowed inside a subscriber of the same exception_event"))
         return {};
-    return change_list(self, a[0], false, names.append);
+    return change_list(self, a[0], false, names().append);
 }
 
 py::object unsubscribe(py::handle self, const Args &a) {
     if (!outside_callbacks(self, "unsubscribe() is not allowed inside a subscriber of the same exception_event"))
         return {};
-    return change_list(self, a[0], true, names.remove);
+    return change_list(self, a[0], true, names().remove);
 }
 
 py::object unsubscribe_all(py::handle self, const Args &) {
@@ -65,14 +65,14 @@ py::object unsubscribe_all(py::handle self, const Args &) {
     HeldLock held(get(self, kGuard));
     if (!held) return {};
     py::object list = get(self, kList);
-    if (!list || !call_method(list, names.clear)) return {};
+    if (!list || !call_method(list, names().clear)) return {};
     return none();
 }
 
 // The subscribers in order until one answers with a true value (it has
 // taken the call), with the guard already held.
 py::object offer_held(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs) {
-    py::object list = instance_get(self, names._handler_list);
+    py::object list = instance_get(self, names()._handler_list);
     if (!list) return {};
     if (PyList_CheckExact(list.ptr()) && PyList_GET_SIZE(list.ptr()) == 0) return boolean(false);
     CallbackScope subscribers_run(self);
@@ -96,7 +96,7 @@ py::object offer(py::handle self, PyObject *const *args, Py_ssize_t nargs, PyObj
                                             "allowed inside an exception_event subscriber of the same machine");
         return {};
     }
-    py::object guard = instance_get(self, names._handler_list_guard);
+    py::object guard = instance_get(self, names()._handler_list_guard);
     if (!guard || !lock_acquire(guard)) return {};
     py::object taken = offer_held(self, args, nargs, kwargs);
     if (taken) {
@@ -129,7 +129,7 @@ const FunctionSpec kCall{"__call__", call, {var_args("args"), var_kwargs("kwargs
 namespace machine {
 
 py::object offer_to_subscribers(py::handle subscribers, py::handle fault) {
-    static OwnMethod own_call(names.__call__, kCall, OwnMethod::Kind::Special);
+    static OwnMethod own_call(&Names::__call__, kCall, OwnMethod::Kind::Special);
     if (!own_call.own(subscribers.ptr())) return call(subscribers, fault);
     PyObject *args[] = {fault.ptr()};
     return offer(subscribers, args, 1, nullptr);

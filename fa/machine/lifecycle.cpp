@@ -16,14 +16,14 @@
 #include "fa/module/calls.h"
 #include "fa/module/locks.h"
 #include "fa/module/module.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 namespace fa::machine {
 
 namespace {
 
-PyObject *const &kEehThread = names._MachineBase__eeh_thread;
-PyObject *const &kUpdater = names._MachineBase__updater;
+const NameRef kEehThread{&Names::_MachineBase__eeh_thread};
+const NameRef kUpdater{&Names::_MachineBase__updater};
 
 // A healthy cycle and its pause take far less.
 constexpr double kUpdaterGrace = 0.2;
@@ -43,15 +43,15 @@ bool start_thread_if_missing(py::handle self, PyObject *field, PyObject *target)
     py::object existing = get(self, field);
     if (!existing) return false;
     if (!existing.is_none()) return true;
-    py::object thread_class = global(names._Thread);
+    py::object thread_class = global(names()._Thread);
     if (!thread_class) return false;
     py::object body = get(self, target);
-    py::object keywords = body ? steal(PyTuple_Pack(1, names.target)) : body;
+    py::object keywords = body ? steal(PyTuple_Pack(1, names().target)) : body;
     if (!keywords) return false;
     PyObject *argv[] = {nullptr, body.ptr()};
     py::object thread =
         steal(PyObject_Vectorcall(thread_class.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.ptr()));
-    return thread && set(self, field, thread) && call_method(thread, names.start);
+    return thread && set(self, field, thread) && call_method(thread, names().start);
 }
 
 // One reentrant lock per machine (reset holds it across its close and
@@ -85,8 +85,8 @@ py::object lifecycle_lock(py::handle self) {
     }
     py::object forget = steal(PyCFunction_NewEx(&kForgetLock, key.ptr(), nullptr));
     py::object reference = forget ? steal(PyWeakref_NewRef(self.ptr(), forget.ptr())) : forget;
-    py::object threading = reference ? steal(PyImport_Import(names.threading)) : reference;
-    py::object lock = threading ? call_method(threading, names.RLock) : threading;
+    py::object threading = reference ? steal(PyImport_Import(names().threading)) : reference;
+    py::object lock = threading ? call_method(threading, names().RLock) : threading;
     py::object fresh = lock ? steal(PyTuple_Pack(2, reference.ptr(), lock.ptr())) : lock;
     if (!fresh || PyDict_SetItem(lifecycle_locks, key.ptr(), fresh.ptr()) < 0) return {};
     return lock;
@@ -95,8 +95,8 @@ py::object lifecycle_lock(py::handle self) {
 // Whether the current thread is this machine's updater or edge-event
 // thread: 1, 0 or -1 with the error set.
 int on_own_thread(py::handle self) {
-    py::object threading = steal(PyImport_Import(names.threading));
-    py::object current = threading ? call_method(threading, names.current_thread) : threading;
+    py::object threading = steal(PyImport_Import(names().threading));
+    py::object current = threading ? call_method(threading, names().current_thread) : threading;
     if (!current) return -1;
     for (PyObject *field : {kUpdater, kEehThread}) {
         py::object thread = get(self, field);
@@ -128,7 +128,7 @@ public:
             if (got < 0) return -1;
             if (got) break;
             if (!giving_way) continue;
-            int closing = truth_or_error(get(self, names._exit_flag));
+            int closing = truth_or_error(get(self, names()._exit_flag));
             if (closing < 0) return -1;
             int own = closing ? on_own_thread(self) : 0;
             if (own) return own < 0 ? -1 : 0;
@@ -148,7 +148,7 @@ bool join_and_forget(py::handle self, PyObject *field) {
     py::object thread = get(self, field);
     if (!thread) return false;
     if (thread.is_none()) return true;
-    return call_method(thread, names.join) && set(self, field, Py_None);
+    return call_method(thread, names().join) && set(self, field, Py_None);
 }
 
 py::object start(py::handle self, const Args &) {
@@ -156,30 +156,30 @@ py::object start(py::handle self, const Args &) {
     int taken = serialised.take(self, true);
     if (taken <= 0) return taken < 0 ? py::object() : none();
     if (assertions_enabled()) {
-        int faulted = truth_or_error(get(self, names._exception_flag));
+        int faulted = truth_or_error(get(self, names()._exception_flag));
         if (faulted < 0 || !assertion(!faulted)) return {};
     }
-    if (!set_bool(self, names._exit_flag, false) || !set_bool(self, names._stop_flag, false) ||
-        !set_bool(self, names._pause_flag, false))
+    if (!set_bool(self, names()._exit_flag, false) || !set_bool(self, names()._stop_flag, false) ||
+        !set_bool(self, names()._pause_flag, false))
         return {};
-    if (!start_thread_if_missing(self, kEehThread, names._eeh_thread_func) ||
-        !start_thread_if_missing(self, kUpdater, names._update))
+    if (!start_thread_if_missing(self, kEehThread, names()._eeh_thread_func) ||
+        !start_thread_if_missing(self, kUpdater, names()._update))
         return {};
     return none();
 }
 
 bool drain_snapshots(py::handle self) {
-    HeldLock held(get(self, names._eeh_lock));
+    HeldLock held(get(self, names()._eeh_lock));
     if (!held) return false;
-    py::object queue = get(self, names._ee_queue);
-    py::object queue_module = queue ? steal(PyImport_Import(names.queue)) : queue;
-    py::object empty_error = queue_module ? get(queue_module, names.Empty) : queue_module;
+    py::object queue = get(self, names()._ee_queue);
+    py::object queue_module = queue ? steal(PyImport_Import(names().queue)) : queue;
+    py::object empty_error = queue_module ? get(queue_module, names().Empty) : queue_module;
     if (!empty_error) return false;
     for (;;) {
-        int empty = truth_or_error(call_method(queue, names.empty));
+        int empty = truth_or_error(call_method(queue, names().empty));
         if (empty) return empty > 0;
         // Without blocking: a thread started meanwhile may take the last one.
-        if (call_method(queue, names.get_nowait)) continue;
+        if (call_method(queue, names().get_nowait)) continue;
         if (!PyErr_ExceptionMatches(empty_error.ptr())) return false;
         PyErr_Clear();
         return true;
@@ -197,12 +197,12 @@ int has_attribute(py::handle obj, PyObject *name) {
 // The updater's link transactions are interrupted while close waits for the
 // thread, and may run again once it is gone (whatever the wait met).
 bool join_interrupted(py::handle thread, py::handle link_class) {
-    py::object ident = get(thread, names.ident);
-    if (!ident || !call_method(link_class, names.interrupt_thread, ident)) return false;
-    bool joined = bool(call_method(thread, names.join));
+    py::object ident = get(thread, names().ident);
+    if (!ident || !call_method(link_class, names().interrupt_thread, ident)) return false;
+    bool joined = bool(call_method(thread, names().join));
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    if (!call_method(link_class, names.resume_thread, ident)) kvo::rt::write_unraisable_for(link_class);
+    if (!call_method(link_class, names().resume_thread, ident)) kvo::rt::write_unraisable_for(link_class);
     PyErr_Restore(type, value, traceback);
     return joined;
 }
@@ -214,12 +214,12 @@ bool end_updater(py::handle self) {
     py::object thread = get(self, kUpdater);
     if (!thread) return false;
     if (thread.is_none()) return true;
-    if (!call_method(thread, names.join, kUpdaterGraceSeconds)) return false;
-    py::object link_class = global(names._Fp);
+    if (!call_method(thread, names().join, kUpdaterGraceSeconds)) return false;
+    py::object link_class = global(names()._Fp);
     if (!link_class) return false;
-    int alive = truth_or_error(call_method(thread, names.is_alive));
+    int alive = truth_or_error(call_method(thread, names().is_alive));
     if (alive < 0) return false;
-    int interruptible = alive ? has_attribute(link_class, names.interrupt_thread) : 0;
+    int interruptible = alive ? has_attribute(link_class, names().interrupt_thread) : 0;
     if (interruptible < 0 || (interruptible && !join_interrupted(thread, link_class))) return false;
     return join_and_forget(self, kUpdater);
 }
@@ -227,7 +227,7 @@ bool end_updater(py::handle self) {
 py::object close(py::handle self, const Args &) {
     Lifecycle serialised;
     if (serialised.take(self, false) < 0) return {};
-    if (!set_bool(self, names._exit_flag, true) || !set_bool(self, names._stop_flag, true)) return {};
+    if (!set_bool(self, names()._exit_flag, true) || !set_bool(self, names()._stop_flag, true)) return {};
     if (!end_updater(self) || !join_and_forget(self, kEehThread) || !drain_snapshots(self)) return {};
     return none();
 }
@@ -235,10 +235,10 @@ py::object close(py::handle self, const Args &) {
 py::object reset(py::handle self, const Args &) {
     Lifecycle serialised;
     if (serialised.take(self, false) < 0) return {};
-    if (!set(self, names._MachineBase__exception, Py_None) || !set_bool(self, names._exception_flag, false) ||
-        !set_bool(self, names._pause_flag, false))
+    if (!set(self, names()._MachineBase__exception, Py_None) || !set_bool(self, names()._exception_flag, false) ||
+        !set_bool(self, names()._pause_flag, false))
         return {};
-    if (!call_method(self, names.close) || !call_method(self, names.start)) return {};
+    if (!call_method(self, names().close) || !call_method(self, names().start)) return {};
     return none();
 }
 

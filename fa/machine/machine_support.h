@@ -15,7 +15,7 @@ namespace fa::machine {
 // way out. A lock that could not be taken (or a null one, its read having
 // failed) leaves the guard false with the error set:
 //
-//     HeldLock held(instance_get(self, names._y_lock));
+//     HeldLock held(instance_get(self, names()._y_lock));
 //     if (!held) return {};
 class HeldLock {
 public:

@@ -25,13 +25,13 @@ namespace fa::machine {
 
 namespace {
 
-PyObject *const &kCounter = names._MachineBase__xy_refresh_counter;
-PyObject *const &kCounterLock = names._MachineBase__xy_refresh_counter_lock;
+const NameRef kCounter{&Names::_MachineBase__xy_refresh_counter};
+const NameRef kCounterLock{&Names::_MachineBase__xy_refresh_counter_lock};
 
-OwnMethod own_update(names.update, xmanager::kUpdate);
-OwnMethod own_copy(names.copy, xmanager::kCopy);
-OwnMethod own_refresh_x(names._refresh_x, kRefreshX);
-OwnMethod own_refresh_y(names._refresh_y, kRefreshY);
+OwnMethod own_update(&Names::update, xmanager::kUpdate);
+OwnMethod own_copy(&Names::copy, xmanager::kCopy);
+OwnMethod own_refresh_x(&Names::_refresh_x, kRefreshX);
+OwnMethod own_refresh_y(&Names::_refresh_y, kRefreshY);
 
 py::object item(py::handle sequence, Py_ssize_t i) { return steal(PySequence_GetItem(sequence.ptr(), i)); }
 
@@ -68,25 +68,25 @@ py::object refresh_x(py::handle self, const Args &) {
     if (native) {
         on = read_natively_changed;
     } else {
-        py::object xs = call_method(self, names.do_get_x_uint16);
+        py::object xs = call_method(self, names().do_get_x_uint16);
         if (!xs) return {};
         if (PyList_CheckExact(xs.ptr()) && !require_words(xs, PyList_GET_SIZE(xs.ptr()), "do_get_x_uint16"))
             return {};
-        py::object x_manager = instance_get(self, names.x_manager);
+        py::object x_manager = instance_get(self, names().x_manager);
         if (!x_manager) return {};
         // Only a list may skip the binding: anything else gets its refusal.
         py::object changed =
-            PyList_CheckExact(xs.ptr()) ? own_update.call(x_manager, xs) : call_method(x_manager, names.update, xs);
+            PyList_CheckExact(xs.ptr()) ? own_update.call(x_manager, xs) : call_method(x_manager, names().update, xs);
         if (!changed) return {};
         on = truth_of(changed);
     }
     if (on <= 0) return on < 0 ? py::object() : none();
-    py::object x_manager = instance_get(self, names.x_manager);
+    py::object x_manager = instance_get(self, names().x_manager);
     if (!x_manager) return {};
-    py::object queue = instance_get(self, names._ee_queue);
+    py::object queue = instance_get(self, names()._ee_queue);
     if (!queue) return {};
     py::object snapshot = own_copy.call(x_manager);
-    if (!snapshot || !call_method(queue, names.put, snapshot)) return {};
+    if (!snapshot || !call_method(queue, names().put, snapshot)) return {};
     return none();
 }
 
@@ -102,17 +102,17 @@ bool set_word(py::handle words, Py_ssize_t i, py::handle value) {
 }
 
 py::object refresh_y(py::handle self, const Args &) {
-    py::object y_words = instance_get(self, names._y_words);
+    py::object y_words = instance_get(self, names()._y_words);
     if (!y_words) return {};
     Py_ssize_t count = length(y_words);
     if (count < 0) return {};
-    py::object lock = instance_get(self, names._y_lock);
+    py::object lock = instance_get(self, names()._y_lock);
     if (!lock) return {};
     HeldLock held(lock);
     if (!held) return {};
-    py::object words = instance_get(self, names._y_words);
+    py::object words = instance_get(self, names()._y_words);
     if (!words) return {};
-    py::object words_old = instance_get(self, names._y_words_old);
+    py::object words_old = instance_get(self, names()._y_words_old);
     if (!words_old) return {};
     bool pending = rewrite_outputs;
     bool lists = PyList_CheckExact(words.ptr()) && PyList_CheckExact(words_old.ptr());
@@ -135,7 +135,7 @@ py::object refresh_y(py::handle self, const Args &) {
     }
     if (pending) {
         int native = backends::write_outputs_natively(self, words);
-        if (native < 0 || (!native && !call_method(self, names.do_set_y_uint16, words))) return {};
+        if (native < 0 || (!native && !call_method(self, names().do_set_y_uint16, words))) return {};
         // Only a write that returned counts as done. Each word is held while
         // it is stored (dropping the word it replaces may run Python code).
         Py_ssize_t n = length(words);
@@ -148,7 +148,7 @@ py::object refresh_y(py::handle self, const Args &) {
     }
     int native = backends::read_outputs_natively(self, words, words_old);
     if (native) return native < 0 ? py::object() : none();
-    py::object dts = call_method(self, names.do_get_y_uint16);
+    py::object dts = call_method(self, names().do_get_y_uint16);
     if (!dts) return {};
     Py_ssize_t n_words = length(words);
     if (n_words < 0) return {};
@@ -176,7 +176,7 @@ bool count_cycle(py::handle self) {
 }
 
 // 1 when the machine is closing, 0, or -1 with the error set.
-int exit_flag(py::handle self) { return truth_or_error(instance_get(self, names._exit_flag)); }
+int exit_flag(py::handle self) { return truth_or_error(instance_get(self, names()._exit_flag)); }
 
 // One cycle under the counter lock, then the pause: false with the error set.
 bool refresh_cycle(py::handle self, bool after_failure) {
@@ -229,7 +229,7 @@ py::object sync_xy_refresher(py::handle self, const Args &) {
         py::object counter = read_counter(self);
         int moved = counter ? differs(counter, last) : -1;
         if (moved) return moved < 0 ? py::object() : none();
-        if (!call_method(self, names._check_stop_and_exception_flags)) return {};
+        if (!call_method(self, names()._check_stop_and_exception_flags)) return {};
     }
 }
 

@@ -33,7 +33,7 @@ py::object wait_for_signal(py::handle self, const Args &a) {
         if (late < 0) return {};
         // A subscriber that takes the fault lets the wait go on with the
         // same start, so every later pass reports again.
-        if (late && !call_method(self, names.raise_x_exception, x, value, timeout)) return {};
+        if (late && !call_method(self, names().raise_x_exception, x, value, timeout)) return {};
     }
     if (!wait_while_held(self, check_interval)) return {};
     return none();
@@ -53,7 +53,7 @@ py::object input_target_pairs(py::handle x_list, py::handle value_list) {
             PyList_SET_ITEM(targets.ptr(), i, value_list.ptr());
         }
     }
-    py::object pairs = call_global(names.zip, x_list, targets);
+    py::object pairs = call_global(names().zip, x_list, targets);
     if (!pairs) return {};
     return steal(PySequence_List(pairs.ptr()));
 }
@@ -103,7 +103,7 @@ py::object wait_for_multi_signals(py::handle self, const Args &a) {
         if (timeout <= 0) continue;
         double passed;
         if (!elapsed(begin, passed)) return {};
-        if (passed > timeout && !call_method(self, names.raise_x_exception, ng_x, target_value, a[2])) return {};
+        if (passed > timeout && !call_method(self, names().raise_x_exception, ng_x, target_value, a[2])) return {};
     }
     if (!wait_while_held(self, check_interval)) return {};
     return none();

@@ -42,7 +42,7 @@ py::object trigger_vacuum(py::handle self, const Args &a) {
     if (!state) return {};
     int off = differs(state, x_target);
     if (off < 0) return {};
-    if (off && !call_method(self, names.raise_vacuum_exception, y, value, x, x_target, a[4])) return {};
+    if (off && !call_method(self, names().raise_vacuum_exception, y, value, x, x_target, a[4])) return {};
     return none();
 }
 
@@ -52,7 +52,7 @@ py::object trigger_multi_vacuums(py::handle self, const Args &a) {
     py::handle check_interval = a[6];
 
     // zip refuses a list that is not iterable before any output is set.
-    py::object pairs = call_global(names.zip, a[0], a[1]);
+    py::object pairs = call_global(names().zip, a[0], a[1]);
     if (!pairs) return {};
     py::object each = steal(PyObject_GetIter(pairs.ptr()));
     if (!each) return {};
@@ -62,13 +62,13 @@ py::object trigger_multi_vacuums(py::handle self, const Args &a) {
         py::object y = steal(PyObject_GetItem(pair.ptr(), zero.ptr()));
         if (!y) return {};
         py::object value = steal(PyObject_GetItem(pair.ptr(), one.ptr()));
-        if (!value || !call_method(self, names.trigger_vacuum, y, value)) return {};
+        if (!value || !call_method(self, names().trigger_vacuum, y, value)) return {};
     }
     if (PyErr_Occurred()) return {};
 
     if (!x_list.is_none()) {
         if (!assertion(!x_target_list.is_none())) return {};
-        if (!call_method(self, names.wait_for_multi_signals, x_list, x_target_list, a[4], check_interval)) return {};
+        if (!call_method(self, names().wait_for_multi_signals, x_list, x_target_list, a[4], check_interval)) return {};
         return none();
     }
     double begin;

@@ -3,14 +3,14 @@
 // Nothing here throws, so a Python exception travelling through a body (a
 // fault, a stop, a dead worker) costs no C++ unwinding:
 //
-//     py::object words = get(self, names._y_words);
+//     py::object words = get(self, names()._y_words);
 //     if (!words) return {};
 //
 // Methods are called through PyObject_VectorcallMethod: no bound method
 // object is made.
 #pragma once
 
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 #include "fa/module/runtime.h"
 
 #include <pybind11/pybind11.h>

@@ -23,7 +23,7 @@ py::object made(py::object value) {
 
 // A builtin such as staticmethod or property.
 py::object builtin(PyObject *ident) {
-    py::object builtins = checked(PyImport_Import(names.builtins));
+    py::object builtins = checked(PyImport_Import(names().builtins));
     return made(get(builtins, ident));
 }
 
@@ -41,22 +41,22 @@ ClassDef &ClassDef::method(const FunctionSpec &spec) {
 }
 
 ClassDef &ClassDef::static_method(const FunctionSpec &spec) {
-    py::object wrapped = made(call(builtin(names.staticmethod), make_function(spec, name_.c_str())));
+    py::object wrapped = made(call(builtin(names().staticmethod), make_function(spec, name_.c_str())));
     store(ns_, spec.name, wrapped);
     return *this;
 }
 
 ClassDef &ClassDef::abstract_method(const FunctionSpec &spec) {
     py::object marked =
-        made(call_global(names._abstractmethod, make_function(spec, name_.c_str())));
+        made(call_global(names()._abstractmethod, make_function(spec, name_.c_str())));
     store(ns_, spec.name, marked);
     return *this;
 }
 
 ClassDef &ClassDef::property(const FunctionSpec &getter, const FunctionSpec *setter) {
-    py::object prop = made(call(builtin(names.property), make_function(getter, name_.c_str())));
+    py::object prop = made(call(builtin(names().property), make_function(getter, name_.c_str())));
     if (setter)
-        prop = made(call_method(prop, names.setter, make_function(*setter, name_.c_str())));
+        prop = made(call_method(prop, names().setter, make_function(*setter, name_.c_str())));
     store(ns_, getter.name, prop);
     return *this;
 }

@@ -20,16 +20,14 @@ const FunctionSpec *getter_spec(PyObject *prop) {
 } // namespace
 
 bool OwnMethod::resolves(PyTypeObject *type) {
-    bool tagged = compat::type_version_valid(type);
     // Version tags are never reused, so a matching tag is this type unchanged.
-    if (tagged && version_ && type->tp_version_tag == version_) return cached_own_;
+    std::uint64_t cached = cached_.load(std::memory_order_relaxed);
+    if (cached && compat::type_version_valid(type) && (cached >> 1) == type->tp_version_tag) return cached & 1;
     PyObject *found = compat::type_lookup(type, name_); // borrowed; assigns a version tag
     bool own = false;
     if (found) own = (kind_ == Kind::Property ? getter_spec(found) : spec_of(found)) == &spec_;
-    if (compat::type_version_valid(type)) {
-        version_ = type->tp_version_tag;
-        cached_own_ = own;
-    }
+    if (compat::type_version_valid(type))
+        cached_.store((std::uint64_t(type->tp_version_tag) << 1) | std::uint64_t(own), std::memory_order_relaxed);
     return own;
 }
 

@@ -11,6 +11,10 @@
 
 #include "fa/module/calls.h"
 #include "fa/module/runtime.h"
+#include "fa/module/state.h"
+
+#include <atomic>
+#include <cstdint>
 
 namespace fa {
 
@@ -22,7 +26,7 @@ public:
         Property, // a property whose getter is the body
     };
 
-    OwnMethod(PyObject *const &name, const FunctionSpec &spec, Kind kind = Kind::Method)
+    OwnMethod(NameRef name, const FunctionSpec &spec, Kind kind = Kind::Method)
         : name_(name), spec_(spec), kind_(kind) {}
 
     // True when obj.<name> would run our body.
@@ -55,11 +59,14 @@ public:
 private:
     bool resolves(PyTypeObject *type);
 
-    PyObject *const &name_;
+    NameRef name_; // read from the module state at each use
     const FunctionSpec &spec_;
     Kind kind_;
-    unsigned int version_ = 0; // type version tag of the cached answer
-    bool cached_own_ = false;
+    // The cached answer in one word, (type version tag << 1) | answer, 0 for
+    // none: a reader sees a tag with its own answer, never another's, also
+    // where threads run without a GIL. Relaxed: the word guards nothing else,
+    // and on the GIL build a relaxed load or store is a plain move.
+    std::atomic<std::uint64_t> cached_{0};
 };
 
 } // namespace fa

@@ -30,9 +30,9 @@ py::object attribute_or_none(py::handle obj, PyObject *name) {
 
 // The object whose method a threading.Thread runs, or None.
 py::object owner_of(py::handle thread) {
-    py::object target = attribute_or_none(thread, names._target);
+    py::object target = attribute_or_none(thread, names()._target);
     if (!target || target.is_none()) return target;
-    return attribute_or_none(target, names.__self__);
+    return attribute_or_none(target, names().__self__);
 }
 
 // The module's clock (_now) in seconds; false with the error set.
@@ -51,19 +51,19 @@ int ask_to_end(py::handle thread, py::handle machine_class, py::handle worker_cl
     int machine = PyObject_IsInstance(owner.ptr(), machine_class.ptr());
     if (machine < 0) return -1;
     if (machine)  // stopping also ends the waits of the stations on it
-        return set_bool(owner, names._exit_flag, true) && set_bool(owner, names._stop_flag, true) ? 1 : -1;
+        return set_bool(owner, names()._exit_flag, true) && set_bool(owner, names()._stop_flag, true) ? 1 : -1;
     int worker = PyObject_IsInstance(owner.ptr(), worker_class.ptr());
     if (worker <= 0) return worker;
-    return set_bool(owner, names._Worker__stop_flag, true) ? 1 : -1;
+    return set_bool(owner, names()._Worker__stop_flag, true) ? 1 : -1;
 }
 
 PyObject *end_threads(PyObject *, PyObject *) {
-    py::object threading = steal(PyImport_Import(names.threading));
-    py::object machine_class = global(names.MachineBase);
-    py::object worker_class = global(names.Worker);
+    py::object threading = steal(PyImport_Import(names().threading));
+    py::object machine_class = global(names().MachineBase);
+    py::object worker_class = global(names().Worker);
     if (!threading || !machine_class || !worker_class) return nullptr;
-    py::object threads = call_method(threading, names.enumerate);
-    py::object current = threads ? call_method(threading, names.current_thread) : threads;
+    py::object threads = call_method(threading, names().enumerate);
+    py::object current = threads ? call_method(threading, names().current_thread) : threads;
     if (!current) return nullptr;
     if (!PyList_Check(threads.ptr())) return fail(PyExc_TypeError, "threading.enumerate() returned no list");
     std::vector<py::object> ours;
@@ -74,7 +74,7 @@ PyObject *end_threads(PyObject *, PyObject *) {
         if (asked < 0) return nullptr;
         if (asked) ours.push_back(thread);
     }
-    py::object now = global(names._now);
+    py::object now = global(names()._now);
     if (!now) return nullptr;
     double start;
     if (!clock_now(now, start)) return nullptr;
@@ -85,7 +85,7 @@ PyObject *end_threads(PyObject *, PyObject *) {
         double left = deadline - at;
         if (left <= 0) break;
         py::object timeout = steal(PyFloat_FromDouble(left));
-        if (!timeout || !call_method(thread, names.join, timeout)) return nullptr;
+        if (!timeout || !call_method(thread, names().join, timeout)) return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -96,8 +96,8 @@ PyMethodDef kEndThreads = {"_end_threads_at_exit", end_threads, METH_NOARGS, nul
 
 bool register_exit_stop(PyObject *module) {
     py::object hook = steal(PyCFunction_NewEx(&kEndThreads, nullptr, module));
-    py::object atexit = hook ? steal(PyImport_Import(names.atexit)) : hook;
-    return atexit && call_method(atexit, names.register_, hook);
+    py::object atexit = hook ? steal(PyImport_Import(names().atexit)) : hook;
+    return atexit && call_method(atexit, names().register_, hook);
 }
 
 } // namespace fa

@@ -78,9 +78,9 @@ py::object global(PyObject *ident) { return borrow(cached_global(ident)); }
 
 bool assertions_enabled() {
     if (g_assertions < 0) {
-        py::object sys = steal(PyImport_Import(names.sys));
-        py::object flags = sys ? get(sys, names.flags) : sys;
-        py::object optimize = flags ? get(flags, names.optimize) : flags;
+        py::object sys = steal(PyImport_Import(names().sys));
+        py::object flags = sys ? get(sys, names().flags) : sys;
+        py::object optimize = flags ? get(flags, names().optimize) : flags;
         long level = optimize ? PyLong_AsLong(optimize.ptr()) : -1;
         // Only a broken sys.flags gets here: reported, and the assertions
         // run as by default (a Ctrl-C met on the way stays pending).
@@ -100,12 +100,12 @@ bool assertion(bool condition) {
 }
 
 bool print_line(py::handle obj) {
-    py::object builtins = steal(PyImport_Import(names.builtins));
-    py::object print = builtins ? get(builtins, names.print) : builtins;
+    py::object builtins = steal(PyImport_Import(names().builtins));
+    py::object print = builtins ? get(builtins, names().print) : builtins;
     return print && call(print, obj);
 }
 
-bool pause(py::handle seconds) { return bool(call_global(names._sleep, seconds)); }
+bool pause(py::handle seconds) { return bool(call_global(names()._sleep, seconds)); }
 
 int truth_or_error(const py::object &value) { return value ? truth_of(value) : -1; }
 

@@ -3,7 +3,8 @@
 // cache and the dict's identity test, where a name made from a C string
 // would be allocated, decoded and hashed on every use.
 //
-// Use: names.x_manager, names._y_lock. A new name is one entry in the list.
+// Use: names().x_manager, names()._y_lock (state.h: the names live in the
+// module state). A new name is one entry in the list.
 #pragma once
 
 #include <Python.h>
@@ -79,10 +80,18 @@ struct Names {
 #undef FA_TEXT_FIELD
 };
 
-// Filled by init_names(); owned for the life of the process.
-extern Names names;
+// Interns every name of the table into `names`; false with the Python error set.
+bool init_names(Names &names);
+// The garbage collector's view of the table, and its release.
+int visit_names(const Names &names, visitproc visit, void *arg);
+void release_names(Names &names);
 
-// Interns every name of the table; false with the Python error set.
-bool init_names();
+// A name of the table read from the live state at each use, for the
+// constants that give a name a local meaning (kManager = _X__manager).
+struct NameRef {
+    PyObject *Names::*field;
+    constexpr NameRef(PyObject *Names::*f) : field(f) {}
+    inline operator PyObject *() const;
+};
 
 } // namespace fa

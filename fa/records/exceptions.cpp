@@ -24,7 +24,7 @@ py::object init_base(PyObject *base, py::handle self, py::handle message) {
     if (!cls) return cls;
     if (Py_TYPE(cls.ptr()) == &PyType_Type) {
         auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-        PyObject *found = compat::type_lookup(type, names.__init__); // borrowed
+        PyObject *found = compat::type_lookup(type, names().__init__); // borrowed
         if (found && Py_TYPE(found) == &PyWrapperDescr_Type && type->tp_init &&
             PyObject_TypeCheck(self.ptr(), type)) {
             py::object args = steal(PyTuple_Pack(1, message.ptr()));
@@ -33,7 +33,7 @@ py::object init_base(PyObject *base, py::handle self, py::handle message) {
             return none();
         }
     }
-    py::object init = get(cls, names.__init__);
+    py::object init = get(cls, names().__init__);
     if (!init) return init;
     return call(init, self, message);
 }
@@ -50,8 +50,8 @@ py::object exception_class(const char *cls, const char *base, const FunctionSpec
 }
 
 py::object tco_init(py::handle self, const Args &a) {
-    if (!set(self, names.tco, a[0])) return {};
-    py::object question = get(a[0], names._ThreadCommunicationObject__args);
+    if (!set(self, names().tco, a[0])) return {};
+    py::object question = get(a[0], names()._ThreadCommunicationObject__args);
     if (!question) return {};
     if (!PyTuple_Check(question.ptr())) {
         question = steal(PySequence_Tuple(question.ptr()));
@@ -59,15 +59,15 @@ py::object tco_init(py::handle self, const Args &a) {
     }
     PyObject *first = PyTuple_GetItem(question.ptr(), 0); // borrowed; IndexError when empty
     if (!first) return {};
-    return init_base(names.IOError, self, first);
+    return init_base(names().IOError, self, first);
 }
 
 py::object motor_init(py::handle self, const Args &a) {
-    static PyObject *format = nullptr;
+    PyObject *&format = g_state->motor_format;
     if (!fixed(format, "电机 %d 运行出错")) return {};
     py::object message = steal(PyNumber_Remainder(format, a.ptr(0)));
     if (!message) return {};
-    return init_base(names.IOError, self, message);
+    return init_base(names().IOError, self, message);
 }
 
 py::object cylinder_init(py::handle self, const Args &a) {
@@ -75,7 +75,7 @@ py::object cylinder_init(py::handle self, const Args &a) {
                                   text(a[2]), lit("，目标位置："), text(a[3]), lit("，超时时间："), seconds(a[4]),
                                   lit("秒，等待时间："), seconds(a[5]), lit("秒。")});
     if (!message) return {};
-    return init_base(names.IOError, self, message);
+    return init_base(names().IOError, self, message);
 }
 
 py::object dy_cylinder_init(py::handle self, const Args &a) {
@@ -85,7 +85,7 @@ py::object dy_cylinder_init(py::handle self, const Args &a) {
                                   lit("，目标位置："), text(a[5]), lit("，超时时间："), seconds(a[6]),
                                   lit("秒，等待时间："), seconds(a[7]), lit("秒。")});
     if (!message) return {};
-    return init_base(names.IOError, self, message);
+    return init_base(names().IOError, self, message);
 }
 
 py::object vacuum_init(py::handle self, const Args &a) {
@@ -93,31 +93,31 @@ py::object vacuum_init(py::handle self, const Args &a) {
                                   lit("，传感器："), text(a[2]), lit("，传感器目标状态："), integer(a[3]),
                                   lit("，超时时间："), seconds(a[4]), lit("秒。")});
     if (!message) return {};
-    return init_base(names.IOError, self, message);
+    return init_base(names().IOError, self, message);
 }
 
 py::object x_init(py::handle self, const Args &a) {
     py::object message = compose({lit("等待输入信号 "), text(a[0]), lit(" 超时！目标状态："), integer(a[1]),
                                   lit("，超时时间："), seconds(a[2]), lit("秒。")});
     if (!message) return {};
-    return init_base(names.IOError, self, message);
+    return init_base(names().IOError, self, message);
 }
 
 py::object abort_init(py::handle self, const Args &) {
-    static PyObject *message = nullptr;
+    PyObject *&message = g_state->abort_message;
     if (!fixed(message, "因为其他地方出现异常而造成的动作中止")) return {};
-    return init_base(names.Exception, self, message);
+    return init_base(names().Exception, self, message);
 }
 
 py::object stop_init(py::handle self, const Args &) {
-    static PyObject *message = nullptr;
+    PyObject *&message = g_state->stop_message;
     if (!fixed(message, "因为接收到停止命令而终止操作")) return {};
-    return init_base(names.Exception, self, message);
+    return init_base(names().Exception, self, message);
 }
 
-py::object fa_init(py::handle self, const Args &a) { return init_base(names.Exception, self, a[0]); }
+py::object fa_init(py::handle self, const Args &a) { return init_base(names().Exception, self, a[0]); }
 
-py::object fa_subclass_init(py::handle self, const Args &a) { return init_base(names.FAException, self, a[0]); }
+py::object fa_subclass_init(py::handle self, const Args &a) { return init_base(names().FAException, self, a[0]); }
 
 const FunctionSpec kTcoInit{"__init__", tco_init, {{"tco", "ThreadCommunicationObject"}}};
 const FunctionSpec kMotorInit{"__init__", motor_init, {{"motor"}}};
@@ -140,12 +140,12 @@ const char *kFaExceptionDoc =
 
 } // namespace
 
-OwnMethod own_cylinder_init(names.__init__, kCylinderInit, OwnMethod::Kind::Special);
-OwnMethod own_dy_cylinder_init(names.__init__, kDyCylinderInit, OwnMethod::Kind::Special);
-OwnMethod own_vacuum_init(names.__init__, kVacuumInit, OwnMethod::Kind::Special);
-OwnMethod own_motor_init(names.__init__, kMotorInit, OwnMethod::Kind::Special);
-OwnMethod own_x_init(names.__init__, kXInit, OwnMethod::Kind::Special);
-OwnMethod own_tco_init(names.__init__, kTcoInit, OwnMethod::Kind::Special);
+OwnMethod own_cylinder_init(&Names::__init__, kCylinderInit, OwnMethod::Kind::Special);
+OwnMethod own_dy_cylinder_init(&Names::__init__, kDyCylinderInit, OwnMethod::Kind::Special);
+OwnMethod own_vacuum_init(&Names::__init__, kVacuumInit, OwnMethod::Kind::Special);
+OwnMethod own_motor_init(&Names::__init__, kMotorInit, OwnMethod::Kind::Special);
+OwnMethod own_x_init(&Names::__init__, kXInit, OwnMethod::Kind::Special);
+OwnMethod own_tco_init(&Names::__init__, kTcoInit, OwnMethod::Kind::Special);
 
 PyTypeObject *plain_exception_class(PyObject *cls, OwnMethod &init) {
     // Only type's own __call__ is known to run just __new__ and __init__.
@@ -160,8 +160,8 @@ PyTypeObject *plain_exception_class(PyObject *cls, OwnMethod &init) {
 }
 
 py::object new_instance(PyTypeObject *type) {
-    static PyObject *no_args = PyTuple_New(0);
-    if (!no_args) return {};
+    PyObject *&no_args = g_state->no_args;
+    if (!no_args && !(no_args = PyTuple_New(0))) return {};
     return steal(type->tp_new(type, no_args, nullptr));
 }
 

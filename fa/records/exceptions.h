@@ -1,5 +1,5 @@
 // Building a fault of the exception family from C++, as the fault raisers
-// do many times over: new_exception(names.XException, own_x_init, ...) is
+// do many times over: new_exception(names().XException, own_x_init, ...) is
 // `XException(...)` with the class looked up as a module name at each use.
 //
 // While the class is a plain class over a built-in exception __new__ whose

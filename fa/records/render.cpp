@@ -1,11 +1,11 @@
 #include "fa/records/render.h"
 
 #include "fa/module/calls.h"
+#include "fa/module/state.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
 
 namespace fa {
 
@@ -101,26 +101,28 @@ bool render_seconds(PyObject *value, Rendered &out) {
             return true;
         }
     }
-    return out.take(PyObject_Format(value, names.format_seconds));
+    return out.take(PyObject_Format(value, names().format_seconds));
 }
 
-// The fixed texts are static, so each is decoded once and kept for the life
-// of the process (the GIL guards the tables). A small table indexed by the
-// text's address answers first.
+// The fixed texts are static, so each is decoded once and kept by the
+// module state (the GIL guards the tables): a dict keyed by the text's
+// address, and a small table of recent answers in front of it.
 PyObject *literal(const char *text) {
-    struct Recent {
-        const char *text;
-        PyObject *str;
-    };
-    static Recent recent[64];
-    Recent &slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) & 63];
+    LiteralSlot &slot = g_state->recent_literals[(reinterpret_cast<uintptr_t>(text) >> 3) & 63];
     if (slot.text == text) return slot.str;
-    static std::unordered_map<const char *, PyObject *> decoded;
-    auto found = decoded.find(text);
-    PyObject *str = found != decoded.end() ? found->second : PyUnicode_FromString(text);
+    PyObject *&decoded = g_state->literals;
+    if (!decoded && !(decoded = PyDict_New())) return nullptr;
+    PyObject *key = PyLong_FromVoidPtr(const_cast<char *>(text));
+    if (!key) return nullptr;
+    PyObject *str = PyDict_GetItemWithError(decoded, key); // borrowed, held by the dict
+    if (!str && !PyErr_Occurred()) {
+        PyObject *made = PyUnicode_FromString(text);
+        if (made && PyDict_SetItem(decoded, key, made) == 0) str = made;
+        Py_XDECREF(made);
+    }
+    Py_DECREF(key);
     if (!str) return nullptr;
-    if (found == decoded.end()) decoded.emplace(text, str);
-    slot = Recent{text, str};
+    slot = LiteralSlot{text, str};
     return str;
 }
 
@@ -128,7 +130,7 @@ bool render(const Piece &piece, Rendered &out) {
     PyObject *value = piece.value.ptr();
     switch (piece.how) {
     case Render::Literal:
-        // Kept for the life of the process: lent, not owned.
+        // Held by the module state: lent, not owned.
         out.lent = true;
         return out.take(literal(piece.text));
     case Render::Text:

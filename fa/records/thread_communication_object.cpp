@@ -11,26 +11,26 @@ namespace fa {
 namespace {
 
 py::object init(py::handle self, const Args &a) {
-    if (!set(self, names._ThreadCommunicationObject__args, a.varargs()) ||
-        !set(self, names._ThreadCommunicationObject__kwargs, a.kwargs()) ||
-        !set_bool(self, names._ThreadCommunicationObject__result, false))
+    if (!set(self, names()._ThreadCommunicationObject__args, a.varargs()) ||
+        !set(self, names()._ThreadCommunicationObject__kwargs, a.kwargs()) ||
+        !set_bool(self, names()._ThreadCommunicationObject__result, false))
         return {};
-    py::object event = call_global(names._Event);
-    if (!event || !set(self, names._ThreadCommunicationObject__event, event)) return {};
+    py::object event = call_global(names()._Event);
+    if (!event || !set(self, names()._ThreadCommunicationObject__event, event)) return {};
     return none();
 }
 
 py::object get_result(py::handle self, const Args &) {
     // Event.wait releases the GIL while it blocks.
-    py::object event = get(self, names._ThreadCommunicationObject__event);
-    if (!event || !call_method(event, names.wait)) return {};
-    return get(self, names._ThreadCommunicationObject__result);
+    py::object event = get(self, names()._ThreadCommunicationObject__event);
+    if (!event || !call_method(event, names().wait)) return {};
+    return get(self, names()._ThreadCommunicationObject__result);
 }
 
 py::object set_result(py::handle self, const Args &a) {
-    if (!set(self, names._ThreadCommunicationObject__result, a[0])) return {};
-    py::object event = get(self, names._ThreadCommunicationObject__event);
-    if (!event || !call_method(event, names.set)) return {};
+    if (!set(self, names()._ThreadCommunicationObject__result, a[0])) return {};
+    py::object event = get(self, names()._ThreadCommunicationObject__event);
+    if (!event || !call_method(event, names().set)) return {};
     return none();
 }
 

@@ -3,19 +3,19 @@
 #include "fa/module/calls.h"
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 namespace fa {
 
 namespace {
 
 py::object init(py::handle self, const Args &a) {
-    if (!set(self, names._Job__owner, a[0]) || !set(self, names._Job__task, a[1])) return {};
+    if (!set(self, names()._Job__owner, a[0]) || !set(self, names()._Job__task, a[1])) return {};
     return none();
 }
 
-py::object owner(py::handle self, const Args &) { return get(self, names._Job__owner); }
-py::object task(py::handle self, const Args &) { return get(self, names._Job__task); }
+py::object owner(py::handle self, const Args &) { return get(self, names()._Job__owner); }
+py::object task(py::handle self, const Args &) { return get(self, names()._Job__task); }
 
 const FunctionSpec kInit{"__init__", init, {{"owner", "str"}, {"task"}}, nullptr,
                          "\n\t\t:param owner:\n\t\t:param task:\n\t\t"};

@@ -9,7 +9,7 @@
 #include "fa/module/classdef.h"
 #include "fa/module/classes.h"
 #include "fa/module/module.h"
-#include "fa/module/names.h"
+#include "fa/module/state.h"
 
 namespace fa {
 
@@ -20,7 +20,7 @@ using namespace worker;
 py::object init(py::handle self, const Args &a) {
     // In the order of the record; `_Lock()` is called once the name is set.
     if (!set(self, kGroup, a[0]) || !set(self, kName, a[1])) return {};
-    py::object lock = call_global(names._Lock);
+    py::object lock = call_global(names()._Lock);
     if (!lock) return {};
     py::object tasks = steal(PyList_New(0));
     py::object timeout = steal(PyFloat_FromDouble(-1.0));
@@ -80,13 +80,13 @@ py::object start(py::handle self, const Args &) {
     py::object current = get(self, kWorkThread);
     if (!current) return {};
     if (!current.is_none()) return none();
-    if (!set_bool(self, kStopFlag, false) || !call_method(self, names.before_start)) return {};
-    py::object target = get(self, names.loop);
+    if (!set_bool(self, kStopFlag, false) || !call_method(self, names().before_start)) return {};
+    py::object target = get(self, names().loop);
     if (!target) return {};
-    py::object thread_class = global(names._Thread);
+    py::object thread_class = global(names()._Thread);
     if (!thread_class) return {};
     PyObject *argv[] = {nullptr, target.ptr()};
-    py::object keywords = steal(PyTuple_Pack(1, names.target));
+    py::object keywords = steal(PyTuple_Pack(1, names().target));
     if (!keywords) return {};
     py::object thread = steal(PyObject_Vectorcall(thread_class.ptr(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                   keywords.ptr()));
@@ -94,7 +94,7 @@ py::object start(py::handle self, const Args &) {
     // Not "started" until start() has returned: until then the new thread is
     // not alive yet, and the worker must not read as dead.
     if (!set_bool(self, kThreadStarted, false) || !set(self, kWorkThread, thread)) return {};
-    if (!call_method(thread, names.start)) {
+    if (!call_method(thread, names().start)) {
         // A thread that never ran leaves the worker stopped, not half-started.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
@@ -110,19 +110,19 @@ py::object stop(py::handle self, const Args &) {
     py::object thread = get(self, kWorkThread);
     if (!thread) return {};
     if (thread.is_none()) return none();
-    if (!call_method(thread, names.join) || !set(self, kWorkThread, Py_None) ||
-        !set_bool(self, kThreadStarted, false) || !call_method(self, names.after_stop))
+    if (!call_method(thread, names().join) || !set(self, kWorkThread, Py_None) ||
+        !set_bool(self, kThreadStarted, false) || !call_method(self, names().after_stop))
         return {};
     return none();
 }
 
 py::object reset(py::handle self, const Args &a) {
-    if (!call_method(self, names.stop) || !set(self, kTask, Py_None)) return {};
+    if (!call_method(self, names().stop) || !set(self, kTask, Py_None)) return {};
     int clear = truth_of(a[0]);
     if (clear < 0) return {};
     if (clear) {
         py::object tasks = get(self, kTaskList);
-        if (!tasks || !call_method(tasks, names.clear)) return {};
+        if (!tasks || !call_method(tasks, names().clear)) return {};
     }
     return release_own_hold(self) ? none() : py::object();
 }
@@ -140,19 +140,19 @@ py::object as_result(int flag) { return flag < 0 ? py::object() : boolean(flag);
 py::object dead(py::handle self, const Args &) { return as_result(is_dead(self)); }
 
 py::object working(py::handle self, const Args &) {
-    int dead = read_flag(self, names.dead);
+    int dead = read_flag(self, names().dead);
     if (dead) return dead < 0 ? py::object() : boolean(false);
     int idle = is_none(get(self, kTask));
     return as_result(idle < 0 ? -1 : !idle);
 }
 
 py::object free(py::handle self, const Args &) {
-    int dead = read_flag(self, names.dead);
+    int dead = read_flag(self, names().dead);
     if (dead) return dead < 0 ? py::object() : boolean(false);
     py::object tasks = get(self, kTaskList);
     Py_ssize_t waiting = tasks ? PyObject_Size(tasks.ptr()) : -1;
     if (waiting) return waiting < 0 ? py::object() : boolean(false);
-    int busy = read_flag(self, names.working);
+    int busy = read_flag(self, names().working);
     return as_result(busy < 0 ? -1 : !busy);
 }
 
@@ -197,7 +197,7 @@ int is_dead(py::handle self) {
     if (flag) return flag < 0 ? -1 : 0;
     int started = read_flag(self, kThreadStarted);
     if (started <= 0) return started;
-    int alive = is_true(call_method(thread, names.is_alive));
+    int alive = is_true(call_method(thread, names().is_alive));
     return alive < 0 ? -1 : !alive;
 }
 

@@ -9,22 +9,22 @@
 namespace fa::worker {
 
 // Private attributes, stored under their class-qualified names.
-inline PyObject *const &kGroup = names._Worker__group;
-inline PyObject *const &kName = names._Worker__name;
-inline PyObject *const &kLock = names._Worker__lock;
-inline PyObject *const &kTaskList = names._Worker__task_list;
-inline PyObject *const &kStopFlag = names._Worker__stop_flag;
-inline PyObject *const &kLockWorking = names._Worker__lock_working;
-inline PyObject *const &kMaxJobCount = names._Worker__max_job_count;
-inline PyObject *const &kTask = names._Worker__task;
-inline PyObject *const &kWorkThread = names._Worker__work_thread;
-inline PyObject *const &kPutTaskTimeout = names._Worker__put_task_timeout;
-inline PyObject *const &kPutTaskCheckInterval = names._Worker__put_task_check_interval;
-inline PyObject *const &kLoopInterval = names._Worker__loop_interval;
+inline const NameRef kGroup{&Names::_Worker__group};
+inline const NameRef kName{&Names::_Worker__name};
+inline const NameRef kLock{&Names::_Worker__lock};
+inline const NameRef kTaskList{&Names::_Worker__task_list};
+inline const NameRef kStopFlag{&Names::_Worker__stop_flag};
+inline const NameRef kLockWorking{&Names::_Worker__lock_working};
+inline const NameRef kMaxJobCount{&Names::_Worker__max_job_count};
+inline const NameRef kTask{&Names::_Worker__task};
+inline const NameRef kWorkThread{&Names::_Worker__work_thread};
+inline const NameRef kPutTaskTimeout{&Names::_Worker__put_task_timeout};
+inline const NameRef kPutTaskCheckInterval{&Names::_Worker__put_task_check_interval};
+inline const NameRef kLoopInterval{&Names::_Worker__loop_interval};
 // True while the worker's own thread holds the lock (see release_own_hold).
-inline PyObject *const &kOwnHold = names._Worker__own_hold;
+inline const NameRef kOwnHold{&Names::_Worker__own_hold};
 // True once the current work thread's start() has returned (see dead).
-inline PyObject *const &kThreadStarted = names._Worker__thread_started;
+inline const NameRef kThreadStarted{&Names::_Worker__thread_started};
 
 // The lock guards the task list and, with lock_working, the station while
 // `work` runs. `put` holds it too, from any thread, so "the lock is locked"

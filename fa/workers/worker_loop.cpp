@@ -13,7 +13,7 @@ namespace fa::worker {
 
 namespace {
 
-OwnMethod own_name(names.name, kNameSpec, OwnMethod::Kind::Property);
+OwnMethod own_name(&Names::name, kNameSpec, OwnMethod::Kind::Property);
 
 } // namespace
 
@@ -46,14 +46,14 @@ bool asserted(bool condition) {
 
 namespace {
 
-OwnMethod own_work(names.work, kWorkSpec);
-OwnMethod own_loop_interval(names.loop_interval, kLoopIntervalSpec, OwnMethod::Kind::Property);
+OwnMethod own_work(&Names::work, kWorkSpec);
+OwnMethod own_loop_interval(&Names::loop_interval, kLoopIntervalSpec, OwnMethod::Kind::Property);
 
 bool hand_over(py::handle group, py::handle job) {
-    py::object owner = get(job, names.owner);
+    py::object owner = get(job, names().owner);
     if (!owner) return false;
-    py::object task = get(job, names.task);
-    return task && call_method(group, names.put_task, owner, task);
+    py::object task = get(job, names().task);
+    return task && call_method(group, names().put_task, owner, task);
 }
 
 // An error while the loop holds the lock it has not marked as its own: the
@@ -78,7 +78,7 @@ py::object take_oldest(py::handle tasks) {
     Py_ssize_t count = PyObject_Size(tasks.ptr());
     if (count <= 0) return {};
     py::object zero = steal(PyLong_FromLong(0));
-    return zero ? call_method(tasks, names.pop, zero) : zero;
+    return zero ? call_method(tasks, names().pop, zero) : zero;
 }
 
 // One pass from the lock to the return of `work`. The hold the pass takes
@@ -97,7 +97,7 @@ bool pass(py::handle self, py::object &achievement) {
         if (PyErr_Occurred()) return leave_holding(self), false;
         if (!lock_release(lock)) return false;
         py::object interval = own_loop_interval.read(self);
-        return interval && call_global(names._sleep, interval);
+        return interval && call_global(names()._sleep, interval);
     }
     if (!set(self, kTask, task)) return leave_holding(self), false;
     py::object lock_working = get(self, kLockWorking);
@@ -125,7 +125,7 @@ py::object loop(py::handle self, const Args &) {
         py::object group = get(self, kGroup);
         if (!group) return {};
         if (group.is_none()) continue;
-        py::object job_class = global(names.Job);
+        py::object job_class = global(names().Job);
         if (!job_class) return {};
         int is_job = PyObject_IsInstance(achievement.ptr(), job_class.ptr());
         if (is_job < 0) return {};

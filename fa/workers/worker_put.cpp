@@ -20,10 +20,10 @@ namespace {
 constexpr const char *kDeadMessage = "Worker '%S' has dead. Can't put job to it.";
 constexpr const char *kTimeoutMessage = "Put job to worker '%S' timeout.";
 
-OwnMethod own_timeout(names.put_task_timeout, kPutTaskTimeoutSpec, OwnMethod::Kind::Property);
-OwnMethod own_check_interval(names.put_task_check_interval, kPutTaskCheckIntervalSpec, OwnMethod::Kind::Property);
-OwnMethod own_dead(names.dead, kDeadSpec, OwnMethod::Kind::Property);
-OwnMethod own_full(names.full, kFullSpec, OwnMethod::Kind::Property);
+OwnMethod own_timeout(&Names::put_task_timeout, kPutTaskTimeoutSpec, OwnMethod::Kind::Property);
+OwnMethod own_check_interval(&Names::put_task_check_interval, kPutTaskCheckIntervalSpec, OwnMethod::Kind::Property);
+OwnMethod own_dead(&Names::dead, kDeadSpec, OwnMethod::Kind::Property);
+OwnMethod own_full(&Names::full, kFullSpec, OwnMethod::Kind::Property);
 
 // float(value) into `out`: false with the error set.
 bool as_double(py::handle value, double &out) {
@@ -33,7 +33,7 @@ bool as_double(py::handle value, double &out) {
 
 // _now() into `out`: false with the error set.
 bool clock(double &out) {
-    py::object reading = call_global(names._now);
+    py::object reading = call_global(names()._now);
     return reading && as_double(reading, out);
 }
 
@@ -42,13 +42,13 @@ bool clock(double &out) {
 // clock (time.time, the default `_now`) would be dropped unseen and is not
 // taken. Any other `_now`, a simulated clock say, is called as always.
 bool start_clock(double timeout, double &begin) {
-    static PyObject *genuine = nullptr; // time.time, kept for the process
+    PyObject *&genuine = g_state->genuine_clock; // time.time
     if (!genuine) {
-        py::object time_module = steal(PyImport_GetModule(names.time));
-        genuine = time_module ? PyObject_GetAttr(time_module.ptr(), names.time) : nullptr;
+        py::object time_module = steal(PyImport_GetModule(names().time));
+        genuine = time_module ? PyObject_GetAttr(time_module.ptr(), names().time) : nullptr;
         if (!genuine) PyErr_Clear();
     }
-    py::object now = global(names._now);
+    py::object now = global(names()._now);
     if (!now) return false;
     if (timeout < 0 && now.ptr() == genuine) return true;
     py::object reading = call(now);
@@ -60,8 +60,8 @@ bool start_clock(double timeout, double &begin) {
 double timeout_max() {
     static double most = -1;
     if (most < 0) {
-        py::object threading = steal(PyImport_Import(names.threading));
-        py::object value = threading ? get(threading, names.TIMEOUT_MAX) : threading;
+        py::object threading = steal(PyImport_Import(names().threading));
+        py::object value = threading ? get(threading, names().TIMEOUT_MAX) : threading;
         if (!value || !as_double(value, most)) most = -1;
     }
     return most;
@@ -113,7 +113,7 @@ class CheckInterval {
 public:
     bool start(py::handle self) {
         if (own_check_interval.own(self.ptr())) return true;
-        value_ = get(self, names.put_task_check_interval);
+        value_ = get(self, names().put_task_check_interval);
         return bool(value_);
     }
     py::object value(py::handle self) {
@@ -130,7 +130,7 @@ private:
 int full_now(py::handle self, py::object &tasks) {
     if (!own_full.own(self.ptr())) {
         tasks = py::object(); // read afresh for the append
-        py::object full = get(self, names.full);
+        py::object full = get(self, names().full);
         return full ? truth_of(full) : -1;
     }
     tasks = get(self, kTaskList);
@@ -140,7 +140,7 @@ int full_now(py::handle self, py::object &tasks) {
 // `dead`: 1, 0, or -1 with the error set.
 int dead_now(py::handle self) {
     if (own_dead.own(self.ptr())) return is_dead(self);
-    py::object dead = get(self, names.dead);
+    py::object dead = get(self, names().dead);
     return dead ? truth_of(dead) : -1;
 }
 
@@ -156,13 +156,13 @@ py::object put(py::handle self, const Args &a) {
     py::object tasks;
     for (bool first = true;; first = false) {
         int dead = dead_now(self);
-        if (dead) return dead < 0 ? py::object() : raise_about(self, names.DeadWorkerException, kDeadMessage);
+        if (dead) return dead < 0 ? py::object() : raise_about(self, names().DeadWorkerException, kDeadMessage);
         if (timeout >= 0) {
             double at;
             if (!clock(at)) return {};
             double left = begin + timeout - at;
             int taken = left < 0 && !first ? 0 : acquire_within(lock, left);
-            if (taken <= 0) return taken < 0 ? py::object() : raise_about(self, names.FATimeoutException, kTimeoutMessage);
+            if (taken <= 0) return taken < 0 ? py::object() : raise_about(self, names().FATimeoutException, kTimeoutMessage);
         } else if (!lock_acquire(lock)) {
             return {};
         }
@@ -171,11 +171,11 @@ py::object put(py::handle self, const Args &a) {
         if (full < 0) return {};
         if (!full) break;
         py::object interval = check_interval.value(self);
-        if (!interval || !hold.release() || !call_global(names._sleep, interval)) return {};
+        if (!interval || !hold.release() || !call_global(names()._sleep, interval)) return {};
     }
     if (!tasks && !(tasks = get(self, kTaskList))) return {};
     if (PyList_CheckExact(tasks.ptr()) ? PyList_Append(tasks.ptr(), a.ptr(0)) < 0
-                                       : !call_method(tasks, names.append, a[0]))
+                                       : !call_method(tasks, names().append, a[0]))
         return {};
     if (!hold.release()) return {};
     return none();

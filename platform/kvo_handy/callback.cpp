@@ -122,14 +122,41 @@ const FunctionSpec kCall{"__call__", member<&Callback::call>, {kvo::rt::var_args
                          nullptr, "Call every subscribed callable with these arguments, in order."};
 const FunctionSpec kLen{"__len__", member<&Callback::size>, {}};
 
+// kvo_handy keeps no objects of its own beyond its namespace: its module
+// state is empty (m_size 0), the def is multi-phase all the same.
+int exec_module(PyObject *module);
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(kvo::rt::create_module)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    KVO_MODULE_SLOTS_END,
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kvo_handy", nullptr, 0, nullptr, kSlots, nullptr, nullptr,
+                       [](void *module) { kvo::rt::end_module(static_cast<PyObject *>(module)); }};
+
+int exec_module(PyObject *module) {
+    int again = kvo::rt::begin_exec(module, &kModule);
+    if (again) return again < 0 ? -1 : 0;
+    try {
+        kvo::compat::native_classes_ready();
+        py::module_ m = py::reinterpret_borrow<py::module_>(module);
+        m.doc() = "Small helpers shared by kvo modules.";
+        py::class_<Callback> cls(m, "Callback", "A multicast callback: calling it calls every subscriber in order.",
+                                py::custom_type_setup(collected));
+        for (const FunctionSpec *spec : {&kInit, &kSubscribe, &kUnsubscribe, &kUnsubscribeAll, &kCall, &kLen})
+            kvo::rt::add_method(cls, *spec);
+        kvo::rt::add_property(cls, kHandlers);
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return -1;
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
-PYBIND11_MODULE(kvo_handy, m, KVO_MODULE_OPTIONS) {
-    kvo::rt::init_module(m);
-    m.doc() = "Small helpers shared by kvo modules.";
-    py::class_<Callback> cls(m, "Callback", "A multicast callback: calling it calls every subscriber in order.",
-                            py::custom_type_setup(collected));
-    for (const FunctionSpec *spec : {&kInit, &kSubscribe, &kUnsubscribe, &kUnsubscribeAll, &kCall, &kLen})
-        kvo::rt::add_method(cls, *spec);
-    kvo::rt::add_property(cls, kHandlers);
-}
+extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_handy() { return PyModuleDef_Init(&kModule); }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/kvo_mew/state.h"
 #include "runtime/errors.h"
 #include "runtime/python_compat.h"
 
@@ -11,26 +12,56 @@ namespace {
 
 constexpr int kDebug = 10, kInfo = 20, kWarning = 30;
 
-// The loggers live as long as the process: never released, so no Python
-// object is touched after the interpreter has gone. Null with the exception
-// set if logging could not give one.
-PyObject *logger(const char *name, PyObject *&slot) {
-    if (!slot) {
+// The loggers are kept in the module state (state.h) from their first use.
+// Null with the exception set if logging could not give one; null without
+// one once the module is gone (nothing is logged then).
+PyObject *logger(const char *name, PyObject *State::*slot) {
+    if (!state) return nullptr;
+    if (!(state->*slot)) {
         PyObject *logging = PyImport_ImportModule("logging");
-        slot = logging ? PyObject_CallMethod(logging, "getLogger", "s", name) : nullptr;
+        PyObject *log = logging ? PyObject_CallMethod(logging, "getLogger", "s", name) : nullptr;
         Py_XDECREF(logging);
+        if (!state) { // logging ran Python code
+            Py_XDECREF(log);
+            return nullptr;
+        }
+        if (!(state->*slot)) state->*slot = log;
+        else Py_XDECREF(log);
     }
-    return slot;
+    return state->*slot;
 }
 
-PyObject *link_logger() {
-    static PyObject *slot = nullptr;
-    return logger("kvo_mew.link", slot);
-}
+PyObject *link_logger() { return logger("kvo_mew.link", &State::link_logger); }
 
-PyObject *frames_logger() {
-    static PyObject *slot = nullptr;
-    return logger("kvo_mew.frames", slot);
+PyObject *frames_logger() { return logger("kvo_mew.frames", &State::frames_logger); }
+
+// The names and logging's own method that cached_answer looks for, made on
+// first use; false (no error set) when they cannot be had.
+bool logging_objects_ready() {
+    if (!state) return false;
+    if (state->logging_is_enabled_for) return true;
+    PyObject *method_name = PyUnicode_InternFromString("isEnabledFor");
+    PyObject *cache_name = PyUnicode_InternFromString("_cache");
+    PyObject *disabled_name = PyUnicode_InternFromString("disabled");
+    PyObject *logging = PyImport_ImportModule("logging");
+    PyObject *logger_class = logging ? PyObject_GetAttrString(logging, "Logger") : nullptr;
+    PyObject *method = logger_class && method_name ? PyObject_GetAttr(logger_class, method_name) : nullptr;
+    Py_XDECREF(logger_class);
+    Py_XDECREF(logging);
+    PyErr_Clear();
+    bool ready = state && method && cache_name && disabled_name && !state->logging_is_enabled_for;
+    if (ready) {
+        state->is_enabled_for_name = method_name;
+        state->cache_name = cache_name;
+        state->disabled_name = disabled_name;
+        state->logging_is_enabled_for = method;
+    } else {
+        Py_XDECREF(method_name);
+        Py_XDECREF(cache_name);
+        Py_XDECREF(disabled_name);
+        Py_XDECREF(method);
+    }
+    return state && state->logging_is_enabled_for;
 }
 
 // logging's own Logger.isEnabledFor answers from the logger's `_cache`
@@ -40,22 +71,9 @@ PyObject *frames_logger() {
 // Python on every transaction: 1 or 0, or -1 when the logger must be asked
 // (an isEnabledFor of its own, no cached answer yet, anything unusual).
 int cached_answer(PyObject *log, int level) {
-    static PyObject *const method_name = PyUnicode_InternFromString("isEnabledFor");
-    static PyObject *const cache_name = PyUnicode_InternFromString("_cache");
-    static PyObject *const disabled_name = PyUnicode_InternFromString("disabled");
-    static PyObject *const logging_method = [] {
-        PyObject *logging = PyImport_ImportModule("logging");
-        PyObject *logger_class = logging ? PyObject_GetAttrString(logging, "Logger") : nullptr;
-        PyObject *method = logger_class ? PyObject_GetAttr(logger_class, method_name) : nullptr;
-        Py_XDECREF(logger_class);
-        Py_XDECREF(logging);
-        PyErr_Clear();
-        return method;  // kept for the life of the process
-    }();
-    if (!method_name || !cache_name || !disabled_name || !logging_method) {
-        PyErr_Clear();
-        return -1;
-    }
+    if (!logging_objects_ready()) return -1;
+    PyObject *method_name = state->is_enabled_for_name, *cache_name = state->cache_name;
+    PyObject *disabled_name = state->disabled_name, *logging_method = state->logging_is_enabled_for;
     if (kvo::compat::type_lookup(Py_TYPE(log), method_name) != logging_method) return -1;
     PyObject *dict = kvo::compat::instance_dict(log);
     if (!dict || PyDict_GetItemWithError(dict, method_name)) {  // none, or shadowed on the instance
@@ -78,7 +96,7 @@ int cached_answer(PyObject *log, int level) {
 
 // 1 or 0, or -1 with the exception set.
 int enabled(PyObject *log, int level) {
-    if (!log) return -1;
+    if (!log) return PyErr_Occurred() ? -1 : 0;
     int cached = cached_answer(log, level);
     if (cached >= 0) return cached;
     PyObject *answer = PyObject_CallMethod(log, "isEnabledFor", "i", level);

@@ -7,44 +7,105 @@
 #include "link/modbus_map.h"
 #include "platform/kvo_mew/line_arguments.h"
 #include "link/transport.h"
+#include "platform/kvo_mew/state.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 
 namespace py = pybind11;
 
+// The one pointer to the live instance's state (state.h).
+mew::State *mew::state = nullptr;
+
+void define_module(py::module_ &m);
+
 namespace {
 
-// The Python exception types, owned by the module (which is never unloaded).
-PyObject *link_error = nullptr;
-PyObject *address_error = nullptr;
-PyObject *line_error = nullptr;
-PyObject *slave_error = nullptr;
-PyObject *link_down_error = nullptr;
+using mew::State;
 
 PyObject *new_exception(py::module_ &m, const char *name, PyObject *base, const char *doc) {
     std::string qualified = std::string("kvo_mew.") + name;
     PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, nullptr);
     if (!type) kvo::rt::raise_current();  // the module's init fails with it
     m.add_object(name, py::reinterpret_borrow<py::object>(type));
-    return type;
+    return type;  // the state's reference
+}
+
+State *state_of(PyObject *module) { return static_cast<State *>(PyModule_GetState(module)); }
+
+int traverse_state(PyObject *module, visitproc visit, void *arg) {
+    State *st = state_of(module);
+#define MEW_VISIT(field) Py_VISIT(st->field);
+    MEW_STATE_OBJECTS(MEW_VISIT)
+#undef MEW_VISIT
+    return 0;
+}
+
+int clear_state(PyObject *module) {
+    State *st = state_of(module);
+#define MEW_CLEAR(field) Py_CLEAR(st->field);
+    MEW_STATE_OBJECTS(MEW_CLEAR)
+#undef MEW_CLEAR
+    return 0;
+}
+
+void free_state(void *module) {
+    auto *m = static_cast<PyObject *>(module);
+    if (state_of(m) == mew::state) mew::state = nullptr;
+    clear_state(m);
+    kvo::rt::end_module(m);
+}
+
+int exec_module(PyObject *module);
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(kvo::rt::create_module)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    KVO_MODULE_SLOTS_END,
+};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kvo_mew", nullptr, sizeof(State), nullptr,
+                       kSlots, traverse_state, clear_state, free_state};
+
+int exec_module(PyObject *module) {
+    int again = kvo::rt::begin_exec(module, &kModule);
+    if (again < 0) return -1;
+    mew::state = state_of(module);
+    if (again) return 0;
+    try {
+        kvo::compat::native_classes_ready();
+        py::module_ m = py::reinterpret_borrow<py::module_>(module);
+        define_module(m);
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return -1;
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace
 
+extern "C" PYBIND11_EXPORT PyObject *PyInit_kvo_mew() { return PyModuleDef_Init(&kModule); }
+
 PyObject *mew::error_type(ErrorKind kind) {
     switch (kind) {
-    case ErrorKind::Address: return address_error;
-    case ErrorKind::Line: return line_error;
-    case ErrorKind::Slave: return slave_error;
+    case ErrorKind::Address: return state ? state->address_error : nullptr;
+    case ErrorKind::Line: return state ? state->line_error : nullptr;
+    case ErrorKind::Slave: return state ? state->slave_error : nullptr;
     case ErrorKind::Raised: return nullptr;
     case ErrorKind::Link: break;
     }
-    return link_error;
+    return state ? state->link_error : nullptr;
 }
 
 mew::ErrorSet mew::set_error(ErrorKind kind, const std::string &message) {
     PyObject *type = error_type(kind);
-    if (!type) return {};
+    if (!type) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "kvo_mew has been unloaded");
+        return {};
+    }
     // The whole text, also past a NUL that an argument quoted in it carried.
     py::object text = py::reinterpret_steal<py::object>(
         PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
@@ -56,13 +117,15 @@ py::object mew::python_error(ErrorKind kind, const std::string &message) {
     py::object text = py::reinterpret_steal<py::object>(
         PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
     if (!text) return {};
-    return py::reinterpret_steal<py::object>(PyObject_CallOneArg(error_type(kind), text.ptr()));
+    PyObject *type = error_type(kind);
+    if (!type) return kvo::rt::fail(PyExc_RuntimeError, "kvo_mew has been unloaded");
+    return py::reinterpret_steal<py::object>(PyObject_CallOneArg(type, text.ptr()));
 }
 
-py::handle mew::link_down_error_type() { return link_down_error; }
+py::handle mew::link_down_error_type() { return state ? state->link_down_error : nullptr; }
 
-PYBIND11_MODULE(kvo_mew, m, KVO_MODULE_OPTIONS) {
-    kvo::rt::init_module(m);
+void define_module(py::module_ &m) {
+    State *st = mew::state;
     m.doc() =
         "PLC link for kvo_fa machines.\n"
         "\n"
@@ -81,18 +144,18 @@ PYBIND11_MODULE(kvo_mew, m, KVO_MODULE_OPTIONS) {
         "seconds since the last good answer), link.on_state_change, and the loggers kvo_mew.link\n"
         "and kvo_mew.frames; LinkWatchdog turns a silent link into a machine fault.";
 
-    link_error = new_exception(m, "LinkError", PyExc_Exception,
+    st->link_error = new_exception(m, "LinkError", PyExc_Exception,
                                "A PLC link failure: no transport for the port, or a failed transaction.");
-    address_error = new_exception(m, "AddressError", link_error,
+    st->address_error = new_exception(m, "AddressError", st->link_error,
                                   "An element name the PLC does not know, an element of the wrong kind for the "
                                   "operation, an address outside the PLC's memory or the element map, or a "
                                   "station out of range.");
-    line_error = new_exception(m, "LineError", link_error,
+    st->line_error = new_exception(m, "LineError", st->link_error,
                                "The serial line failed: the port could not be opened or failed, or the station "
                                "did not answer in time or answered with a damaged frame.");
-    slave_error = new_exception(m, "SlaveError", link_error,
+    st->slave_error = new_exception(m, "SlaveError", st->link_error,
                                 "The station answered with a Modbus exception response.");
-    link_down_error = new_exception(m, "LinkDownError", link_error,
+    st->link_down_error = new_exception(m, "LinkDownError", st->link_error,
                                     "A LinkWatchdog's machine fault: the link gave no good answer within the "
                                     "watchdog's limit. Attributes: port, station, seconds, cause, last_error.");
 

@@ -80,4 +80,17 @@ PyObject *module_namespace() { return PyModule_GetDict(g_module); }
 
 const char *module_name() { return g_name; }
 
+int run_exec_steps(const std::function<void()> &steps) {
+    try {
+        steps();
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return -1;
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace kvo::rt

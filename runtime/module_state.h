@@ -14,6 +14,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
+
 namespace kvo::rt {
 
 namespace py = pybind11;
@@ -28,6 +30,11 @@ PyObject *create_module(PyObject *spec, PyModuleDef *def);
 // (moved into the memory the import gave it, if the import gave new
 // memory) and there is nothing else to do. -1 with the error set.
 int begin_exec(PyObject *module, PyModuleDef *def);
+
+// The rest of Py_mod_exec, the import-time code that builds classes and
+// may throw (errors.h): 0, or -1 with the error set, a C++ failure given
+// as an ImportError.
+int run_exec_steps(const std::function<void()> &steps);
 
 // m_free: the live instance is gone; the next import makes a new one.
 void end_module(PyObject *module);

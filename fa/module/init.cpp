@@ -106,19 +106,12 @@ int exec_module(PyObject *module) {
     g_state = state_of(module);
     if (again) return 0;
     new (g_state) State{};
-    try {
+    return kvo::rt::run_exec_steps([&] {
         if (!init_names(g_state->names)) throw py::error_already_set();
         bind_aliases();
         build_classes();
         if (!register_exit_stop(module)) throw py::error_already_set();
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return -1;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return -1;
-    }
-    return 0;
+    });
 }
 
 } // namespace

@@ -138,7 +138,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kvo_handy", nullptr, 0, nullptr, 
 int exec_module(PyObject *module) {
     int again = kvo::rt::begin_exec(module, &kModule);
     if (again) return again < 0 ? -1 : 0;
-    try {
+    return kvo::rt::run_exec_steps([&] {
         kvo::compat::native_classes_ready();
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         m.doc() = "Small helpers shared by kvo modules.";
@@ -147,14 +147,7 @@ int exec_module(PyObject *module) {
         for (const FunctionSpec *spec : {&kInit, &kSubscribe, &kUnsubscribe, &kUnsubscribeAll, &kCall, &kLen})
             kvo::rt::add_method(cls, *spec);
         kvo::rt::add_property(cls, kHandlers);
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return -1;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return -1;
-    }
-    return 0;
+    });
 }
 
 } // namespace

@@ -71,18 +71,11 @@ int exec_module(PyObject *module) {
     if (again < 0) return -1;
     mew::state = state_of(module);
     if (again) return 0;
-    try {
+    return kvo::rt::run_exec_steps([&] {
         kvo::compat::native_classes_ready();
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         define_module(m);
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return -1;
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-        return -1;
-    }
-    return 0;
+    });
 }
 
 } // namespace

@@ -280,19 +280,6 @@ bool store_word(PyObject *list, Py_ssize_t i, PyObject *value) {
     return PyList_SetItem(list, i, value) == 0;
 }
 
-namespace {
-
-// [0] * count, with the host's sequence repetition.
-py::object zeros(py::handle count) {
-    py::object zero = steal(PyLong_FromLong(0));
-    py::object one_zero = zero ? steal(PyList_New(1)) : zero;
-    if (!one_zero) return {};
-    PyList_SET_ITEM(one_zero.ptr(), 0, zero.release().ptr());
-    return steal(PyNumber_Multiply(one_zero.ptr(), count.ptr()));
-}
-
-} // namespace
-
 bool image_lists(py::handle words, py::handle words_old, py::handle count, ImageLists &lists) {
     if (words.is_none() && words_old.is_none()) {
         if (assertions_enabled()) {

@@ -19,15 +19,6 @@ py::object raise_new(PyObject *cls) {
     return fail_with(exception);
 }
 
-// [0] * count, with the host's errors for a count that is not an int.
-py::object zeros(py::handle count) {
-    py::object zero = steal(PyLong_FromLong(0));
-    py::object one = zero ? steal(PyList_New(1)) : zero;
-    if (!one) return {};
-    PyList_SET_ITEM(one.ptr(), 0, zero.release().ptr());
-    return steal(PyNumber_Multiply(one.ptr(), count.ptr()));
-}
-
 // self.<field> = global <cls>(args...): false with the error set.
 template <typename... A>
 bool set_made(py::handle self, PyObject *field, PyObject *cls, A... args) {

@@ -107,6 +107,14 @@ bool print_line(py::handle obj) {
 
 bool pause(py::handle seconds) { return bool(call_global(names()._sleep, seconds)); }
 
+py::object zeros(py::handle count) {
+    py::object zero = steal(PyLong_FromLong(0));
+    py::object one = zero ? steal(PyList_New(1)) : zero;
+    if (!one) return {};
+    PyList_SET_ITEM(one.ptr(), 0, zero.release().ptr());
+    return steal(PyNumber_Multiply(one.ptr(), count.ptr()));
+}
+
 int truth_or_error(const py::object &value) { return value ? truth_of(value) : -1; }
 
 int compared(py::handle a, py::handle b, int op) {

@@ -24,6 +24,10 @@ bool print_line(py::handle obj);
 // _sleep(seconds): true, or false with the error set.
 bool pause(py::handle seconds);
 
+// [0] * count, with the host's errors for a count that is not an int: a
+// new list, or null with the error set.
+py::object zeros(py::handle count);
+
 // The truth of `value`, null standing for an error already set: 1, 0 or -1.
 int truth_or_error(const py::object &value);
 
